@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcessEnvironment>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+
+// The configuration values that the settings file, the environment and the command line
+// can set, in that order, a later source overriding an earlier one value by value.
+struct DlrConfig
+{
+    QString userName;
+    QString password;
+    QString manifestServer;
+    QString manifestScheme;
+    QString manifestPath;
+    QString manifestFile;
+    QString appendManifestFile;
+    bool dumpManifest = false;
+    bool debugRequested = false;
+};
+
+namespace DlrOptions {
+
+// The "-help" text, without its final line feed (it is printed with "%s\n").
+QString usageText();
+
+// Applies the top-level keys of the settings file.
+void applySettings(const QSettings &settings, DlrConfig &config);
+
+// Applies TESSINSTALLER_DEBUG_LOG and TESSINSTALLER_DEBUG_ENTITLEMENT.
+void applyEnvironment(const QProcessEnvironment &environment, DlrConfig &config);
+
+enum class Outcome { Continue, Help };
+
+// Applies the arguments (the first is the program). Unknown options are reported in output as
+// "Unknown option %s\n\n". Returns Help at the first help option, with the usage text and its
+// line feed in output; the caller prints output and ends the process.
+Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteArray *output);
+
+} // namespace DlrOptions

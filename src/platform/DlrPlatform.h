@@ -1,0 +1,138 @@
+#pragma once
+
+// The platform layer: the only place that calls operating-system interfaces.
+// Windows implements these with the shell, the registry, kernel32, user32 and msi.dll;
+// Linux implements them for real against a machine rooted at $TESSINSTALLER_ROOT
+// (default "/"), so that the same application code runs and is tested on both.
+
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <cstdint>
+
+namespace DlrPlatform {
+
+// --- Shell folders ---------------------------------------------------------------------------
+
+// The user's Downloads known folder, native separators. False when the shell cannot give it.
+bool downloadsFolder(QString *path);
+// The Program Files known folder. False when the lookup fails.
+bool programFilesFolder(QString *path);
+// The Program Files special folder (not created when missing). False when the lookup fails.
+bool programFilesSpecialFolder(QString *path);
+
+// Root of the machine the Linux layer surveys and installs into ($TESSINSTALLER_ROOT, default
+// "/"). On Windows, the empty string.
+QString machineRoot();
+
+// Whether the windowing system can be reached at all (on Linux: a display, or a platform plugin
+// chosen through QT_QPA_PLATFORM). Without one the toolkit would abort at start-up.
+bool displayAvailable();
+// Chooses a windowing platform that needs no display, for runs that show no window.
+void useHeadlessDisplay();
+
+// --- Registry ----------------------------------------------------------------------------------
+
+// Names of the subkeys of a key below HKEY_LOCAL_MACHINE, given as the full native path
+// ("HKEY_LOCAL_MACHINE\SOFTWARE\Autodesk\Maya"). A missing key has no subkeys.
+QStringList registrySubkeys(const QString &key);
+
+// --- Kernel ------------------------------------------------------------------------------------
+
+// Bytes available to the calling user on the volume of path. False on failure, with
+// lastError() telling why. A missing path fails.
+bool freeDiskSpace(const QString &path, qint64 *bytesAvailable);
+// The calling thread's last system error code (GetLastError / errno).
+unsigned long lastError();
+
+bool debuggerPresent();
+// Text for an attached debugger (OutputDebugStringA / standard error).
+void debugOutput(const char *text);
+
+// --- Processor ---------------------------------------------------------------------------------
+
+struct CpuRegisters
+{
+    uint32_t maxLeaf = 0;  // leaf 0, EAX
+    uint32_t leaf1Ecx = 0; // leaf 1, ECX (0 when maxLeaf < 1)
+    uint32_t leaf1Edx = 0; // leaf 1, EDX (0 when maxLeaf < 1)
+    uint64_t xcr0 = 0;     // XCR0 (0 unless OSXSAVE is set)
+};
+CpuRegisters readCpuRegisters();
+
+// --- User32 message boxes (may be called from any thread) --------------------------------------
+
+enum : unsigned int {
+    MB_OK = 0x0,
+    MB_OKCANCEL = 0x1,
+    MB_ABORTRETRYIGNORE = 0x2,
+    MB_YESNOCANCEL = 0x3,
+    MB_YESNO = 0x4,
+    MB_RETRYCANCEL = 0x5,
+    MB_TYPEMASK = 0xF,
+    MB_ICONERROR = 0x10,
+    MB_ICONQUESTION = 0x20,
+    MB_ICONWARNING = 0x30,
+    MB_ICONINFORMATION = 0x40,
+    MB_ICONMASK = 0xF0,
+    MB_DEFBUTTON1 = 0x000,
+    MB_DEFBUTTON2 = 0x100,
+    MB_DEFBUTTON3 = 0x200,
+    MB_DEFMASK = 0xF00,
+};
+
+enum : int {
+    IDOK = 1,
+    IDCANCEL = 2,
+    IDABORT = 3,
+    IDRETRY = 4,
+    IDIGNORE = 5,
+    IDYES = 6,
+    IDNO = 7,
+};
+
+int messageBoxA(const char *text, const char *caption, unsigned int type);
+int messageBoxExA(const char *text,
+                  const char *caption,
+                  unsigned int type,
+                  unsigned short language);
+bool messageBeep(unsigned int type);
+
+// --- Windows Installer -------------------------------------------------------------------------
+
+enum : unsigned int {
+    INSTALLMESSAGE_FATALEXIT = 0x00000000,
+    INSTALLMESSAGE_ERROR = 0x01000000,
+    INSTALLMESSAGE_WARNING = 0x02000000,
+    INSTALLMESSAGE_USER = 0x03000000,
+    INSTALLMESSAGE_INFO = 0x04000000,
+    INSTALLMESSAGE_FILESINUSE = 0x05000000,
+    INSTALLMESSAGE_RESOLVESOURCE = 0x06000000,
+    INSTALLMESSAGE_OUTOFDISKSPACE = 0x07000000,
+    INSTALLMESSAGE_ACTIONSTART = 0x08000000,
+    INSTALLMESSAGE_ACTIONDATA = 0x09000000,
+    INSTALLMESSAGE_PROGRESS = 0x0A000000,
+    INSTALLMESSAGE_COMMONDATA = 0x0B000000,
+    INSTALLMESSAGE_INITIALIZE = 0x0C000000,
+    INSTALLMESSAGE_TERMINATE = 0x0D000000,
+    INSTALLMESSAGE_SHOWDIALOG = 0x0E000000,
+};
+
+enum : unsigned int {
+    ERROR_SUCCESS = 0,
+    ERROR_INSTALL_USEREXIT = 1602,
+    ERROR_INSTALL_FAILURE = 1603,
+    ERROR_INSTALL_PACKAGE_OPEN_FAILED = 1619,
+    ERROR_INSTALL_PACKAGE_INVALID = 1620,
+};
+
+// The external user-interface handler: context, message type (kind in the top byte, box
+// flags in the low 24 bits), message text. Returns the answer given to the installer.
+typedef int (*InstallUiHandler)(void *context, unsigned int messageType, const char *message);
+
+int msiSetInternalUI(int level, void **window);
+InstallUiHandler msiSetExternalUIA(InstallUiHandler handler, unsigned int filter, void *context);
+unsigned int msiInstallProductA(const char *packagePath, const char *commandLine);
+
+} // namespace DlrPlatform

@@ -1,0 +1,111 @@
+#pragma once
+
+// Shared pieces of the test programs: a private home folder, a log capture, a helper that
+// answers modal message boxes by name, and the main() that builds the application object.
+
+#include "DlrApp.h"
+
+#include <QMessageBox>
+#include <QMutex>
+#include <QObject>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace TessTest {
+
+// Source and build folders of the project (from the environment CTest sets).
+QString sourceDir();
+QString binaryDir();
+
+// Gives the process a private HOME (with a Downloads folder) and XDG folders, so runs never
+// touch the real user's files. Called by TESS_TEST_MAIN before the application exists.
+void prepareEnvironment();
+// The private home folder and its Downloads folder.
+QString homeDir();
+QString downloadsDir();
+
+// Records every log message while it lives (and passes them on to the previous handler).
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    QStringList lines() const;
+    // True when a line contains the text.
+    bool contains(const QString &text) const;
+    int count(const QString &text) const;
+    void clear();
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
+    QtMessageHandler previous = nullptr;
+    mutable QMutex mutex;
+    QStringList captured;
+    static LogCapture *active;
+};
+
+// What a message box showed, and how it was answered.
+struct BoxRecord
+{
+    QString id;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString text;
+    QString informativeText;
+    QString detailedText;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+    QMessageBox::StandardButton answer = QMessageBox::NoButton;
+    bool expected = true; // false when no answer was queued for it
+};
+
+// Watches for modal message boxes and answers them, in order, with the queued answers.
+// A box that appears with no answer queued is recorded as unexpected and closed with its
+// escape button, so a test never hangs on it.
+class BoxAnswerer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit BoxAnswerer(QObject *parent = nullptr);
+
+    // Answer the next box with this button; when expectedId is given, the box must carry it.
+    void enqueue(QMessageBox::StandardButton answer, const QString &expectedId = QString());
+    QList<BoxRecord> seen() const { return records; }
+    int count() const { return records.size(); }
+    BoxRecord last() const { return records.isEmpty() ? BoxRecord() : records.last(); }
+    // Boxes that appeared with no answer queued, or with another id than the one expected.
+    int unexpectedCount() const;
+    // Waits (running the event loop) until n boxes have been answered.
+    bool waitForBoxes(int n, int timeoutMs = 10000);
+
+private:
+    void poll();
+
+    struct Answer
+    {
+        QMessageBox::StandardButton button;
+        QString id;
+    };
+    QList<Answer> queue;
+    QList<BoxRecord> records;
+    QTimer timer;
+};
+
+} // namespace TessTest
+
+// main() for a test program: a private environment, the application object (given only the
+// program name, so test-runner options are not read as installer options), then the tests.
+#define TESS_TEST_MAIN(TestClass)                                                                  \
+    int main(int argc, char **argv)                                                                \
+    {                                                                                              \
+        TessTest::prepareEnvironment();                                                            \
+        int appArgc = 1;                                                                           \
+        DlrApp app(appArgc, argv);                                                                 \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                   \
+        TestClass tc;                                                                              \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                 \
+        return QTest::qExec(&tc, argc, argv);                                                      \
+    }

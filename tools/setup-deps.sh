@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the demo, the tests and the benchmarks need.
+# Idempotent: when everything is present it only runs dpkg-query and returns at once.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config
+  qtbase5-dev libqt5network5 libqt5xml5
+  libmsi-dev libgcab-dev wixl msitools
+  openssl ca-certificates python3 curl
+  xvfb xauth xdotool imagemagick
+  clang clang-format libclang-rt-dev
+  nginx-light
+  fonts-dejavu-core
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "installed" ] || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup-deps: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# nginx-light starts a system service on install; the benchmarks run their own instance.
+if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+$SUDO service nginx stop >/dev/null 2>&1 || true
+echo "setup-deps: done"
