@@ -57,6 +57,8 @@ QMessageBox::StandardButton DlrMessageBox::show(const Spec &spec)
 
     QMessageBox box;
     box.setObjectName(spec.id);
+    if (!spec.title.isEmpty())
+        box.setWindowTitle(spec.title);
     box.setIcon(spec.icon);
     if (!spec.iconPixmap.isNull())
         box.setIconPixmap(spec.iconPixmap);

@@ -14,6 +14,7 @@ public:
     struct Spec
     {
         QString id;
+        QString title; // window title; the toolkit's default when empty
         QMessageBox::Icon icon = QMessageBox::Critical;
         QString text;
         QString informativeText;

@@ -125,6 +125,19 @@ enum : unsigned int {
     ERROR_INSTALL_FAILURE = 1603,
     ERROR_INSTALL_PACKAGE_OPEN_FAILED = 1619,
     ERROR_INSTALL_PACKAGE_INVALID = 1620,
+    ERROR_INSTALL_ALREADY_RUNNING = 1618,
+    ERROR_INVALID_COMMAND_LINE = 1639,
+};
+
+// User-interface levels of msiSetInternalUI.
+enum : int {
+    INSTALLUILEVEL_NOCHANGE = 0,
+    INSTALLUILEVEL_DEFAULT = 1,
+    INSTALLUILEVEL_NONE = 2,
+    INSTALLUILEVEL_BASIC = 3,
+    INSTALLUILEVEL_REDUCED = 4,
+    INSTALLUILEVEL_FULL = 5,
+    INSTALLUILEVEL_SOURCERESONLY = 0x100,
 };
 
 // The external user-interface handler: context, message type (kind in the top byte, box

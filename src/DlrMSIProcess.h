@@ -1,0 +1,83 @@
+#pragma once
+
+#include "DlrProgressRecord.h"
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+class DlrMSIWorker;
+
+// Installs one Windows Installer package on a worker thread while looking like a QProcess to
+// the download page: the same signals, the same few operations. Every package ends with exit
+// code 0 and a normal exit; the installer's own error boxes are what the user sees.
+class DlrMSIProcess : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DlrMSIProcess(QObject *parent = nullptr);
+    ~DlrMSIProcess() override;
+
+    // Accepted and ignored: the installer runs in this process.
+    void setProcessEnvironment(const QProcessEnvironment &environment);
+    // program is the package path; arguments and mode are ignored. Emits started() at once.
+    void start(const QString &program, const QStringList &arguments, QIODevice::OpenMode mode);
+
+    QByteArray readAllStandardOutput();
+    QByteArray readAllStandardError();
+
+signals:
+    void error(QProcess::ProcessError error);
+    void finished(int exitCode, QProcess::ExitStatus exitStatus);
+    void readyReadStandardError();
+    void readyReadStandardOutput();
+    void started();
+    void stateChanged(QProcess::ProcessState newState);
+
+private slots:
+    void workerError(QString message);
+    void workerFinished();
+    void workerHasOutput(QByteArray data);
+
+private:
+    QByteArray output;
+    DlrMSIWorker *worker = nullptr; // deletes itself on its thread
+};
+
+// Lives on the worker thread: calls the Windows Installer and turns the messages of its
+// external user-interface handler into boxes and "installer:%" progress lines.
+class DlrMSIWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    DlrMSIWorker(const QString &packagePath, QObject *parent = nullptr);
+    ~DlrMSIWorker() override;
+
+    Q_INVOKABLE QByteArray *GetBuffer() { return outputBuffer; }
+
+    // The Windows Installer's external handler; the context is the worker.
+    static int installerUiHandler(void *context, unsigned int messageType, const char *message);
+
+signals:
+    void finished();
+    void gotOutput(QByteArray buffer);
+    void error(QString error);
+
+public slots:
+    void process();
+
+private:
+    void parseCommonData(const char *message);
+    void parseProgressMessage(const char *message);
+
+    QString packagePath;
+    QByteArray *outputBuffer = nullptr;
+    int messageLanguage = 0;
+    DlrProgressRecord progress; // total, done, direction, script flag, increment
+};

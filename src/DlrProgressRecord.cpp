@@ -1,0 +1,105 @@
+#include "DlrProgressRecord.h"
+
+#include <QDebug>
+#include <QString>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+bool isDigitAt(const char *text, size_t length, size_t pos)
+{
+    return pos < length && std::isdigit(static_cast<unsigned char>(text[pos]));
+}
+
+bool isCharAt(const char *text, size_t length, size_t pos, char c)
+{
+    return pos < length && text[pos] == c;
+}
+
+// The number starting at pos (a digit there has been checked); end is set just after it.
+bool readNumber(const char *text, size_t pos, int *value, size_t *end)
+{
+    char *stop = nullptr;
+    const long number = std::strtol(text + pos, &stop, 10);
+    if (stop == text + pos)
+        return false;
+    *value = static_cast<int>(number);
+    *end = static_cast<size_t>(stop - text);
+    return true;
+}
+
+// A field after the one that ended at e: its number at e + 1, the value at e + 4.
+bool readFollowingField(const char *text, size_t length, char number, size_t *e, int *value)
+{
+    if (!isCharAt(text, length, *e + 1, number) || !isDigitAt(text, length, *e + 4))
+        return false;
+    return readNumber(text, *e + 4, value, e);
+}
+} // namespace
+
+bool DlrProgressRecord::read(const char *message, Fields *fields)
+{
+    if (!message || !*message)
+        return false;
+    const size_t length = std::strlen(message);
+    if (!isCharAt(message, length, 0, '1') || !isDigitAt(message, length, 3))
+        return false;
+    fields->type = message[3] - '0';
+    if (!isCharAt(message, length, 5, '2') || !isDigitAt(message, length, 8))
+        return false;
+    size_t e = 0;
+    if (!readNumber(message, 8, &fields->field2, &e))
+        return false;
+    if (fields->type == 2 || fields->type == 3)
+        return true;
+    if (!readFollowingField(message, length, '3', &e, &fields->field3))
+        return false;
+    if (fields->type == 0)
+        return readFollowingField(message, length, '4', &e, &fields->field4);
+    return true;
+}
+
+QByteArray DlrProgressRecord::progressLine(float percent)
+{
+    return QString(QStringLiteral("installer:%%1"))
+            .arg(static_cast<double>(percent), 0, 'g', 3)
+            .toLocal8Bit();
+}
+
+QByteArray DlrProgressRecord::apply(const char *message)
+{
+    Fields f;
+    if (!read(message, &f))
+        return QByteArray();
+
+    switch (f.type) {
+    case 0:
+        progressTotal = f.field2;
+        forwardProgress = (f.field3 == 0);
+        progressDone = forwardProgress ? 0 : progressTotal;
+        qDebug() << (forwardProgress ? "Forward progress. Total set to "
+                                     : "Reverse progress. Total set to ")
+                 << progressTotal;
+        scriptInProgress = (f.field4 == 1);
+        qDebug() << "script in progress " << (scriptInProgress ? "true" : "false");
+        return QByteArray();
+    case 1:
+        if (f.field3 == 0)
+            return QByteArray();
+        progressIncrement = forwardProgress ? f.field2 : -f.field2;
+        qDebug() << "Progress increment set to " << progressIncrement;
+        return QByteArray();
+    case 2: {
+        if (progressTotal == 0 || f.field2 == 0)
+            return QByteArray();
+        progressDone += forwardProgress ? f.field2 : -f.field2;
+        const float percent
+                = (static_cast<float>(progressDone) * 100) / static_cast<float>(progressTotal);
+        return progressLine(percent);
+    }
+    default:
+        return QByteArray();
+    }
+}

@@ -1,0 +1,154 @@
+// Linux side of the platform layer's user32 message boxes. The installer calls them on its
+// worker thread; a QMessageBox can only live on the user-interface thread, so the box is
+// shown there through a blocking queued call and the worker waits for the answer, as it
+// would inside MessageBoxA.
+#include "DlrPlatform.h"
+
+#include "DlrMessageBox.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QThread>
+
+namespace DlrPlatform {
+
+namespace {
+QMessageBox::StandardButtons buttonsFor(unsigned int type)
+{
+    switch (type & MB_TYPEMASK) {
+    case MB_OK:
+        return QMessageBox::Ok;
+    case MB_OKCANCEL:
+        return QMessageBox::Ok | QMessageBox::Cancel;
+    case MB_ABORTRETRYIGNORE:
+        return QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore;
+    case MB_YESNOCANCEL:
+        return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    case MB_YESNO:
+        return QMessageBox::Yes | QMessageBox::No;
+    case MB_RETRYCANCEL:
+        return QMessageBox::Retry | QMessageBox::Cancel;
+    default:
+        qDebug() << "Message box type" << (type & MB_TYPEMASK) << "shown with Ok only";
+        return QMessageBox::Ok;
+    }
+}
+
+// The buttons in the order Windows places them, for MB_DEFBUTTONn.
+QList<QMessageBox::StandardButton> buttonOrderFor(unsigned int type)
+{
+    switch (type & MB_TYPEMASK) {
+    case MB_OKCANCEL:
+        return {QMessageBox::Ok, QMessageBox::Cancel};
+    case MB_ABORTRETRYIGNORE:
+        return {QMessageBox::Abort, QMessageBox::Retry, QMessageBox::Ignore};
+    case MB_YESNOCANCEL:
+        return {QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel};
+    case MB_YESNO:
+        return {QMessageBox::Yes, QMessageBox::No};
+    case MB_RETRYCANCEL:
+        return {QMessageBox::Retry, QMessageBox::Cancel};
+    default:
+        return {QMessageBox::Ok};
+    }
+}
+
+QMessageBox::Icon iconFor(unsigned int type)
+{
+    switch (type & MB_ICONMASK) {
+    case MB_ICONERROR:
+        return QMessageBox::Critical;
+    case MB_ICONQUESTION:
+        return QMessageBox::Question;
+    case MB_ICONWARNING:
+        return QMessageBox::Warning;
+    case MB_ICONINFORMATION:
+        return QMessageBox::Information;
+    default:
+        return QMessageBox::NoIcon;
+    }
+}
+
+int answerFor(QMessageBox::StandardButton button, unsigned int type)
+{
+    switch (button) {
+    case QMessageBox::Ok:
+        return IDOK;
+    case QMessageBox::Cancel:
+        return IDCANCEL;
+    case QMessageBox::Abort:
+        return IDABORT;
+    case QMessageBox::Retry:
+        return IDRETRY;
+    case QMessageBox::Ignore:
+        return IDIGNORE;
+    case QMessageBox::Yes:
+        return IDYES;
+    case QMessageBox::No:
+        return IDNO;
+    default:
+        break;
+    }
+    // Closed without a button: what Escape gives on Windows.
+    const QMessageBox::StandardButtons buttons = buttonsFor(type);
+    if (buttons & QMessageBox::Cancel)
+        return IDCANCEL;
+    if (buttons & QMessageBox::Abort)
+        return IDABORT;
+    if (buttons & QMessageBox::No)
+        return IDNO;
+    return IDOK;
+}
+
+int showBox(const QString &text, const QString &caption, unsigned int type)
+{
+    DlrMessageBox::Spec spec;
+    spec.id = caption;
+    spec.title = caption;
+    spec.icon = iconFor(type);
+    spec.text = text;
+    spec.buttons = buttonsFor(type);
+    const QList<QMessageBox::StandardButton> order = buttonOrderFor(type);
+    const int defaultIndex = static_cast<int>((type & MB_DEFMASK) >> 8);
+    spec.defaultButton = order.value(defaultIndex, order.first());
+    return answerFor(DlrMessageBox::show(spec), type);
+}
+} // namespace
+
+int messageBoxA(const char *text, const char *caption, unsigned int type)
+{
+    const QString boxText = QString::fromLocal8Bit(text ? text : "");
+    const QString boxCaption = QString::fromLocal8Bit(caption ? caption : "Error");
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || QCoreApplication::closingDown()) {
+        qWarning() << "MessageBoxA without a running application:" << boxCaption << boxText;
+        return 0;
+    }
+    if (QThread::currentThread() == app->thread())
+        return showBox(boxText, boxCaption, type);
+    int answer = 0;
+    QMetaObject::invokeMethod(
+            app, [&] { answer = showBox(boxText, boxCaption, type); },
+            Qt::BlockingQueuedConnection);
+    return answer;
+}
+
+int messageBoxExA(const char *text, const char *caption, unsigned int type, unsigned short language)
+{
+    if (language != 0)
+        qDebug() << "MessageBoxExA language" << language << "shown in the user's language";
+    return messageBoxA(text, caption, type);
+}
+
+bool messageBeep(unsigned int type)
+{
+    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
+    if (!app)
+        return false;
+    Q_UNUSED(type) // one sound for every icon here
+    QMetaObject::invokeMethod(
+            app, [] { QApplication::beep(); }, Qt::QueuedConnection);
+    return true;
+}
+
+} // namespace DlrPlatform

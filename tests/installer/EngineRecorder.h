@@ -1,0 +1,48 @@
+#pragma once
+
+// Helpers shared by the installer tests: a handler that records what the package engine sends
+// and answers its questions, and a snapshot of a folder tree to prove nothing changed.
+
+#include "DlrPlatform.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include <functional>
+
+namespace TessTest {
+
+struct EngineMessage
+{
+    unsigned int kind = 0; // the top byte, shifted down
+    unsigned int flags = 0;
+    QByteArray text;
+};
+
+class EngineRecorder
+{
+public:
+    QList<EngineMessage> messages;
+    // Answers an error, warning or fatal-exit message; IDOK when not set.
+    std::function<int(const EngineMessage &)> answerBox;
+    // Answers progress messages; 1 when not set (IDCANCEL cancels).
+    std::function<int(const EngineMessage &)> answerProgress;
+
+    static int handler(void *context, unsigned int messageType, const char *message);
+
+    // Installs through the platform layer with this recorder as the external handler.
+    unsigned int install(const QString &package,
+                         unsigned int filter = 0x7FFF,
+                         const char *commandLine = "ACTION=INSTALL REBOOT=ReallySurpress");
+
+    QList<EngineMessage> ofKind(unsigned int kind) const;
+    // The kinds in order, with runs of the same kind collapsed: e.g. 12 11 4 8 10 9 10 ...
+    QList<unsigned int> kindSequence() const;
+};
+
+// Path below the folder -> "mode:sha1" for files, "dir" for folders; hidden entries included.
+QMap<QString, QString> snapshot(const QString &folder);
+
+} // namespace TessTest
