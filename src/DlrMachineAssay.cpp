@@ -1,10 +1,195 @@
 #include "DlrMachineAssay.h"
 
 #include "DlrPlatform.h"
+#include "DlrWindowsAssay.h"
 
-// NOT YET BUILT: the survey itself. Only the single object and the Downloads folder exist.
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
 
-DlrMachineAssay::DlrMachineAssay() = default;
+#include <algorithm>
+
+// A product prints its version and build id in a line or two. Reading no more than this keeps a
+// product that prints megabytes, or a build-id file of 100 MB, from costing more memory than
+// this; the expressions then look only at the start of what it wrote.
+const qint64 DlrMachineAssay::MaxVersionTextBytes = 64 * 1024;
+const int DlrMachineAssay::VersionWaitMs = 10000;
+
+namespace {
+
+const QString ProductNameKey = QStringLiteral("ProductName");
+const QString VersionKey = QStringLiteral("Version");
+const QString LocationKey = QStringLiteral("Location");
+const QString BuildIdKey = QStringLiteral("BuildId");
+const QString MayaVersionKey = QStringLiteral("MayaVersion");
+
+// The oldest major version the survey records.
+const int OldestRecordedMajor = 19;
+
+enum class ProductKind { Server, Atelier, MayaBridge };
+
+struct KindRule
+{
+    ProductKind kind;
+    QRegularExpression expression;
+};
+
+// Tried in this order; the first match decides, so a name that reads as both a server and a
+// bridge is a server.
+const QList<KindRule> &kindRules()
+{
+    static const QList<KindRule> rules = {
+            {ProductKind::Server,
+             QRegularExpression(QStringLiteral("[Tt]essaline.*[sS]erver|TWS"))},
+            {ProductKind::Atelier,
+             QRegularExpression(QStringLiteral("[Tt]essaline.*[aA]telier|TAS"))},
+            {ProductKind::MayaBridge,
+             QRegularExpression(QStringLiteral("[Tt]essaline.*[fF]or[Mm]aya|TFM"))},
+    };
+    return rules;
+}
+
+// Maya versions in product folder names: 2011 to 2019 only, so maya2020 reads as "any Maya".
+const QRegularExpression &mayaVersionInName()
+{
+    static const QRegularExpression expression(QStringLiteral("(201[1-9]\\.?[0-9]?)"));
+    return expression;
+}
+
+// The text as the product wrote it: its bytes up to the first zero byte, as Latin-1.
+QString versionText(const QByteArray &bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    return QString::fromLatin1(zero < 0 ? bytes : bytes.left(zero));
+}
+
+// Steps shared by the build-id file and the "-version" output. True on failure.
+bool parseVersionText(const QString &text,
+                      const QRegularExpression &buildIdExpression,
+                      int &buildId,
+                      int &major,
+                      int &minor,
+                      QString *suffix)
+{
+    static const QRegularExpression versionExpression(
+            QStringLiteral("Tessaline.*([1-9][0-9])\\.([0-9])([\\S]+)?"));
+    const QRegularExpressionMatch id = buildIdExpression.match(text);
+    if (!id.hasMatch()) {
+        qDebug() << "no build id in output" << text;
+        return true;
+    }
+    const QRegularExpressionMatch version = versionExpression.match(text);
+    if (!version.hasMatch()) {
+        qDebug() << "no version in output" << text;
+        return true;
+    }
+    bool idOk = false, majorOk = false, minorOk = false;
+    buildId = id.captured(1).toInt(&idOk, 10);
+    major = version.captured(1).toInt(&majorOk, 10);
+    minor = version.captured(2).toInt(&minorOk, 10);
+    if (suffix)
+        *suffix = version.captured(3);
+    return !(idOk && majorOk && minorOk);
+}
+
+// Runs the executable with "-version" and collects the start of its standard error. False when
+// it did not start or did not finish within the wait; the child is then killed and reaped.
+bool runVersionQuery(const QString &path, QByteArray *errorOutput)
+{
+    QProcess process;
+    process.setProgram(path);
+    process.setArguments({QStringLiteral("-version")});
+    // Standard output is not read: sending it nowhere also keeps a talkative child from
+    // blocking on a full pipe. Standard input is empty, so a product asking for input ends.
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setReadChannel(QProcess::StandardError);
+
+    const QDeadlineTimer deadline(DlrMachineAssay::VersionWaitMs);
+    process.start(QIODevice::ReadOnly);
+    bool finished = false;
+    if (process.waitForStarted(int(qMax<qint64>(deadline.remainingTime(), 0)))) {
+        // Drain as it arrives and keep only the first bytes, so the process's own buffer never
+        // holds more than one pipe's worth.
+        auto drain = [&] {
+            while (process.bytesAvailable() > 0) {
+                const QByteArray chunk = process.read(64 * 1024);
+                const qint64 room = DlrMachineAssay::MaxVersionTextBytes - errorOutput->size();
+                if (room > 0)
+                    errorOutput->append(chunk.left(int(room)));
+            }
+        };
+        while (true) {
+            drain();
+            if (process.state() == QProcess::NotRunning) {
+                finished = true;
+                break;
+            }
+            const qint64 left = deadline.remainingTime();
+            if (left <= 0)
+                break;
+            if (!process.waitForReadyRead(int(left)) && process.state() != QProcess::NotRunning
+                && !deadline.hasExpired()) {
+                // Standard error closed while the process runs on: wait for its end alone.
+                process.waitForFinished(int(qMax<qint64>(deadline.remainingTime(), 0)));
+            }
+        }
+        drain();
+    }
+    if (!finished && process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000); // reaps it
+    }
+    return finished;
+}
+
+bool sameFolder(const QString &a, const QString &b)
+{
+    const QString canonicalA = QFileInfo(a).canonicalFilePath();
+    const QString canonicalB = QFileInfo(b).canonicalFilePath();
+    if (!canonicalA.isEmpty() && !canonicalB.isEmpty())
+        return canonicalA == canonicalB;
+    return QDir::cleanPath(a) == QDir::cleanPath(b);
+}
+
+} // namespace
+
+DlrMachineAssay::DlrMachineAssay()
+    : rendererPath(QStringLiteral("bin/tsren.exe"))
+    , nestedRendererPath(QStringLiteral("tesstree/bin/tsren.exe"))
+    , mayaPluginPath(QStringLiteral("plug-ins/Tessaline_for_Maya.mll"))
+    , localSpoolPath(QStringLiteral("bin/LocalSpool.exe"))
+    , buildIdFilePath(QStringLiteral("etc/buildid.txt"))
+    , mayaScriptPath(QStringLiteral("plug-ins/Tessaline_for_Maya.py"))
+{
+    QString programFiles;
+    if (DlrPlatform::programFilesSpecialFolder(&programFiles)) {
+        searchRoots.append(programFiles);
+        searchRoots.append(programFiles + QDir::separator() + QStringLiteral("Orrel"));
+    }
+    addSearchRootFromTree("TESSTREE");
+    addSearchRootFromTree("TASTREE");
+}
+
+void DlrMachineAssay::addSearchRootFromTree(const char *variable)
+{
+    if (!qEnvironmentVariableIsSet(variable))
+        return;
+    const QString folder = qEnvironmentVariable(variable);
+    qDebug().noquote() << QStringLiteral("found %1 set at ").arg(QLatin1String(variable)) << folder;
+    QDir parent(folder);
+    if (!parent.cdUp())
+        return; // the parent does not exist
+    const QString path = parent.absolutePath();
+    for (const QString &root : qAsConst(searchRoots)) {
+        if (sameFolder(root, path))
+            return;
+    }
+    searchRoots.append(path);
+}
 
 DlrMachineAssay *DlrMachineAssay::Instance()
 {
@@ -14,7 +199,83 @@ DlrMachineAssay *DlrMachineAssay::Instance()
 
 void DlrMachineAssay::DoAssay()
 {
-    records.clear();
+    records = DlrWindowsAssay::HostRecords();
+    findOrrelProducts();
+}
+
+QList<InstalledRecord> DlrMachineAssay::GetProducts(const QString &productName) const
+{
+    QList<InstalledRecord> found;
+    for (const InstalledRecord &record : records) {
+        if (record.value(ProductNameKey) == productName)
+            found.append(record);
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const InstalledRecord &a, const InstalledRecord &b) {
+                         return a.value(VersionKey).toDouble() > b.value(VersionKey).toDouble();
+                     });
+    return found;
+}
+
+bool DlrMachineAssay::FindInstalled(const QString &namePattern,
+                                    const QString &version,
+                                    InstalledRecord &found) const
+{
+    const QRegularExpression name(namePattern);
+    const InstalledRecord *best = nullptr;
+    int bestId = 0;
+    for (const InstalledRecord &record : records) {
+        if (!name.match(record.value(ProductNameKey)).hasMatch())
+            continue;
+        if (!version.isEmpty() && record.value(VersionKey) != version)
+            continue;
+        bool ok = false;
+        const int id = record.value(BuildIdKey).toInt(&ok, 10);
+        if (!ok || id <= 0)
+            continue;
+        if (!best || id > bestId) { // on equal ids the earlier record stays
+            best = &record;
+            bestId = id;
+        }
+    }
+    if (!best)
+        return false;
+    found = *best;
+    return true;
+}
+
+QList<InstalledRecord> DlrMachineAssay::FindAll(const QString &namePattern,
+                                                const QString &versionPattern) const
+{
+    const QRegularExpression name(namePattern);
+    const QRegularExpression version(versionPattern);
+    QList<InstalledRecord> found;
+    for (const InstalledRecord &record : records) {
+        if (name.match(record.value(ProductNameKey)).hasMatch()
+            && version.match(record.value(VersionKey)).hasMatch())
+            found.append(record);
+    }
+    return found;
+}
+
+void DlrMachineAssay::GetBuildId(const InstalledRecord &record, int &buildId)
+{
+    bool ok = false;
+    buildId = record.value(BuildIdKey).toInt(&ok, 10);
+    if (!ok)
+        buildId = 0;
+}
+
+qint64 DlrMachineAssay::GetAvailableDisk(const QDir &dir) const
+{
+    const QString path = dir.absolutePath();
+    qint64 bytes = 0;
+    if (!DlrPlatform::freeDiskSpace(QDir::toNativeSeparators(path), &bytes)) {
+        qWarning() << "GetFreeDiskSpaceEx failed" << DlrPlatform::lastError();
+        return 0;
+    }
+    qDebug() << "Bytes avail on" << path << " " << bytes;
+    return bytes;
 }
 
 QString DlrMachineAssay::GetDownloadsFolder()
@@ -23,4 +284,175 @@ QString DlrMachineAssay::GetDownloadsFolder()
     if (DlrPlatform::downloadsFolder(&folder))
         return QDir::fromNativeSeparators(folder);
     return QDir::home().absolutePath() + QStringLiteral("/Downloads");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Installed Tessaline products
+
+void DlrMachineAssay::findOrrelProducts()
+{
+    QList<InstalledRecord> withoutBuildId;
+    for (const QString &root : qAsConst(searchRoots)) {
+        qDebug() << "Looking for orrel products in" << root;
+        const QDir dir(root);
+        if (!dir.exists())
+            continue;
+        const QStringList names = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
+        for (const QString &name : names)
+            surveyProductFolder(root, name, withoutBuildId);
+    }
+
+    // Old bridges that carry no build id take their server's, or are not recorded at all.
+    for (InstalledRecord record : qAsConst(withoutBuildId)) {
+        InstalledRecord server;
+        if (!FindInstalled(QStringLiteral("Tessaline Workserver"), record.value(VersionKey),
+                           server)) {
+            qDebug() << "No TWS for noid version" << record.value(VersionKey) << "in"
+                     << record.value(LocationKey);
+            continue;
+        }
+        record.insert(BuildIdKey, server.value(BuildIdKey));
+        records.append(record);
+        qDebug() << "Found TWS for noid version " << record.value(VersionKey);
+        qDebug() << "Found" << record;
+    }
+}
+
+void DlrMachineAssay::surveyProductFolder(const QString &root,
+                                          const QString &name,
+                                          QList<InstalledRecord> &withoutBuildId)
+{
+    const QString location = root + QDir::separator() + name;
+    auto inFolder = [&location](const QString &relative) {
+        return location + QDir::separator() + relative;
+    };
+
+    const KindRule *rule = nullptr;
+    for (const KindRule &candidate : kindRules()) {
+        if (candidate.expression.match(name).hasMatch()) {
+            rule = &candidate;
+            break;
+        }
+    }
+    if (!rule)
+        return;
+    qDebug() << name << "matched" << rule->expression.pattern();
+
+    int buildId = 0, major = 0, minor = 0;
+    QString suffix;
+    QString productName; // with %1 for the version, filled once it is known
+    QString mayaVersion;
+
+    switch (rule->kind) {
+    case ProductKind::Server:
+        if (getBuildIdFromExecutable(inFolder(rendererPath), buildId, major, minor, suffix))
+            return;
+        productName = QStringLiteral("Tessaline Workserver %1");
+        break;
+
+    case ProductKind::Atelier: {
+        const QString library = inFolder(mayaPluginPath);
+        if (!QFileInfo::exists(library)) {
+            qDebug() << "Not TAS for Maya, no" << library;
+            return;
+        }
+        const QRegularExpressionMatch maya = mayaVersionInName().match(name);
+        if (!maya.hasMatch()) {
+            qDebug() << "No maya verion in TAS path" << name;
+            return;
+        }
+        mayaVersion = maya.captured(1);
+        if (getBuildIdFromExecutable(inFolder(nestedRendererPath), buildId, major, minor, suffix))
+            return;
+        productName = QStringLiteral("Tessaline Atelier %1 for Maya ") + mayaVersion;
+        break;
+    }
+
+    case ProductKind::MayaBridge: {
+        const QString library = inFolder(mayaPluginPath);
+        if (!QFileInfo::exists(library) && !QFileInfo::exists(inFolder(mayaScriptPath))) {
+            qDebug() << "Not Tessaline for Maya, no" << library;
+            return;
+        }
+        const QString buildIdFile = inFolder(buildIdFilePath);
+        const QRegularExpressionMatch maya = mayaVersionInName().match(name);
+        if (!maya.hasMatch()) { // serves every Maya version
+            if (getBuildIdFromFile(buildIdFile, buildId, major, minor))
+                return;
+            productName = QStringLiteral("Tessaline for Maya %1");
+            break;
+        }
+        mayaVersion = maya.captured(1);
+        if (!getBuildIdFromFile(buildIdFile, buildId, major, minor)
+            || !getBuildIdFromExecutable(inFolder(localSpoolPath), buildId, major, minor, suffix)) {
+            productName = QStringLiteral("Tessaline %1 for Maya ") + mayaVersion;
+            break;
+        }
+        // 21.0 and 21.1 bridges shipped without any build id; they borrow their server's later.
+        static const QRegularExpression noIdRelease(QStringLiteral("TessalineForMaya-21.([0-2])"));
+        const QRegularExpressionMatch noId = noIdRelease.match(buildIdFile);
+        if (!noId.hasMatch())
+            return;
+        qDebug() << "Found 21.0 or 21.1 TfM with no id in " << buildIdFile;
+        const QString version = QStringLiteral("21.") + noId.captured(1);
+        InstalledRecord record;
+        record.insert(ProductNameKey,
+                      QStringLiteral("Tessaline %1 for Maya %2").arg(version, mayaVersion));
+        record.insert(VersionKey, version);
+        record.insert(MayaVersionKey, mayaVersion);
+        record.insert(LocationKey, location);
+        withoutBuildId.append(record);
+        return;
+    }
+    }
+
+    if (major < OldestRecordedMajor) {
+        qDebug() << "Not recording product older than" << OldestRecordedMajor << "in" << location;
+        return;
+    }
+    const QString version = QStringLiteral("%1.%2").arg(major).arg(minor);
+    InstalledRecord record;
+    record.insert(ProductNameKey, productName.arg(version));
+    record.insert(BuildIdKey, QString::number(buildId));
+    record.insert(VersionKey, version);
+    record.insert(LocationKey, location);
+    if (!mayaVersion.isEmpty())
+        record.insert(MayaVersionKey, mayaVersion);
+    records.append(record);
+    qDebug() << "Found" << record;
+}
+
+bool DlrMachineAssay::getBuildIdFromFile(const QString &path, int &buildId, int &major, int &minor)
+{
+    if (!QFileInfo::exists(path)) {
+        qDebug() << "getBuildIdFromFile given non-existing path" << path;
+        return true;
+    }
+    qDebug() << "getting version info from" << path;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug() << "getBuildIdFromFile couldn't open file";
+        return true;
+    }
+    static const QRegularExpression buildIdExpression(QStringLiteral("@([0-9]+)"));
+    return parseVersionText(versionText(file.read(MaxVersionTextBytes)), buildIdExpression, buildId,
+                            major, minor, nullptr);
+}
+
+bool DlrMachineAssay::getBuildIdFromExecutable(
+        const QString &path, int &buildId, int &major, int &minor, QString &suffix)
+{
+    if (!QFileInfo::exists(path)) {
+        qDebug() << "getBuildId given non-existing path" << path;
+        return true;
+    }
+    qDebug() << "getting version info from" << path;
+    QByteArray errorOutput;
+    if (!runVersionQuery(path, &errorOutput)) {
+        qDebug() << "Wait failed on process " << path;
+        return true;
+    }
+    static const QRegularExpression buildIdExpression(QStringLiteral("linked.*@([0-9]+)"));
+    return parseVersionText(versionText(errorOutput), buildIdExpression, buildId, major, minor,
+                            &suffix);
 }

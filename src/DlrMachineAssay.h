@@ -51,12 +51,23 @@ public:
     void SetRecords(const QList<InstalledRecord> &newRecords) { records = newRecords; }
     const QStringList &SearchRoots() const { return searchRoots; }
 
-private:
-    void findOrrelProducts();
-    // Both return true on failure.
+    // Both return true on failure. Public so the readers can be tried on their own.
     bool getBuildIdFromFile(const QString &path, int &buildId, int &major, int &minor);
     bool getBuildIdFromExecutable(
             const QString &path, int &buildId, int &major, int &minor, QString &suffix);
+
+    // At most this many bytes of a build-id file or of a product's "-version" output are read.
+    static const qint64 MaxVersionTextBytes;
+    // How long a product executable may take to answer "-version".
+    static const int VersionWaitMs;
+
+private:
+    void findOrrelProducts();
+    // One subfolder of a search root: appends its record, or files it under withoutBuildId.
+    void surveyProductFolder(const QString &root,
+                             const QString &name,
+                             QList<InstalledRecord> &withoutBuildId);
+    void addSearchRootFromTree(const char *variable);
 
     QList<InstalledRecord> records;
     QStringList searchRoots;
