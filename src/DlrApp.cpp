@@ -1,16 +1,22 @@
 #include "DlrApp.h"
 
 #include "DlrCpu.h"
+#include "DlrDownloadNames.h"
 #include "DlrHost.h"
 #include "DlrLog.h"
 #include "DlrMachineAssay.h"
 #include "DlrMainWindow.h"
+#include "DlrManifestHandler.h"
 #include "DlrMessageBox.h"
 #include "DlrPlatform.h"
+#include "DlrTexts.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
+#include <QHttpMultiPart>
 #include <QNetworkAccessManager>
+#include <QProcessEnvironment>
 #include <QSettings>
 #include <QTextStream>
 
@@ -232,17 +238,73 @@ QIcon DlrApp::GetIcon(const char *name) const
 }
 
 // ---------------------------------------------------------------------------------------------
-// Server client.
-// NOT YET BUILT: the manifest request, the product download and the TLS handling below are
-// placeholders so the shell links; they are filled in by the manifest and download work.
+// Server client: the manifest request, the product download and their TLS problems.
+
+namespace {
+// Bounds against a misbehaving service: a manifest is a few megabytes at most, and a transfer
+// that moves no byte for this long is given up (it then fails like any broken transfer).
+constexpr qint64 ManifestBodyLimit = 32 * 1024 * 1024;
+constexpr int DefaultTransferTimeoutMs = 60 * 1000;
+// Qt reads the socket on its own thread and keeps what the application has not read yet;
+// this bound keeps memory flat however large the file is.
+constexpr qint64 DownloadReadBufferSize = 1024 * 1024;
+constexpr qint64 CopyBufferSize = 1024;
+// A reply body goes to the log whole when it is of a sensible size, else its start.
+constexpr int LoggedBodyLimit = 64 * 1024;
+
+QHttpPart formPart(const char *fieldName, const QString &value)
+{
+    QHttpPart part;
+    part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                   QStringLiteral("form-data; name=\"%1\"").arg(QLatin1String(fieldName)));
+    part.setBody(value.toUtf8());
+    return part;
+}
+
+QByteArray upToZeroByte(const QByteArray &bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    return zero < 0 ? bytes : bytes.left(zero);
+}
+
+QByteArray logExcerpt(const QByteArray &body)
+{
+    if (body.size() <= LoggedBodyLimit)
+        return body;
+    return body.left(LoggedBodyLimit) + "\n[... "
+           + QByteArray::number(body.size() - LoggedBodyLimit) + " more bytes not logged]";
+}
+
+// An aborted reply is closed and has nothing more to give.
+QByteArray readWhatArrived(QNetworkReply *reply)
+{
+    return reply->isOpen() ? reply->readAll() : QByteArray();
+}
+
+// The environment's value for a file option that no setting or option gave.
+void takeFromEnvironment(QString &fileName, const char *variable)
+{
+    if (fileName.isEmpty())
+        fileName = QProcessEnvironment::systemEnvironment().value(QLatin1String(variable));
+}
+} // namespace
 
 QNetworkAccessManager *DlrApp::networkAccessManager()
 {
     if (!networkManager) {
         networkManager = new QNetworkAccessManager(this);
+        networkManager->setTransferTimeout(transferTimeoutMs > 0 ? transferTimeoutMs
+                                                                 : DefaultTransferTimeoutMs);
         connect(networkManager, &QNetworkAccessManager::finished, this, &DlrApp::finishedReply);
     }
     return networkManager;
+}
+
+void DlrApp::setTransferTimeout(int milliseconds)
+{
+    transferTimeoutMs = milliseconds;
+    if (networkManager)
+        networkManager->setTransferTimeout(milliseconds);
 }
 
 QUrl DlrApp::GetManifestUrl() const
@@ -251,42 +313,347 @@ QUrl DlrApp::GetManifestUrl() const
                                + QLatin1Char('/') + manifestPath);
 }
 
-void DlrApp::RequestManifest(const QUrl &, const QString &, const QString &, const QString &)
+void DlrApp::RequestManifest(const QUrl &url,
+                             const QString &userId,
+                             const QString &pass,
+                             const QString &platform)
 {
-    Q_EMIT invalidManifestReply(QStringLiteral("Unknown manifest Validation"));
+    manifest.clear();
+
+    takeFromEnvironment(manifestFile, "DLR_MANIFEST_FILE");
+    if (!manifestFile.isEmpty()) {
+        qDebug() << "Loading manifest from disk ONLY";
+        alternateManifest();
+        Q_EMIT validManifestReply();
+        return;
+    }
+
+    qDebug() << "Requesting manifest from " << url;
+    auto *form = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
+    form->append(formPart("platform", platform));
+    QString escapedUserId = userId;
+    escapedUserId.replace(QLatin1Char('&'), QLatin1String("&amp;"));
+    form->append(formPart("username", escapedUserId));
+    form->append(formPart("userpass", pass));
+
+    QNetworkReply *reply = networkAccessManager()->post(QNetworkRequest(url), form);
+    manifestReply = reply;
+    form->setParent(reply);
+    connect(reply, &QNetworkReply::sslErrors, this, &DlrApp::manifestSslErrors);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > ManifestBodyLimit && reply->isRunning()) {
+            qWarning() << "Manifest reply larger than" << ManifestBodyLimit
+                       << "bytes, abandoning it";
+            reply->abort();
+        }
+    });
 }
 
-void DlrApp::replyFromManifestRequest(QNetworkReply *) {}
-void DlrApp::alternateManifest() {}
-void DlrApp::appendManifest() {}
+void DlrApp::finishedReply(QNetworkReply *reply)
+{
+    if (!reply) {
+        qDebug() << "Oy! null reply";
+        return;
+    }
+    if (reply == manifestReply) {
+        replyFromManifestRequest(reply);
+    } else if (reply == downloadReply) {
+        finishedDownload(reply);
+    } else {
+        // A superseded manifest request: nobody waits for it any more.
+        qDebug() << "Ignoring a reply nobody waits for" << reply->url();
+        reply->deleteLater();
+    }
+}
+
+void DlrApp::replyFromManifestRequest(QNetworkReply *reply)
+{
+    const QByteArray validation = reply->rawHeader("Validation");
+    if (validation.startsWith("Approved")) {
+        qDebug() << "Manifest request approved";
+        const QByteArray body = readWhatArrived(reply);
+        if (dumpManifest) {
+            QFile dump(GetDownloadDir()->filePath(QStringLiteral("manifest.xml")));
+            if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                dump.write(body);
+        }
+        const bool parsed = DlrManifestHandler::ParseData(body, &manifest, &successUrl);
+        appendManifest();
+        if (!parsed) {
+            qDebug() << "Bad Wolf:\n" << logExcerpt(body);
+            Q_EMIT invalidManifestReply(QStringLiteral("bad manifest reply"));
+        } else {
+            Q_EMIT validManifestReply();
+        }
+    } else if (validation.startsWith("Error")) {
+        qDebug() << "Manifest request denied";
+        QString reason = QStringLiteral("Manifest request denied");
+        if (validation.size() > 5) {
+            reason = QString::fromUtf8(upToZeroByte(validation.mid(5))).trimmed();
+        }
+        Q_EMIT invalidManifestReply(reason);
+    } else {
+        qDebug() << "Crikey! unknown manifest Validation" << validation;
+        Q_EMIT invalidManifestReply(QStringLiteral("Unknown manifest Validation"));
+    }
+
+    const QByteArray rest = readWhatArrived(reply);
+    qDebug() << QString::fromLatin1(logExcerpt(upToZeroByte(rest)));
+    if (manifestReply == reply)
+        manifestReply = nullptr;
+    reply->deleteLater();
+}
+
+void DlrApp::alternateManifest()
+{
+    takeFromEnvironment(manifestFile, "DLR_MANIFEST_FILE");
+    if (manifestFile.isEmpty())
+        return;
+    qDebug() << "Loading alternate manifest" << manifestFile;
+    if (DlrManifestHandler::ParseFile(manifestFile, &manifest, &successUrl))
+        qDebug() << "added alt manifest";
+    else
+        qDebug() << "failed to parse alt manifest";
+}
+
+void DlrApp::appendManifest()
+{
+    takeFromEnvironment(appendManifestFile, "DLR_APPEND_MANIFEST_FILE");
+    if (appendManifestFile.isEmpty())
+        return;
+    qDebug() << "Appending alternate manifest" << appendManifestFile;
+    if (DlrManifestHandler::ParseFile(appendManifestFile, &manifest, &successUrl))
+        qDebug() << "appended alt manifest";
+    else
+        qDebug() << "failed to parse alt manifest";
+}
 
 QDir *DlrApp::GetDownloadDir()
 {
     if (!downloadDir)
-        downloadDir = new QDir(QDir::tempPath());
+        downloadDir = new QDir(DlrDownloadNames::chooseDownloadFolder(
+                DlrMachineAssay::GetDownloadsFolder(), QDir::tempPath()));
     return downloadDir;
 }
 
-QString DlrApp::getDownloadPath(int)
+QString DlrApp::getDownloadPath(int manifestIndex)
 {
-    return QStringLiteral("unkown.tessdownload");
+    if (manifestIndex < 0 || manifestIndex >= manifest.size()) {
+        qDebug() << "index out of range in getDownloadPath" << manifestIndex;
+        return QLatin1String(DlrDownloadNames::LastResortName);
+    }
+    const QString fileName = DlrDownloadNames::safeFileName(manifest.at(manifestIndex).name);
+    if (fileName.isEmpty()) {
+        qWarning() << "No usable file name in offer name" << manifest.at(manifestIndex).name;
+        return QLatin1String(DlrDownloadNames::LastResortName);
+    }
+    const auto taken = [](const QString &path) {
+        return QFileInfo::exists(path);
+    };
+    return DlrDownloadNames::chooseTempName(GetDownloadDir()->absolutePath(), fileName, taken);
 }
 
 QString DlrApp::getFinalNameFromTempName(const QString &tempName) const
 {
-    return tempName;
+    bool unexpected = false;
+    const QString finalName = DlrDownloadNames::finalNameFromTempName(tempName, &unexpected);
+    if (unexpected)
+        qDebug() << "getFinalNameFromTempName: Unexpected name" << tempName;
+    return finalName;
 }
 
-void DlrApp::CheckForDownload(int) {}
-
-QNetworkReply *DlrApp::DownloadProduct(int)
+void DlrApp::CheckForDownload(int manifestIndex)
 {
-    return nullptr;
+    if (manifestIndex < 0 || manifestIndex >= manifest.size()) {
+        qDebug() << "index out of range in CheckForDownload" << manifestIndex;
+        return;
+    }
+    DlrManifestElement &offer = manifest[manifestIndex];
+    const QString fileName = DlrDownloadNames::safeFileName(offer.name);
+    if (fileName.isEmpty()) {
+        qDebug() << "No usable file name to look for in offer name" << offer.name;
+        return;
+    }
+    const QFileInfo existing(GetDownloadDir()->absoluteFilePath(fileName));
+    qDebug() << "Looking for download of" << existing.absoluteFilePath();
+    if (existing.exists() && existing.size() == offer.fileSize) {
+        qDebug() << "Found existing download";
+        offer.downloadFile.reset(new QFile(existing.absoluteFilePath()));
+        offer.downloaded = true;
+    }
 }
 
-void DlrApp::finishedReply(QNetworkReply *) {}
-void DlrApp::downloadReadyRead() {}
-void DlrApp::finishedDownload(QNetworkReply *) {}
-void DlrApp::downloadSslErrors(QList<QSslError>) {}
-void DlrApp::manifestSslErrors(QList<QSslError>) {}
-void DlrApp::sslErrors(QNetworkReply *, const QList<QSslError> &) {}
+QNetworkReply *DlrApp::DownloadProduct(int manifestIndex)
+{
+    if (downloadReply) {
+        qDebug() << "Already downloading something" << manifestIndex;
+        return nullptr;
+    }
+    if (manifestIndex < 0 || manifestIndex >= manifest.size()) {
+        qDebug() << "index out of range in Download " << manifestIndex;
+        return nullptr;
+    }
+    DlrManifestElement &offer = manifest[manifestIndex];
+    if (offer.downloaded) {
+        qDebug() << "Asked to download " << offer.name << " again";
+        return nullptr;
+    }
+    if (DlrDownloadNames::safeFileName(offer.name).isEmpty()) {
+        qWarning() << "Refusing to download an offer without a usable file name" << offer.name;
+        return nullptr;
+    }
+
+    const QString tempName = getDownloadPath(manifestIndex);
+    offer.downloadFile.reset(new QFile(tempName));
+    if (!offer.downloadFile->open(QIODevice::WriteOnly)) {
+        qDebug() << "Couldn't open temp file for write" << tempName << "errcode"
+                 << offer.downloadFile->error() << offer.downloadFile->errorString();
+        return nullptr;
+    }
+
+    qDebug() << "downloading " << offer.label() << "from" << offer.downloadUrl;
+    downloadReply = networkAccessManager()->get(QNetworkRequest(offer.downloadUrl));
+    downloadReply->setReadBufferSize(DownloadReadBufferSize);
+    connect(downloadReply, &QNetworkReply::sslErrors, this, &DlrApp::downloadSslErrors);
+    connect(downloadReply, &QNetworkReply::readyRead, this, &DlrApp::downloadReadyRead);
+    currentDownload = manifestIndex;
+    return downloadReply;
+}
+
+void DlrApp::downloadReadyRead()
+{
+    if (!downloadReply || currentDownload < 0 || currentDownload >= manifest.size()) {
+        qDebug() << "error in download reply";
+        return;
+    }
+    const QSharedPointer<QFile> file = manifest.at(currentDownload).downloadFile;
+    if (!file) {
+        qDebug() << "data ready but no file";
+        return;
+    }
+    if (!readBuffer)
+        readBuffer.reset(new char[CopyBufferSize]);
+
+    while (downloadReply->bytesAvailable() > 0) {
+        const qint64 got = downloadReply->read(readBuffer.get(), CopyBufferSize);
+        if (got < 0) {
+            downloadReply->abort();
+            qDebug() << "Error reading from network";
+            return;
+        }
+        const qint64 written = file->write(readBuffer.get(), got);
+        if (written < got) {
+            downloadReply->abort();
+            qDebug() << "Failed writing to file in download" << file->error()
+                     << file->errorString();
+            return;
+        }
+    }
+}
+
+void DlrApp::finishedDownload(QNetworkReply *reply)
+{
+    qDebug() << "finished download" << currentDownload;
+    const int index = currentDownload;
+    currentDownload = -1;
+    reply->deleteLater();
+
+    if (reply != downloadReply) {
+        qDebug() << "wrong reply!";
+        Q_EMIT failedDownload(QStringLiteral("wrong reply"), index);
+        downloadReply = nullptr;
+        return;
+    }
+    if (index < 0 || index >= manifest.size()) {
+        qDebug() << "index out of range in Download " << index;
+        Q_EMIT failedDownload(QStringLiteral("index out of range in Download"), index);
+        downloadReply = nullptr;
+        return;
+    }
+
+    DlrManifestElement &offer = manifest[index];
+    if (!offer.downloadFile) {
+        qDebug() << "data ready but no file";
+        Q_EMIT failedDownload(networkErrorText(QNetworkReply::OperationCanceledError), index);
+        downloadReply = nullptr;
+        return;
+    }
+    // The file's last buffered bytes reach the disk here; a failure is a failed write like
+    // any other, so the incomplete file is never given its final name.
+    const bool flushed = offer.downloadFile->flush();
+    if (!flushed)
+        qDebug() << "Failed writing to file in download" << offer.downloadFile->error()
+                 << offer.downloadFile->errorString();
+    offer.downloadFile->close();
+
+    const QNetworkReply::NetworkError error
+            = flushed ? reply->error() : QNetworkReply::OperationCanceledError;
+    if (error != QNetworkReply::NoError) {
+        const QString reason = networkErrorText(error);
+        qDebug() << reason;
+        Q_EMIT failedDownload(reason, index);
+        downloadReply = nullptr;
+        manifest[index].downloadFile.reset();
+        return;
+    }
+
+    downloadReply = nullptr;
+    const QString tempName = offer.downloadFile->fileName();
+    const QString finalName = getFinalNameFromTempName(tempName);
+    if (finalName == tempName || offer.downloadFile->rename(finalName)) {
+        offer.downloaded = true;
+        Q_EMIT finishedDownload(index);
+        return;
+    }
+    const QString reason = QStringLiteral("Couldn't finalize download when renaming ") + tempName
+                           + QStringLiteral(" to ") + finalName;
+    qWarning() << reason;
+    Q_EMIT failedDownload(reason, index);
+    manifest[index].downloadFile.reset();
+}
+
+void DlrApp::manifestSslErrors(QList<QSslError> errors)
+{
+    if (manifestReply)
+        sslErrors(manifestReply, errors);
+}
+
+void DlrApp::downloadSslErrors(QList<QSslError> errors)
+{
+    if (downloadReply)
+        sslErrors(downloadReply, errors);
+}
+
+void DlrApp::sslErrors(QNetworkReply *reply, const QList<QSslError> &errors)
+{
+    if (sslAccepted) {
+        reply->ignoreSslErrors();
+        return;
+    }
+    if (errors.size() == 1 && errors.first().error() == QSslError::SelfSignedCertificateInChain) {
+        reply->ignoreSslErrors();
+        return;
+    }
+
+    DlrMessageBox::Spec box;
+    box.id = QStringLiteral("sslErrors");
+    box.icon = QMessageBox::Critical;
+    box.text = QStringLiteral("There was issue with the SSL connection. Continue anyway?");
+    if (errors.size() == 1) {
+        box.informativeText = errors.first().errorString();
+    } else {
+        box.informativeText = QStringLiteral("There were multiple issues with the SSL connection");
+        QStringList texts;
+        for (const QSslError &error : errors) {
+            qDebug() << "ssl error: %s" << error.errorString();
+            texts << error.errorString();
+        }
+        box.detailedText = texts.join(QStringLiteral("---"));
+    }
+    box.buttons = QMessageBox::Ok | QMessageBox::Cancel;
+    box.defaultButton = QMessageBox::Ok;
+    if (DlrMessageBox::show(box) == QMessageBox::Ok) {
+        reply->ignoreSslErrors();
+        sslAccepted = true;
+    }
+}

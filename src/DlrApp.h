@@ -57,6 +57,8 @@ public:
     QString getFinalNameFromTempName(const QString &tempName) const;
     void CheckForDownload(int manifestIndex);
     QNetworkReply *DownloadProduct(int manifestIndex);
+    // A transfer that moves no byte for this long fails (default one minute); tests shorten it.
+    void setTransferTimeout(int milliseconds);
 
     // --- Resources ---
     QPixmap GetPixmap(const char *name) const;
@@ -143,6 +145,7 @@ private:
     QUrl successUrl;
     bool dumpManifest = false;
     bool sslAccepted = false;
+    int transferTimeoutMs = 0; // 0: the default of networkAccessManager()
     QSettings *settings = nullptr;
     // Debug switches set 0 (debug) in place of 2; the log file records every level regardless.
     int logLevel = 2;

@@ -1,0 +1,85 @@
+#pragma once
+
+// Starts the stand-in web service (tools/standin/serve.py) as a child process for a test.
+//
+//     TessTest::StandinServer server;
+//     server.setProducts(productsFolder);                 // holds products.json and the files
+//     server.setUsers({{"demo", "demo-password"}});       // written to a users file for it
+//     server.setTls(certChainFile, keyFile);              // optional: serve https
+//     server.addArguments({"--echo-requests"});           // any further serve.py switches
+//     QVERIFY2(server.start(), qPrintable(server.errorText()));
+//     QUrl manifestUrl = server.url("/forum/currentproducts.php");
+//     QByteArray state = server.fetch("/debug/state");    // the service's own view, as JSON
+//
+// The service binds 127.0.0.1 on a port it chooses and reports through a port file; it stops
+// when this object is destroyed, and by itself when the test process dies.
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QVariantMap>
+
+namespace TessTest {
+
+class StandinServer
+{
+public:
+    StandinServer();
+    ~StandinServer();
+    StandinServer(const StandinServer &) = delete;
+    StandinServer &operator=(const StandinServer &) = delete;
+
+    // The products folder (products.json plus the files). Default: an empty folder.
+    void setProducts(const QString &folder) { productsFolder = folder; }
+    // User IDs and passwords the service accepts.
+    void setUsers(const QMap<QString, QString> &users);
+    // Serve https with this certificate chain (leaf first) and key.
+    void setTls(const QString &certChainFile, const QString &keyFile);
+    void addArguments(const QStringList &arguments) { extraArguments += arguments; }
+
+    // Starts the service and waits until it listens. False (see errorText) when it did not.
+    bool start(int timeoutMs = 10000);
+    void stop();
+    bool isRunning() const;
+
+    quint16 port() const { return listenPort; }
+    bool isTls() const { return !certFile.isEmpty(); }
+    // http(s)://127.0.0.1:port + path; the scheme follows setTls unless tls says otherwise.
+    QUrl url(const QString &path) const;
+    QUrl url(const QString &path, bool tls) const;
+    // The same with host "localhost", for tests that need a second host name.
+    QUrl localhostUrl(const QString &path) const;
+
+    // GET of a path on the running service, answered synchronously (certificates are not
+    // checked). Empty on failure.
+    QByteArray fetch(const QString &path, int timeoutMs = 5000) const;
+    QJsonObject fetchJson(const QString &path, int timeoutMs = 5000) const;
+    // Sets (or, with an empty spec, clears) the fault of one product file.
+    bool setProductFault(const QString &file, const QString &spec);
+
+    // What the service wrote to its standard error, and why start() failed.
+    QString log() const;
+    QString errorText() const { return error; }
+
+    // The products.json of serve.py for a folder: each entry's keys as serve.py documents them.
+    static bool writeProductsJson(const QString &folder, const QList<QVariantMap> &products);
+
+private:
+    QTemporaryDir workDir;
+    QString productsFolder;
+    QString usersFile;
+    QString certFile;
+    QString keyFile;
+    QStringList extraArguments;
+    QProcess *process = nullptr;
+    quint16 listenPort = 0;
+    QString error;
+};
+
+} // namespace TessTest

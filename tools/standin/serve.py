@@ -1,0 +1,467 @@
+#!/usr/bin/env python3
+"""Stand-in for the maker's web service, for tests and the demo (Python 3 standard library only).
+
+    python3 serve.py --products DIR --users FILE --port 0 --port-file F
+                     [--tls-cert C --tls-key K] [--manifest-fault SPEC] [--fault FILE=SPEC ...]
+                     [--echo-requests] [--time-limit SECONDS] [--stall-seconds SECONDS]
+
+Binds 127.0.0.1 only, writes the chosen port to F (atomically), and stops by itself when its
+parent process dies or after --time-limit seconds.
+
+Files it reads
+--------------
+DIR/products.json describes the offers; the package files lie beside it:
+    {"products": [{"file": "TessalineWorkserver-25.1_2301450-win64.msi",
+                   "name": "<offer Name, normally the same as file>",
+                   "simpleName": "Tessaline Workserver 25.1", "buildId": "2301450",
+                   "versionMajor": "25", "versionMinor": "1", "versionBeta": "",
+                   "defaultBehavior": "", "size": <optional int, used when the file is absent>}]}
+  FileSize is the exact size of DIR/<file> when it exists (else "size"); DownloadURL points back
+  at this service (same scheme, host and port the client used); empty texts are left out.
+
+FILE (users) is JSON: {"users": {"demo": "demo-password", "other": "secret"}}
+
+Endpoints
+---------
+POST /forum/currentproducts.php   multipart form: platform, username, userpass. Answers with the
+                                  "Validation" header: "Approved" and the manifest, or
+                                  "Error <reason>" for an unknown user or a wrong password.
+GET  /products/<file>             the package, with Content-Length.
+GET  /view/Install-Success        small page; visits are counted.
+GET  /forum/register.php?action=signup   small page.
+GET  /debug/state                 JSON: request counts per path, visits, running faults.
+GET  /debug/last-request          JSON of the last manifest form exactly as received (its parts'
+                                  headers and bodies); only with --echo-requests, because it
+                                  holds the password. The password never goes to the log.
+GET  /debug/fault?file=F&fault=S  sets the fault of product F (empty S clears it).
+
+Faults
+------
+Manifest (--manifest-fault SPEC, or ?fault=SPEC on the manifest URL, which wins):
+  error:<reason>   "Validation: Error <reason>"     error    "Validation: Error" alone
+  novalidation     Approved body, no Validation     lowercase  "Validation: approved"
+  malformed        Approved, broken XML             slow:<s>   answer after s seconds
+  dead             never answer (until --stall-seconds)        close   close without answering
+  500              HTTP 500                         huge:<MiB> Approved, a body of that size
+Products (--fault FILE=SPEC, /debug/fault, or ?fault=SPEC on the product URL, which wins):
+  reset:<n>        send n body bytes, then reset the connection
+  stall[:<n>]      send n body bytes (default 0), then send nothing (until --stall-seconds)
+  slow:<bytes/s>   send at that rate
+  short:<n>        send n body bytes of the full Content-Length, then close cleanly
+  404, 500         that HTTP status
+"""
+
+import argparse
+import html
+import json
+import os
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+MANIFEST_PATH = "/forum/currentproducts.php"
+CHUNK = 256 * 1024
+
+
+def log(*parts):
+    print("standin:", *parts, file=sys.stderr, flush=True)
+
+
+class State:
+    """What the service knows and has seen; shared by all request threads."""
+
+    def __init__(self, args):
+        self.args = args
+        self.lock = threading.Lock()
+        self.counts = {}
+        self.visits = 0
+        self.last_request = None
+        self.product_faults = {}
+        for item in args.fault or []:
+            name, _, spec = item.partition("=")
+            self.product_faults[name] = spec
+        self.stopping = threading.Event()
+
+    def count(self, path):
+        with self.lock:
+            self.counts[path] = self.counts.get(path, 0) + 1
+
+    def products(self):
+        path = os.path.join(self.args.products, "products.json")
+        try:
+            with open(path, "r", encoding="utf-8") as f:
+                return json.load(f).get("products", [])
+        except (OSError, ValueError) as e:
+            log("cannot read", path, ":", e)
+            return []
+
+    def users(self):
+        try:
+            with open(self.args.users, "r", encoding="utf-8") as f:
+                return json.load(f).get("users", {})
+        except (OSError, ValueError, TypeError) as e:
+            log("cannot read users file:", e)
+            return {}
+
+
+def parse_multipart(content_type, body):
+    """The parts of a multipart/form-data body: [{"headers": {...}, "name": ..., "body": ...}]."""
+    boundary = None
+    for piece in content_type.split(";"):
+        key, _, value = piece.strip().partition("=")
+        if key.lower() == "boundary":
+            boundary = value.strip('"')
+    if not boundary:
+        return []
+    delimiter = b"--" + boundary.encode("latin-1")
+    parts = []
+    for chunk in body.split(delimiter)[1:]:
+        if chunk.startswith(b"--"):
+            break
+        chunk = chunk[2:] if chunk.startswith(b"\r\n") else chunk
+        if chunk.endswith(b"\r\n"):
+            chunk = chunk[:-2]
+        head, _, content = chunk.partition(b"\r\n\r\n")
+        headers = {}
+        for line in head.split(b"\r\n"):
+            if b":" in line:
+                k, _, v = line.partition(b":")
+                headers[k.decode("latin-1").strip()] = v.decode("latin-1").strip()
+        name = None
+        for piece in headers.get("Content-Disposition", "").split(";"):
+            k, _, v = piece.strip().partition("=")
+            if k == "name":
+                name = v.strip('"')
+        parts.append({"headers": headers, "name": name, "body": content.decode("utf-8", "replace")})
+    return parts
+
+
+def manifest_xml(state, base_url):
+    e = html.escape
+    out = ['<?xml version="1.0" encoding="UTF-8"?>', "<Manifest>"]
+    for p in state.products():
+        file_name = p.get("file", "")
+        size = p.get("size", 0)
+        path = os.path.join(state.args.products, os.path.basename(file_name))
+        if file_name and os.path.isfile(path):
+            size = os.path.getsize(path)
+        fields = [
+            ("Name", p.get("name") or file_name),
+            ("SimpleName", p.get("simpleName", "")),
+            ("BuildID", p.get("buildId", "")),
+            ("VersionMajor", p.get("versionMajor", "")),
+            ("VersionMinor", p.get("versionMinor", "")),
+            ("VersionBeta", p.get("versionBeta", "")),
+            ("DefaultBehavior", p.get("defaultBehavior", "")),
+            ("DownloadURL", base_url + "/products/" + urllib.parse.quote(file_name)),
+            ("FileSize", str(size)),
+        ]
+        out.append("  <ProductInfo>")
+        # An empty element would hand the reader's next text (the indentation) to its field.
+        out += ["    <%s>%s</%s>" % (k, e(str(v)), k) for k, v in fields if str(v) != ""]
+        out.append("  </ProductInfo>")
+    out.append("  <DLRSuccessURL>%s</DLRSuccessURL>" % e(base_url + "/view/Install-Success"))
+    out.append("</Manifest>")
+    return ("\n".join(out) + "\n").encode("utf-8")
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "TessalineStandin/1.0"
+
+    @property
+    def state(self):
+        return self.server.state
+
+    def log_message(self, fmt, *args):
+        # Paths and statuses only: the request line never holds a password (it is in the form).
+        log(self.address_string(), fmt % args)
+
+    def base_url(self):
+        scheme = "https" if self.server.tls else "http"
+        host = self.headers.get("Host") or "127.0.0.1:%d" % self.server.server_address[1]
+        return "%s://%s" % (scheme, host)
+
+    def send_simple(self, status, body, content_type="text/plain; charset=utf-8", headers=()):
+        if isinstance(body, str):
+            body = body.encode("utf-8")
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        for k, v in headers:
+            self.send_header(k, v)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def wait(self, seconds):
+        """Sleeps, but gives up when the service stops."""
+        self.state.stopping.wait(seconds)
+
+    def reset_connection(self):
+        self.wfile.flush()
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.close_connection = True
+        self.connection.close()
+
+    # --- routing ----------------------------------------------------------------------------
+
+    def do_GET(self):
+        url = urllib.parse.urlsplit(self.path)
+        query = urllib.parse.parse_qs(url.query)
+        path = urllib.parse.unquote(url.path)
+        self.state.count(path)
+        if path.startswith("/products/"):
+            return self.product(path[len("/products/"):], query.get("fault", [None])[0])
+        if path == "/view/Install-Success":
+            with self.state.lock:
+                self.state.visits += 1
+            return self.send_simple(200, "<html><body><h1>Thank you for installing Tessaline"
+                                    "</h1></body></html>", "text/html; charset=utf-8")
+        if path == "/forum/register.php":
+            return self.send_simple(200, "<html><body><h1>Sign up for the Tessaline forum</h1>"
+                                    "</body></html>", "text/html; charset=utf-8")
+        if path == "/debug/state":
+            with self.state.lock:
+                body = {"counts": self.state.counts, "visits": self.state.visits,
+                        "faults": self.state.product_faults}
+                return self.send_simple(200, json.dumps(body), "application/json")
+        if path == "/debug/last-request":
+            if not self.state.args.echo_requests:
+                return self.send_simple(404, "echo is off\n")
+            with self.state.lock:
+                return self.send_simple(200, json.dumps(self.state.last_request),
+                                        "application/json")
+        if path == "/debug/fault":
+            name = query.get("file", [""])[0]
+            spec = query.get("fault", [""])[0]
+            with self.state.lock:
+                if spec:
+                    self.state.product_faults[name] = spec
+                else:
+                    self.state.product_faults.pop(name, None)
+            return self.send_simple(200, "ok\n")
+        return self.send_simple(404, "not found\n")
+
+    def do_HEAD(self):
+        return self.do_GET()
+
+    def do_POST(self):
+        url = urllib.parse.urlsplit(self.path)
+        path = urllib.parse.unquote(url.path)
+        self.state.count(path)
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length > 0 else b""
+        if path != MANIFEST_PATH:
+            return self.send_simple(404, "not found\n")
+        fault = urllib.parse.parse_qs(url.query).get("fault", [None])[0]
+        return self.manifest(body, fault or self.state.args.manifest_fault or "")
+
+    # --- manifest ---------------------------------------------------------------------------
+
+    def manifest(self, body, fault):
+        parts = parse_multipart(self.headers.get("Content-Type", ""), body)
+        with self.state.lock:
+            self.state.last_request = {"contentType": self.headers.get("Content-Type", ""),
+                                       "parts": parts}
+        form = {p["name"]: p["body"] for p in parts if p["name"]}
+        user = form.get("username", "").replace("&amp;", "&")
+        log("manifest request: platform", repr(form.get("platform")), "user", repr(user),
+            "fault", repr(fault))
+
+        kind, _, arg = fault.partition(":")
+        if kind == "dead":
+            self.wait(self.state.args.stall_seconds)
+            self.close_connection = True
+            return None
+        if kind == "close":
+            self.close_connection = True
+            return None
+        if kind == "500":
+            return self.send_simple(500, "internal server error\n")
+        if kind == "slow":
+            self.wait(float(arg or 2))
+        if kind == "error":
+            value = ("Error " + arg) if arg else "Error"
+            return self.send_simple(200, "denied\n", headers=[("Validation", value)])
+
+        users = self.state.users()
+        if user not in users or users[user] != form.get("userpass"):
+            log("manifest request denied for user", repr(user))
+            return self.send_simple(200, "denied\n", headers=[
+                ("Validation", "Error Invalid forum user ID or password")])
+
+        xml = manifest_xml(self.state, self.base_url())
+        validation = [("Validation", "Approved")]
+        if kind == "novalidation":
+            validation = []
+        elif kind == "lowercase":
+            validation = [("Validation", "approved")]
+        elif kind == "malformed":
+            # One whole offer, then one whose name tag is never closed properly.
+            cut = xml.find(b"</ProductInfo>")
+            xml = xml[: cut + len(b"</ProductInfo>") if cut >= 0 else len(xml) // 2]
+            xml += b"\n  <ProductInfo><Name>broken</Nme>"
+        elif kind == "huge":
+            return self.huge_manifest(int(float(arg or 64) * 1024 * 1024))
+        return self.send_simple(200, xml, "text/xml; charset=utf-8", validation)
+
+    def huge_manifest(self, size):
+        head = b'<?xml version="1.0"?>\n<Manifest>\n<ProductInfo><Name>'
+        tail = b"</Name></ProductInfo>\n</Manifest>\n"
+        filler = size - len(head) - len(tail)
+        self.send_response(200)
+        self.send_header("Content-Type", "text/xml")
+        self.send_header("Content-Length", str(len(head) + filler + len(tail)))
+        self.send_header("Validation", "Approved")
+        self.end_headers()
+        try:
+            self.wfile.write(head)
+            block = b"x" * CHUNK
+            while filler > 0 and not self.state.stopping.is_set():
+                n = min(filler, CHUNK)
+                self.wfile.write(block[:n])
+                filler -= n
+            self.wfile.write(tail)
+        except OSError:
+            self.close_connection = True
+
+    # --- products ---------------------------------------------------------------------------
+
+    def product(self, requested, fault):
+        name = os.path.basename(requested)
+        path = os.path.join(self.state.args.products, name)
+        if not name or name != requested or not os.path.isfile(path):
+            return self.send_simple(404, "no such product\n")
+        with self.state.lock:
+            fault = fault or self.state.product_faults.get(name, "")
+        kind, _, arg = fault.partition(":")
+        if kind in ("404", "500"):
+            return self.send_simple(int(kind), "fault %s\n" % kind)
+
+        size = os.path.getsize(path)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(size))
+        self.end_headers()
+        if self.command == "HEAD":
+            return None
+        limit = size
+        if kind in ("reset", "short", "stall"):
+            limit = min(size, int(arg or 0))
+        rate = float(arg) if kind == "slow" and arg else 0.0
+        try:
+            with open(path, "rb") as f:
+                if not kind and not self.server.tls:
+                    self.wfile.flush()
+                    self.connection.sendfile(f)
+                    return None
+                self.copy(f, limit, rate)
+            if kind == "reset":
+                self.reset_connection()
+            elif kind == "short":
+                self.close_connection = True
+            elif kind == "stall":
+                self.wfile.flush()
+                self.wait(self.state.args.stall_seconds)
+                self.close_connection = True
+        except (OSError, ssl.SSLError) as e:
+            log("transfer of", name, "ended:", e)
+            self.close_connection = True
+        return None
+
+    def copy(self, f, limit, rate):
+        sent = 0
+        started = time.monotonic()
+        block = min(CHUNK, max(1024, int(rate / 10))) if rate else CHUNK
+        while sent < limit and not self.state.stopping.is_set():
+            data = f.read(min(block, limit - sent))
+            if not data:
+                break
+            self.wfile.write(data)
+            sent += len(data)
+            if rate:
+                ahead = sent / rate - (time.monotonic() - started)
+                if ahead > 0:
+                    self.wait(ahead)
+        self.wfile.flush()
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, state, tls_context):
+        super().__init__(address, Handler)
+        self.state = state
+        self.tls = tls_context is not None
+        if tls_context:
+            # The handshake happens in the request's thread, so a silent client blocks nobody.
+            self.socket = tls_context.wrap_socket(self.socket, server_side=True,
+                                                  do_handshake_on_connect=False)
+
+    def handle_error(self, request, client_address):
+        log("request from", client_address, "failed:", sys.exc_info()[1])
+
+
+def watch_parent(state, parent, deadline):
+    while not state.stopping.is_set():
+        if os.getppid() != parent:
+            log("parent gone, stopping")
+            os._exit(0)
+        if time.monotonic() > deadline:
+            log("time limit reached, stopping")
+            os._exit(0)
+        time.sleep(0.3)
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Stand-in of the Tessaline web service")
+    ap.add_argument("--products", required=True)
+    ap.add_argument("--users", required=True)
+    ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--port-file")
+    ap.add_argument("--tls-cert")
+    ap.add_argument("--tls-key")
+    ap.add_argument("--manifest-fault", default="")
+    ap.add_argument("--fault", action="append", help="FILE=SPEC, a fault for one product")
+    ap.add_argument("--echo-requests", action="store_true")
+    ap.add_argument("--time-limit", type=float, default=900.0)
+    ap.add_argument("--stall-seconds", type=float, default=20.0)
+    args = ap.parse_args()
+
+    context = None
+    if args.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+
+    state = State(args)
+    server = Server(("127.0.0.1", args.port), state, context)
+    port = server.server_address[1]
+    if args.port_file:
+        temp = args.port_file + ".part"
+        with open(temp, "w") as f:
+            f.write("%d\n" % port)
+        os.replace(temp, args.port_file)
+    log("serving", "https" if context else "http", "on 127.0.0.1:%d" % port,
+        "products", args.products)
+
+    threading.Thread(target=watch_parent,
+                     args=(state, os.getppid(), time.monotonic() + args.time_limit),
+                     daemon=True).start()
+    try:
+        server.serve_forever(poll_interval=0.2)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        state.stopping.set()
+        server.server_close()
+
+
+if __name__ == "__main__":
+    main()
