@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Builds the sample product packages with wixl (see build-samples.sh)."""
+
+import argparse
+import hashlib
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import uuid
+from xml.sax.saxutils import quoteattr
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def payload_bytes(path, spec, product):
+    if isinstance(spec, int):
+        # Pseudo-random, seeded by the path: incompressible and the same on every build.
+        rng = random.Random(hashlib.sha1(path.encode()).hexdigest())
+        return bytes(rng.getrandbits(8) for _ in range(spec))
+    version = "%s.%s" % (product["versionMajor"], product["versionMinor"])
+    return spec.replace("{version}", version).replace("{build}", product["buildId"]).encode()
+
+
+def stable_uuid(*parts):
+    return str(uuid.uuid5(uuid.NAMESPACE_URL, "tessaline:" + "/".join(parts))).upper()
+
+
+def directory_id(path):
+    return "d" + hashlib.md5(path.encode()).hexdigest()[:16]
+
+
+def wxs_source(product, files):
+    """files: list of (install path below Program Files, payload file relative to the source)."""
+    tree = {"dirs": {}, "files": []}
+    for index, (path, _) in enumerate(files):
+        node = tree
+        for part in path.split("/")[:-1]:
+            node = node["dirs"].setdefault(part, {"dirs": {}, "files": []})
+        node["files"].append(index)
+
+    lines, refs = [], []
+
+    def write(node, prefix, depth):
+        pad = "  " * depth
+        for index in node["files"]:
+            path, source = files[index]
+            lines.append(
+                '%s<Component Id="c%d" Guid="%s" Win64="yes"><File Id="f%d" Name=%s Source=%s '
+                'KeyPath="yes"/></Component>'
+                % (pad, index, stable_uuid(product["file"], path), index,
+                   quoteattr(path.split("/")[-1]), quoteattr(source)))
+            refs.append('<ComponentRef Id="c%d"/>' % index)
+        for name in sorted(node["dirs"]):
+            child = prefix + "/" + name if prefix else name
+            lines.append('%s<Directory Id="%s" Name=%s>' % (pad, directory_id(child), quoteattr(name)))
+            write(node["dirs"][name], child, depth + 1)
+            lines.append("%s</Directory>" % pad)
+
+    write(tree, "", 3)
+    version = "%s.%s.0" % (product["versionMajor"], product["versionMinor"])
+    return """<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name=%s Language="1033" Version="%s" Manufacturer="Orrel" UpgradeCode="%s">
+    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
+    <Media Id="1" Cabinet="product.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="ProgramFiles64Folder">
+%s
+      </Directory>
+    </Directory>
+    <Feature Id="Complete" Level="1">%s</Feature>
+  </Product>
+</Wix>
+""" % (quoteattr(product["simpleName"]), version, stable_uuid(product["simpleName"]),
+       "\n".join(lines), "".join(refs))
+
+
+def build(product, out_dir, scratch):
+    work = os.path.join(scratch, product["file"])
+    os.makedirs(os.path.join(work, "payload"))
+    files = []
+    for index, (relative, spec) in enumerate(sorted(product["payload"].items())):
+        install_path = product["folder"] + "/" + relative
+        source = "payload/%d" % index
+        with open(os.path.join(work, source), "wb") as f:
+            f.write(payload_bytes(install_path, spec, product))
+        files.append((install_path, source))
+    with open(os.path.join(work, "product.wxs"), "w", encoding="utf-8") as f:
+        f.write(wxs_source(product, files))
+    target = os.path.join(out_dir, product["file"])
+    # wixl wants the sources relative to where it runs.
+    subprocess.run(["wixl", "-a", "x64", "-o", target, "product.wxs"], cwd=work, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return os.path.getsize(target)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("out", help="folder for the packages and products.json")
+    ap.add_argument("--samples", default=os.path.join(HERE, "samples.json"))
+    args = ap.parse_args()
+
+    with open(args.samples, encoding="utf-8") as f:
+        products = json.load(f)["products"]
+    os.makedirs(args.out, exist_ok=True)
+    listed = []
+    scratch = tempfile.mkdtemp(prefix="tess-samples-")
+    try:
+        for product in products:
+            try:
+                size = build(product, args.out, scratch)
+            except subprocess.CalledProcessError as e:
+                sys.stderr.write("wixl failed for %s:\n%s\n" % (product["file"], e.stderr.decode(errors="replace")))
+                return 1
+            print("%-56s %8d bytes  %s" % (product["file"], size, product["simpleName"]))
+            listed.append({
+                "file": product["file"],
+                "name": product.get("name", product["file"]),
+                "simpleName": product["simpleName"],
+                "buildId": product["buildId"],
+                "versionMajor": product["versionMajor"],
+                "versionMinor": product["versionMinor"],
+                "versionBeta": product.get("versionBeta", ""),
+                "defaultBehavior": product.get("defaultBehavior", ""),
+            })
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    with open(os.path.join(args.out, "products.json.tmp"), "w", encoding="utf-8") as f:
+        json.dump({"products": listed}, f, indent=2)
+        f.write("\n")
+    os.replace(os.path.join(args.out, "products.json.tmp"), os.path.join(args.out, "products.json"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
