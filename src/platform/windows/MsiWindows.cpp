@@ -21,8 +21,8 @@ INT WINAPI forwardUiMessage(LPVOID context, UINT messageType, LPCSTR message)
 
 int msiSetInternalUI(int level, void **window)
 {
-    return static_cast<int>(
-            ::MsiSetInternalUI(static_cast<INSTALLUILEVEL>(level), reinterpret_cast<HWND *>(window)));
+    return static_cast<int>(::MsiSetInternalUI(static_cast<INSTALLUILEVEL>(level),
+                                               reinterpret_cast<HWND *>(window)));
 }
 
 InstallUiHandler msiSetExternalUIA(InstallUiHandler handler, unsigned int filter, void *context)
