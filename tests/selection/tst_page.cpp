@@ -1,0 +1,344 @@
+// The selection page in a wizard, against the stand-in service and a made-up machine: the rows
+// it proposes, "Show All", Next, the free-space check at its boundary, the download queue, and
+// the two ways it ends the application.
+#include "DlrApp.h"
+#include "DlrMachineAssay.h"
+#include "DlrSelection.h"
+#include "DlrTexts.h"
+#include "FakeMachine.h"
+#include "StandinServer.h"
+#include "TestSupport.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QListWidget>
+#include <QWizard>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Offers of the service, in manifest order. On the machine below (Maya 2024, an older build of
+// Workserver 24.4) the rules choose 0, 1, 2 and 4, the default behaviour adds 5; 3 and 6 go
+// behind "Show All"; 7 has no size and is not listed.
+QList<QVariantMap> productOffers()
+{
+    auto offer = [](const char *file, const char *simpleName, const char *buildId, int size,
+                    const char *behavior = "") {
+        // The version elements as the service gives them: the build's major and minor.
+        const bool older = qstrcmp(buildId, "2226589") == 0;
+        return QVariantMap{{"file", file},
+                           {"simpleName", simpleName},
+                           {"buildId", buildId},
+                           {"versionMajor", older ? "24" : "25"},
+                           {"versionMinor", older ? "4" : "1"},
+                           {"size", size},
+                           {"defaultBehavior", behavior}};
+    };
+    return {offer("TessalineWorkserver-25.1_2301450-win64.msi", "Tessaline Workserver 25.1",
+                  "2301450", 3000),
+            offer("TessalineForMaya-25.1_2301450-win64.msi", "Tessaline for Maya 25.1", "2301450",
+                  2000),
+            offer("TessalineForMaya-25.1-maya2024_2301450-win64.msi",
+                  "Tessaline 25.1 for Maya 2024", "2301450", 1000),
+            offer("TessalineForMaya-25.1-maya2022_2301450-win64.msi",
+                  "Tessaline 25.1 for Maya 2022", "2301450", 1000),
+            offer("TessalineWorkserver-24.4_2226589-win64.msi", "Tessaline Workserver 24.4",
+                  "2226589", 2500),
+            offer("ReleaseNotes-25.1.pdf", "Release Notes 25.1", "2301450", 100, "show"),
+            offer("Harrow-25.1_2301450-win64.msi", "Harrow Queue 25.1", "2301450", 700),
+            offer("SampleScenes-25.1.zip", "Sample Scenes 25.1", "2301450", 0, "show")};
+}
+
+const QStringList ChosenLabels{"Tessaline Workserver 25.1", "Tessaline for Maya 25.1",
+                               "Tessaline 25.1 for Maya 2024", "Tessaline Workserver 24.4",
+                               "Release Notes 25.1"};
+const QStringList HiddenLabels{"Tessaline 25.1 for Maya 2022", "Harrow Queue 25.1"};
+
+// The free space the page read, from its "Bytes avail on" line; -1 when there is none.
+qint64 loggedFreeSpace(const TessTest::LogCapture &log)
+{
+    for (const QString &line : log.lines()) {
+        if (line.startsWith(QLatin1String("Bytes avail on")))
+            return line.split(QLatin1Char(' '), Qt::SkipEmptyParts).last().toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestSelectionPage : public QObject
+{
+    Q_OBJECT
+
+    TessTest::FakeMachine machine;
+    TessTest::StandinServer server;
+    TessTest::StandinServer emptyServer;
+    QTemporaryDir scratch;
+    DlrConfig pristine;
+
+    std::unique_ptr<QWizard> wizard;
+    DlrSelection *page = nullptr;
+
+    // A wizard of three pages with the selection page in the middle, entered by Next.
+    void enterPage(const TessTest::StandinServer &service,
+                   const QString &password = QStringLiteral("demo-password"))
+    {
+        DlrConfig config = pristine;
+        config.manifestServer = QStringLiteral("127.0.0.1:%1").arg(service.port());
+        config.manifestScheme = QStringLiteral("http");
+        config.manifestPath = QStringLiteral("forum/currentproducts.php");
+        config.userName = QStringLiteral("demo");
+        config.password = password;
+        dlrApp->setConfig(config);
+
+        wizard.reset(new QWizard);
+        wizard->addPage(new QWizardPage);
+        page = new DlrSelection(wizard.get());
+        wizard->addPage(page);
+        wizard->addPage(new QWizardPage);
+        wizard->show();
+        wizard->next();
+    }
+
+    bool waitForList()
+    {
+        return QTest::qWaitFor([this] { return page->isComplete(); }, 15000);
+    }
+
+    QListWidget *list() const { return page->findChild<QListWidget *>(); }
+    QCheckBox *showAll() const { return page->findChild<QCheckBox *>(QStringLiteral("showAll")); }
+    QAbstractButton *nextButton() const { return wizard->button(QWizard::NextButton); }
+
+    QStringList labels() const
+    {
+        QStringList all;
+        for (int r = 0; r < list()->count(); ++r)
+            all << list()->item(r)->text();
+        return all;
+    }
+    QList<bool> checks() const
+    {
+        QList<bool> all;
+        for (int r = 0; r < list()->count(); ++r)
+            all << (list()->item(r)->checkState() == Qt::Checked);
+        return all;
+    }
+    void setChecked(int row, bool checked)
+    {
+        list()->item(row)->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    }
+
+    // Runs the application's event loop around action until something ends it; the code it
+    // ended with (or -99 when nothing did within the time).
+    int exitCodeOf(const std::function<void()> &action, int timeoutMs = 15000)
+    {
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-99); });
+        guard.start(timeoutMs);
+        QTimer::singleShot(0, action);
+        return QCoreApplication::exec();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(scratch.isValid());
+        QString error;
+        QVERIFY2(machine.build({"--maya", "2024", "--workserver", "24.4:2226000"}, &error),
+                 qPrintable(error));
+        // Before the survey object exists: its search roots are fixed when it is made.
+        machine.activate();
+
+        const QString products = scratch.filePath(QStringLiteral("products"));
+        const QString none = scratch.filePath(QStringLiteral("none"));
+        QVERIFY(QDir().mkpath(products) && QDir().mkpath(none));
+        QVERIFY(TessTest::StandinServer::writeProductsJson(products, productOffers()));
+        QVERIFY(TessTest::StandinServer::writeProductsJson(none, {}));
+        for (TessTest::StandinServer *s : {&server, &emptyServer}) {
+            s->setUsers({{QStringLiteral("demo"), QStringLiteral("demo-password")}});
+            s->addArguments({QStringLiteral("--time-limit"), QStringLiteral("300")});
+        }
+        server.setProducts(products);
+        emptyServer.setProducts(none);
+        QVERIFY2(server.start(), qPrintable(server.errorText()));
+        QVERIFY2(emptyServer.start(), qPrintable(emptyServer.errorText()));
+        pristine = dlrApp->config();
+        // A box left last on screen must not end the loops the tests run.
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+
+    void cleanup()
+    {
+        wizard.reset();
+        page = nullptr;
+        dlrApp->setDownloadQueue({});
+    }
+
+    void proposedRowsComeChecked()
+    {
+        // A complete earlier download of the first offer is recognised while listing.
+        QFile done(TessTest::downloadsDir()
+                   + QStringLiteral("/TessalineWorkserver-25.1_2301450-win64.msi"));
+        QVERIFY(done.open(QIODevice::WriteOnly));
+        done.write(QByteArray(3000, 'd'));
+        done.close();
+
+        TessTest::LogCapture log;
+        enterPage(server);
+        // The survey has run; the manifest is on its way: Next stays off until it is listed.
+        QVERIFY(log.contains(QStringLiteral("Assay completed")));
+        QVERIFY(!page->isComplete());
+        QVERIFY(!nextButton()->isEnabled());
+
+        QVERIFY(waitForList());
+        QVERIFY(nextButton()->isEnabled());
+        QCOMPARE(page->chosen(), QList<int>({0, 1, 2, 4, 5}));
+        QCOMPARE(page->hidden(), QList<int>({3, 6}));
+        QCOMPARE(labels(), ChosenLabels);
+        QCOMPARE(checks(), QList<bool>({true, true, true, true, true}));
+        QVERIFY(log.contains(QStringLiteral("Found installed Maya in registry")));
+        QVERIFY(log.contains(QStringLiteral("Found  1  candidates")));
+        QVERIFY(dlrApp->manifestList().at(0).downloaded);
+        QVERIFY(!dlrApp->manifestList().at(1).downloaded);
+        QVERIFY(done.remove());
+    }
+
+    void showAllKeepsTheUsersChoices()
+    {
+        enterPage(server);
+        QVERIFY(waitForList());
+        showAll()->click();
+        QCOMPARE(labels(), ChosenLabels + HiddenLabels);
+        QCOMPARE(checks(), QList<bool>({true, true, true, true, true, false, false}));
+
+        setChecked(1, false); // a chosen row
+        setChecked(6, true);  // a hidden row
+        showAll()->click();   // hidden rows go
+        QCOMPARE(labels(), ChosenLabels);
+        QCOMPARE(checks(), QList<bool>({true, false, true, true, true}));
+        showAll()->click(); // back: the chosen row keeps its choice, the hidden one starts over
+        QCOMPARE(checks(), QList<bool>({true, false, true, true, true, false, false}));
+
+        setChecked(6, true);
+        QVERIFY(wizard->validateCurrentPage());
+        // Checked rows in row order: chosen part, then hidden part.
+        QCOMPARE(dlrApp->getDownloadQueue(), QList<int>({0, 2, 4, 5, 6}));
+        wizard->next();
+        QCOMPARE(wizard->currentId(), 2);
+    }
+
+    void freeSpaceOfExactlyTwiceTheDownloadsIsEnough()
+    {
+        enterPage(server);
+        QVERIFY(waitForList());
+        for (int r = 2; r < list()->count(); ++r)
+            setChecked(r, false);
+        QList<DlrManifestElement> &manifest = dlrApp->manifestList();
+        DlrMachineAssay *assay = DlrMachineAssay::Instance();
+        QDir *folder = dlrApp->GetDownloadDir();
+
+        // The volume is shared with whatever else runs, so sizes come from the free space read
+        // just before Next, and an attempt counts only when the page read the same figure.
+        auto attempt = [&](qint64 extra, qint64 *read) {
+            const qint64 free = assay->GetAvailableDisk(*folder);
+            manifest[0].fileSize = free / 4;
+            manifest[1].fileSize = free / 4 + extra;
+            TessTest::LogCapture log;
+            TessTest::BoxAnswerer answerer;
+            if (extra > 0)
+                answerer.enqueue(QMessageBox::Ok, QStringLiteral("notEnoughSpace"));
+            const bool accepted = wizard->validateCurrentPage();
+            *read = loggedFreeSpace(log);
+            if (*read != free)
+                return -1;
+            if (extra > 0 && answerer.count() != 1)
+                return -2;
+            if (extra > 0) {
+                const TessTest::BoxRecord box = answerer.last();
+                const qint64 needed = 2 * (manifest[0].fileSize + manifest[1].fileSize);
+                if (box.icon != QMessageBox::Critical
+                    || box.text
+                               != QLatin1String("You do not have enough free disk space to "
+                                                "download the selected products")
+                    || box.informativeText
+                               != QStringLiteral("Needed %1 for selected downloads. There is %2 "
+                                                 "of available space on %3")
+                                          .arg(sizeText(needed), sizeText(free),
+                                               folder->absolutePath()))
+                    return -3;
+            }
+            return accepted ? 1 : 0;
+        };
+
+        qint64 read = 0;
+        int over = -1;
+        for (int i = 0; i < 20 && over == -1; ++i)
+            over = attempt(1, &read); // needed is two bytes more than free
+        QCOMPARE(over, 0);
+        QCOMPARE(wizard->currentId(), 1);
+        QVERIFY(dlrApp->getDownloadQueue().isEmpty());
+
+        int exact = -1;
+        for (int i = 0; i < 20 && exact == -1; ++i)
+            exact = attempt(0, &read); // needed is exactly the free space
+        QCOMPARE(exact, 1);
+        QVERIFY(read > 0);
+        QCOMPARE(dlrApp->getDownloadQueue(), QList<int>({0, 1}));
+    }
+
+    void nothingCheckedEndsWithCodeZero()
+    {
+        enterPage(server);
+        QVERIFY(waitForList());
+        for (int r = 0; r < list()->count(); ++r)
+            setChecked(r, false);
+        TessTest::BoxAnswerer answerer;
+        answerer.enqueue(QMessageBox::Ok, QStringLiteral("noProducts"));
+        QCOMPARE(exitCodeOf([this] { wizard->next(); }), 0);
+        QCOMPARE(answerer.count(), 1);
+        QCOMPARE(answerer.unexpectedCount(), 0);
+        QCOMPARE(answerer.last().text, QStringLiteral("There were no products to install"));
+        QCOMPARE(answerer.last().icon, QMessageBox::Critical);
+        QCOMPARE(answerer.last().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(wizard->currentId(), 1);
+        QVERIFY(dlrApp->getDownloadQueue().isEmpty());
+    }
+
+    void emptyManifestListsNothingAndEndsWithCodeZero()
+    {
+        enterPage(emptyServer);
+        QVERIFY(waitForList());
+        QCOMPARE(list()->count(), 0);
+        showAll()->click();
+        QCOMPARE(list()->count(), 0);
+        QVERIFY(nextButton()->isEnabled());
+        TessTest::BoxAnswerer answerer;
+        answerer.enqueue(QMessageBox::Ok, QStringLiteral("noProducts"));
+        QCOMPARE(exitCodeOf([this] { wizard->next(); }), 0);
+        QCOMPARE(answerer.count(), 1);
+        QCOMPARE(answerer.unexpectedCount(), 0);
+    }
+
+    void failedManifestEndsWithCodeOne()
+    {
+        TessTest::BoxAnswerer answerer;
+        answerer.enqueue(QMessageBox::Ok, QStringLiteral("manifestFailed"));
+        QCOMPARE(exitCodeOf([this] { enterPage(server, QStringLiteral("wrong")); }), 1);
+        QCOMPARE(answerer.count(), 1);
+        QCOMPARE(answerer.unexpectedCount(), 0);
+        const TessTest::BoxRecord box = answerer.last();
+        QCOMPARE(box.text, QStringLiteral("Could not get a product list from Orrel"));
+        QVERIFY2(!box.informativeText.isEmpty(), "the service's reason is shown");
+        QCOMPARE(box.icon, QMessageBox::Critical);
+        QCOMPARE(box.defaultButton, QMessageBox::Ok);
+        QVERIFY(!page->isComplete());
+        QVERIFY(!nextButton()->isEnabled());
+    }
+};
+
+TESS_TEST_MAIN(TestSelectionPage)
+#include "tst_page.moc"
