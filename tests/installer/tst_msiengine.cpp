@@ -252,6 +252,21 @@ private slots:
         QCOMPARE(lines.at(0), QByteArray("installer:%25"));
     }
 
+    void stagingOfAKilledInstallIsCleared()
+    {
+        const QString abandoned = programFiles + "/.tessinstall-999999999-AbCdEf";
+        const QString running = programFiles + "/.tessinstall-1-GhIjKl"; // pid 1 is alive
+        QVERIFY(QDir().mkpath(abandoned) && QDir().mkpath(running));
+        QFile half(abandoned + "/f000000");
+        QVERIFY(half.open(QIODevice::WriteOnly));
+        half.write("half a file");
+        half.close();
+        EngineRecorder recorder;
+        QCOMPARE(recorder.install(pkg("v1.msi")), 0u);
+        QVERIFY(!QFileInfo::exists(abandoned));
+        QVERIFY(QFileInfo::exists(running));
+    }
+
     void shortAndLongNames()
     {
         QFile::copy(pkg("ws.msi"), pkg("short.msi"));

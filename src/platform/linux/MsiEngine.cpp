@@ -14,6 +14,7 @@
 #include <QTime>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -325,8 +326,9 @@ unsigned int MsiEngine::install(const QString &packagePath, const QString &comma
     return finish(ERROR_SUCCESS, productName);
 }
 
-unsigned int MsiEngine::finish(unsigned int code, const QString &productName)
+unsigned int MsiEngine::finish(unsigned int code, const QString &knownName)
 {
+    const QString productName = knownName.isEmpty() ? QStringLiteral("(unknown)") : knownName;
     if (code == ERROR_SUCCESS)
         sendInfo(QStringLiteral("Product: %1 -- Installation completed successfully.")
                          .arg(productName));
@@ -402,11 +404,27 @@ QString MsiEngine::targetPath(const MsiFileEntry &file) const
     return programFiles + QLatin1Char('/') + file.relativePath;
 }
 
+void MsiEngine::removeAbandonedStaging() const
+{
+    const QStringList names = QDir(programFiles)
+                                      .entryList({QStringLiteral(".tessinstall-*")},
+                                                 QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        const qint64 pid = name.section(QLatin1Char('-'), 1, 1).toLongLong();
+        if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue; // its installer may still be running
+        qDebug() << "MSI engine: removing" << name << "left by an install that did not end";
+        QDir(programFiles + QLatin1Char('/') + name).removeRecursively();
+    }
+}
+
 MsiEngine::Outcome MsiEngine::createStaging()
 {
+    removeAbandonedStaging();
     for (;;) {
-        const QByteArray pattern
-                = QFile::encodeName(programFiles + QStringLiteral("/.tessinstall-XXXXXX"));
+        // The process id in the name lets a later install clear what a killed one left.
+        const QByteArray pattern = QFile::encodeName(
+                programFiles + QStringLiteral("/.tessinstall-%1-XXXXXX").arg(::getpid()));
         QByteArray buffer = pattern;
         if (QDir().mkpath(programFiles) && ::mkdtemp(buffer.data())) {
             staging = QFile::decodeName(buffer);

@@ -69,6 +69,7 @@ private:
 
     bool prepareCabinets(MsiPackage &package, QString *reason, QString *cabinetName);
     bool checkTargetsInside(const MsiPackage &package, QString *reason) const;
+    void removeAbandonedStaging() const;
     Outcome createStaging();
     Outcome extractFiles(MsiPackage &package);
     Outcome commit(MsiPackage &package);
@@ -77,7 +78,7 @@ private:
     void reportWritten(bool force);
     QString stagedPath(int index) const;
     QString targetPath(const MsiFileEntry &file) const;
-    unsigned int finish(unsigned int code, const QString &productName);
+    unsigned int finish(unsigned int code, const QString &knownName);
 
     MsiUiSettings ui;
     QString programFiles;
