@@ -2,12 +2,14 @@
 
 #include <QWizardPage>
 
-// Last page: Finish opens the success page.
-// NOT YET BUILT: only the page's frame exists so far.
+// Last page: a closing picture and a Finish button that opens the success page in the browser.
 class DlrFinished : public QWizardPage
 {
     Q_OBJECT
 
 public:
     explicit DlrFinished(QWidget *parent);
+
+    void initializePage() override;
+    bool validatePage() override;
 };

@@ -1,0 +1,36 @@
+#include "DlrInstallerOutput.h"
+
+#include <QRegularExpression>
+
+DlrInstallerOutput DlrInstallerOutput::parse(const QByteArray &raw)
+{
+    QByteArray ascii;
+    ascii.reserve(raw.size());
+    for (char c : raw) {
+        if (static_cast<unsigned char>(c) < 0x80)
+            ascii.append(c);
+    }
+    ascii = ascii.trimmed();
+    const int nul = ascii.indexOf('\0');
+    if (nul >= 0)
+        ascii.truncate(nul);
+
+    DlrInstallerOutput out;
+    out.text = QString::fromLatin1(ascii);
+
+    static const QRegularExpression progress(QStringLiteral("installer:%([0-9.]+)"));
+    const QRegularExpressionMatch match = progress.match(out.text);
+    if (match.hasMatch()) {
+        out.hasPercent = true;
+        bool ok = false;
+        out.percent = match.captured(1).toFloat(&ok);
+        if (!ok)
+            out.percent = 0.0f;
+    }
+
+    out.status = out.text;
+    for (const char *marker : {"installer:", "PHASE:", "STATUS:"})
+        out.status.remove(QLatin1String(marker));
+    out.status = out.status.trimmed(); // "PHASE: Copying files" shows without the blank
+    return out;
+}

@@ -1,0 +1,141 @@
+"""Drives the real installer under an X server (Xvfb) the way a person would: keys typed with
+xdotool into the window that has the focus, screenshots with ImageMagick's import, and the run's
+log file read to know when a page is ready. Shared by run-demo.sh and the end-to-end test.
+
+Python 3 standard library only. Every wait has a time limit; a run that outlives its limit is
+killed and reported, never left behind.
+"""
+
+import glob
+import os
+import signal
+import subprocess
+import time
+
+
+class DriveError(Exception):
+    pass
+
+
+def xdotool(*args, check=True, timeout=20):
+    proc = subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=timeout)
+    if check and proc.returncode != 0:
+        raise DriveError("xdotool %s failed: %s" % (" ".join(args), proc.stderr.strip()))
+    return proc.stdout.strip()
+
+
+class WizardRun:
+    """One run of the installer: start, wait for log lines, type keys, take screenshots."""
+
+    def __init__(self, program, args, env, downloads, out_dir=None, time_limit=150):
+        self.program = program
+        self.args = list(args)
+        self.env = env
+        self.downloads = downloads
+        self.out_dir = out_dir
+        self.time_limit = time_limit
+        self.proc = None
+        self.window = None
+        self.log_path = None
+        self.started = None
+        self.shots = []
+
+    # -- lifetime ---------------------------------------------------------------------------
+    def start(self):
+        before = set(glob.glob(os.path.join(self.downloads, "tessinstaller.*.txt")))
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen([self.program, *self.args], env=self.env,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     start_new_session=True)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            now = set(glob.glob(os.path.join(self.downloads, "tessinstaller.*.txt")))
+            new = sorted(now - before)
+            if new:
+                self.log_path = new[0]
+                break
+            if self.proc.poll() is not None:
+                raise DriveError("the installer ended at once with %s" % self.proc.returncode)
+            time.sleep(0.05)
+        if not self.log_path:
+            raise DriveError("no log file appeared in %s" % self.downloads)
+        return self
+
+    def find_window(self, timeout=20):
+        out = xdotool("search", "--sync", "--onlyvisible", "--name", "Tessaline Installer",
+                      timeout=timeout)
+        self.window = out.splitlines()[0]
+        return self.window
+
+    def remaining(self):
+        return self.time_limit - (time.monotonic() - self.started)
+
+    def wait_exit(self, timeout=None):
+        timeout = self.remaining() if timeout is None else min(timeout, self.remaining())
+        try:
+            return self.proc.wait(timeout=max(timeout, 0.1))
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise DriveError("the installer was still running after its time limit; killed")
+
+    def kill(self):
+        if self.proc and self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(timeout=10)
+
+    def output(self):
+        if self.proc and self.proc.stdout and self.proc.poll() is not None:
+            return self.proc.stdout.read().decode("utf-8", "replace")
+        return ""
+
+    # -- the log ----------------------------------------------------------------------------
+    def log_text(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def log_lines(self):
+        return self.log_text().splitlines()
+
+    def wait_log(self, text, timeout=60, count=1):
+        deadline = time.monotonic() + min(timeout, self.remaining())
+        while time.monotonic() < deadline:
+            if self.log_text().count(text) >= count:
+                return True
+            if self.proc.poll() is not None:
+                # One last look: the line may have been written just before the end.
+                if self.log_text().count(text) >= count:
+                    return True
+                raise DriveError("the installer ended (%s) before logging %r"
+                                 % (self.proc.returncode, text))
+            time.sleep(0.05)
+        raise DriveError("timed out waiting for the log line %r" % text)
+
+    # -- the keyboard and the screen ----------------------------------------------------------
+    def focus_window(self):
+        xdotool("windowfocus", "--sync", self.window, check=False)
+
+    def key(self, *keys, focus_main=False):
+        """Types keys into the window that has the focus (a message box when one is open)."""
+        if focus_main:
+            self.focus_window()
+        for k in keys:
+            xdotool("key", k)
+            time.sleep(0.15)
+
+    def type_text(self, text):
+        xdotool("type", "--delay", "20", text)
+
+    def screenshot(self, name, whole_screen=False):
+        if not self.out_dir:
+            return None
+        time.sleep(0.4)  # let the window repaint
+        path = os.path.join(self.out_dir, name + ".png")
+        target = "root" if whole_screen or not self.window else self.window
+        if subprocess.run(["import", "-window", target, path],
+                          capture_output=True).returncode != 0:
+            subprocess.run(["import", "-window", "root", path], capture_output=True)
+        self.shots.append(path)
+        return path
