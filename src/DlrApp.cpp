@@ -281,6 +281,33 @@ QByteArray readWhatArrived(QNetworkReply *reply)
     return reply->isOpen() ? reply->readAll() : QByteArray();
 }
 
+// Closes the file of a finished download and says how the download ended. Beyond the reply's
+// own error: the file's last buffered bytes may fail to reach the disk (a failed write, as when
+// the disk is full), and a connection closed cleanly before the announced length is not an
+// error to Qt. Either way the incomplete file must never get its final name.
+QNetworkReply::NetworkError closeDownloadFile(QNetworkReply *reply, QFile &file)
+{
+    const bool flushed = file.flush();
+    const qint64 written = file.size();
+    if (!flushed)
+        qDebug() << "Failed writing to file in download" << file.error() << file.errorString();
+    file.close();
+    if (!flushed)
+        return QNetworkReply::OperationCanceledError;
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->error();
+
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    // A compressed body is announced by its compressed length; Qt hands it over inflated.
+    if (announced.isValid() && !reply->hasRawHeader("Content-Encoding")
+        && announced.toLongLong() != written) {
+        qWarning() << "Download ended after" << written << "of" << announced.toLongLong()
+                   << "bytes";
+        return QNetworkReply::RemoteHostClosedError;
+    }
+    return QNetworkReply::NoError;
+}
+
 // The environment's value for a file option that no setting or option gave.
 void takeFromEnvironment(QString &fileName, const char *variable)
 {
@@ -578,16 +605,13 @@ void DlrApp::finishedDownload(QNetworkReply *reply)
         downloadReply = nullptr;
         return;
     }
-    // The file's last buffered bytes reach the disk here; a failure is a failed write like
-    // any other, so the incomplete file is never given its final name.
-    const bool flushed = offer.downloadFile->flush();
-    if (!flushed)
-        qDebug() << "Failed writing to file in download" << offer.downloadFile->error()
-                 << offer.downloadFile->errorString();
-    offer.downloadFile->close();
-
-    const QNetworkReply::NetworkError error
-            = flushed ? reply->error() : QNetworkReply::OperationCanceledError;
+    // Data still waiting in the reply belongs in the file before it is judged.
+    if (reply->isOpen() && reply->bytesAvailable() > 0) {
+        currentDownload = index;
+        downloadReadyRead();
+        currentDownload = -1;
+    }
+    const QNetworkReply::NetworkError error = closeDownloadFile(reply, *offer.downloadFile);
     if (error != QNetworkReply::NoError) {
         const QString reason = networkErrorText(error);
         qDebug() << reason;
