@@ -70,7 +70,8 @@ InstalledRecord record(const QString &name,
 
 // Each row: a machine's products, the records the survey must find (summaries), and a log
 // line it must write.
-typedef std::function<void(const char *, const QByteArray &, const QStringList &, const QString &)>
+typedef std::function<void(
+        const QByteArray &, const QByteArray &, const QStringList &, const QString &)>
         RowAdder;
 
 void productScanRows(const RowAdder &row)
@@ -162,21 +163,20 @@ void productScanRows(const RowAdder &row)
     row("build id too large for an int",
         QByteArray(R"([{"kind":"workserver","version":"24.4","build":99999999999}])"),
         QStringList(), "getting version info from");
-    row("executable without build id",
-        QByteArray(R"([{"kind":"workserver","version":"24.4","mode":"noid"}])"), QStringList(),
-        "no build id in output");
-    row("executable without version",
-        QByteArray(R"([{"kind":"workserver","version":"24.4","mode":"noversion"}])"), QStringList(),
-        "no version in output");
-    row("executable that crashes",
-        QByteArray(R"([{"kind":"workserver","version":"24.4","mode":"crash"}])"), QStringList(),
-        "no build id in output");
-    row("executable printing garbage",
-        QByteArray(R"([{"kind":"workserver","version":"24.4","mode":"garbage"}])"), QStringList(),
-        "no build id in output");
-    row("executable that cannot run",
-        QByteArray(R"([{"kind":"workserver","version":"24.4","mode":"noexec"}])"), QStringList(),
-        "Wait failed on process ");
+    // Product executables that misbehave: nothing recorded, and the line that says why.
+    const QList<QPair<const char *, const char *>> misbehaving{
+            {"noid", "no build id in output"},
+            {"noversion", "no version in output"},
+            {"crash", "no build id in output"},
+            {"garbage", "no build id in output"},
+            {"noexec", "Wait failed on process "}};
+    for (const auto &mode : misbehaving) {
+        row(QByteArray("executable mode ") + mode.first,
+            QStringLiteral(R"([{"kind":"workserver","version":"24.4","mode":"%1"}])")
+                    .arg(QLatin1String(mode.first))
+                    .toUtf8(),
+            QStringList(), QLatin1String(mode.second));
+    }
     row("executable printing megabytes after its version",
         QByteArray(R"([{"kind":"workserver","version":"24.4","build":2226589,
                                    "mode":"mega"}])"),
@@ -266,9 +266,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("logLine");
         // One run of the builder for every row's machine.
         QList<QPair<FakeMachine *, QJsonObject>> toBuild;
-        auto row = [&](const char *tag, const QByteArray &products, const QStringList &expected,
-                       const QString &logLine) {
-            QTest::newRow(tag) << expected << logLine;
+        auto row = [&](const QByteArray &tag, const QByteArray &products,
+                       const QStringList &expected, const QString &logLine) {
+            QTest::newRow(tag.constData()) << expected << logLine;
             auto machine = std::make_shared<FakeMachine>();
             machines.insert(QString::fromUtf8(tag), machine);
             QJsonObject description;
