@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <csignal>
 #include <sys/stat.h>
 
 namespace TessTest {
@@ -84,6 +85,32 @@ QMap<QString, QString> snapshot(const QString &folder)
                                                          .toHex()));
     }
     return entries;
+}
+
+void InstallerTestCase::newMachine()
+{
+    machine.reset(new QTemporaryDir);
+    qputenv("TESSINSTALLER_ROOT", QFile::encodeName(machine->path()));
+    DlrPlatform::programFilesFolder(&programFiles);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit limit{bytes, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+void FileSizeLimit::lift()
+{
+    setrlimit(RLIMIT_FSIZE, &saved);
 }
 
 } // namespace TessTest

@@ -8,9 +8,13 @@
 #include <QByteArray>
 #include <QList>
 #include <QMap>
+#include <QObject>
+#include <QScopedPointer>
 #include <QString>
+#include <QTemporaryDir>
 
 #include <functional>
+#include <sys/resource.h>
 
 namespace TessTest {
 
@@ -44,5 +48,34 @@ public:
 
 // Path below the folder -> "mode:sha1" for files, "dir" for folders; hidden entries included.
 QMap<QString, QString> snapshot(const QString &folder);
+
+// What the installer test programs share: a folder of packages and a made-up machine.
+class InstallerTestCase : public QObject
+{
+protected:
+    QTemporaryDir packages;
+    QScopedPointer<QTemporaryDir> machine;
+    QString programFiles;
+
+    QString pkg(const QString &name) const { return packages.filePath(name); }
+    // A new, empty machine that the platform layer installs into.
+    void newMachine();
+};
+
+// A file's bytes, or "<missing>".
+QByteArray readFile(const QString &path);
+
+// A real file-size limit for this whole process, as a full disk would stop the writer
+// (SIGXFSZ ignored, so a write past it fails with EFBIG).
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit() { lift(); }
+    void lift();
+
+private:
+    rlimit saved{};
+};
 
 } // namespace TessTest

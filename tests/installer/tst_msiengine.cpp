@@ -19,30 +19,14 @@
 using namespace DlrPlatform;
 using TessTest::EngineMessage;
 using TessTest::EngineRecorder;
+using TessTest::FileSizeLimit;
 using TessTest::PackageBuilder;
+using TessTest::readFile;
 
 namespace {
 const char *const Workserver = "Orrel/TessalineWorkserver-25.1";
 const QByteArray Renderer = "#!/bin/sh\necho Tessaline 25.1 >&2\n";
 const QByteArray BuildId = "Tessaline 25.1 @2301450\n";
-
-// A real file-size limit for this process, as a full disk would stop the writer.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        const rlimit limit{bytes, saved.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { lift(); }
-    void lift() { setrlimit(RLIMIT_FSIZE, &saved); }
-
-private:
-    rlimit saved{};
-};
 
 // Read-only folders stop root too: this thread gives up the capabilities that override file
 // permissions while it lives (capabilities belong to a thread on Linux).
@@ -69,12 +53,6 @@ private:
     __user_cap_data_struct saved[2] = {};
     bool active = false;
 };
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 int modeOf(const QString &path)
 {
@@ -104,17 +82,11 @@ QList<QByteArray> progressLines(const EngineRecorder &recorder)
 }
 } // namespace
 
-class TestMsiEngine : public QObject
+class TestMsiEngine : public TessTest::InstallerTestCase
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir packages;
-    QScopedPointer<QTemporaryDir> machine;
-    QString programFiles;
-
-    QString pkg(const QString &name) const { return packages.filePath(name); }
-
     void buildOrFail(const PackageBuilder &builder, const QString &name)
     {
         QString error;
@@ -137,7 +109,7 @@ private:
     {
         EngineRecorder recorder;
         QCOMPARE(recorder.install(pkg("v1.msi")), 0u);
-        QCOMPARE(readAll(programFiles + "/Orrel/Product/a.txt"), QByteArray("one"));
+        QCOMPARE(readFile(programFiles + "/Orrel/Product/a.txt"), QByteArray("one"));
     }
 
 private slots:
@@ -165,10 +137,8 @@ private slots:
 
     void init()
     {
-        machine.reset(new QTemporaryDir);
+        newMachine();
         QVERIFY(machine->isValid());
-        qputenv("TESSINSTALLER_ROOT", QFile::encodeName(machine->path()));
-        QVERIFY(programFilesFolder(&programFiles));
         QCOMPARE(programFiles, machine->path() + "/opt");
     }
 
@@ -196,10 +166,10 @@ private slots:
         QCOMPARE(recorder.install(pkg(package)), 0u);
 
         const QString folder = programFiles + "/" + Workserver;
-        QCOMPARE(readAll(folder + "/bin/tsren.exe"), Renderer);
-        QCOMPARE(readAll(folder + "/etc/buildid.txt"), BuildId);
-        QCOMPARE(readAll(folder + "/lib/data.bin"), PackageBuilder::randomBytes(256 * 1024, 1));
-        QCOMPARE(readAll(folder + "/lib/empty.txt"), QByteArray());
+        QCOMPARE(readFile(folder + "/bin/tsren.exe"), Renderer);
+        QCOMPARE(readFile(folder + "/etc/buildid.txt"), BuildId);
+        QCOMPARE(readFile(folder + "/lib/data.bin"), PackageBuilder::randomBytes(256 * 1024, 1));
+        QCOMPARE(readFile(folder + "/lib/empty.txt"), QByteArray());
         QCOMPARE(modeOf(folder + "/bin/tsren.exe"), 0755);
         QCOMPARE(modeOf(folder + "/etc/buildid.txt"), 0644);
         QVERIFY(!stagingLeft(programFiles));
@@ -499,9 +469,9 @@ private slots:
         };
         QCOMPARE(retry.install(pkg("v2.msi")), 0u);
         QCOMPARE(retry.ofKind(1).size(), 1);
-        QCOMPARE(readAll(programFiles + "/Orrel/Product/big.bin"),
+        QCOMPARE(readFile(programFiles + "/Orrel/Product/big.bin"),
                  PackageBuilder::randomBytes(300 * 1024, 7));
-        QCOMPARE(readAll(programFiles + "/Orrel/Product/a.txt"), QByteArray("two"));
+        QCOMPARE(readFile(programFiles + "/Orrel/Product/a.txt"), QByteArray("two"));
         QCOMPARE(progressLines(retry).last(), QByteArray("installer:%100"));
 
         init(); // a fresh machine
@@ -513,7 +483,7 @@ private slots:
         };
         QCOMPARE(ignore.install(pkg("v2.msi")), 0u);
         QVERIFY(!QFileInfo::exists(programFiles + "/Orrel/Product/big.bin"));
-        QCOMPARE(readAll(programFiles + "/Orrel/Product/a.txt"), QByteArray("two"));
+        QCOMPARE(readFile(programFiles + "/Orrel/Product/a.txt"), QByteArray("two"));
         QCOMPARE(progressLines(ignore).last(), QByteArray("installer:%100"));
         QVERIFY(!stagingLeft(programFiles));
     }
@@ -558,7 +528,7 @@ private slots:
             };
             QCOMPARE(retry.install(pkg("v2.msi")), 0u);
         }
-        QCOMPARE(readAll(programFiles + "/Orrel/Product/a.txt"), QByteArray("two"));
+        QCOMPARE(readFile(programFiles + "/Orrel/Product/a.txt"), QByteArray("two"));
     }
 
     void failedMoveIntoPlacePutsBackWhatItReplaced()
@@ -575,7 +545,7 @@ private slots:
         QCOMPARE(recorder.install(pkg("locked.msi")), unsigned(ERROR_INSTALL_FAILURE));
         QVERIFY(recorder.ofKind(1).first().text.contains("z.txt"));
         QCOMPARE(TessTest::snapshot(machine->path()), before);
-        QCOMPARE(readAll(programFiles + "/Orrel/Product/a.txt"), QByteArray("one"));
+        QCOMPARE(readFile(programFiles + "/Orrel/Product/a.txt"), QByteArray("one"));
     }
 };
 

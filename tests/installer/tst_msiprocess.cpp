@@ -14,33 +14,11 @@
 #include <sys/resource.h>
 
 using namespace DlrPlatform;
+using TessTest::FileSizeLimit;
 using TessTest::PackageBuilder;
+using TessTest::readFile;
 
 namespace {
-// A real file-size limit for this process, as a full disk would stop the writer.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        const rlimit limit{bytes, saved.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { lift(); }
-    void lift() { setrlimit(RLIMIT_FSIZE, &saved); }
-
-private:
-    rlimit saved{};
-};
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 struct Run
 {
     QList<QByteArray> lines;
@@ -86,17 +64,11 @@ Run runInstaller(const QString &package)
 }
 } // namespace
 
-class TestMsiProcess : public QObject
+class TestMsiProcess : public TessTest::InstallerTestCase
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir packages;
-    QScopedPointer<QTemporaryDir> machine;
-    QString programFiles;
-
-    QString pkg(const QString &name) const { return packages.filePath(name); }
-
 private slots:
     void initTestCase()
     {
@@ -115,12 +87,7 @@ private slots:
         random.write(PackageBuilder::randomBytes(4096, 5));
     }
 
-    void init()
-    {
-        machine.reset(new QTemporaryDir);
-        qputenv("TESSINSTALLER_ROOT", QFile::encodeName(machine->path()));
-        programFilesFolder(&programFiles);
-    }
+    void init() { newMachine(); }
 
     void installsOnTheWorkerAndReportsOnTheGuiThread()
     {
@@ -138,7 +105,7 @@ private slots:
         for (const QByteArray &l : run.lines)
             QVERIFY2(line.match(QString::fromLatin1(l)).hasMatch(), l.constData());
         QCOMPARE(run.lines.last(), QByteArray("installer:%100"));
-        QCOMPARE(readAll(programFiles + "/Orrel/Product/big.bin"),
+        QCOMPARE(readFile(programFiles + "/Orrel/Product/big.bin"),
                  PackageBuilder::randomBytes(300 * 1024, 9));
         QVERIFY(QFileInfo(programFiles + "/Orrel/Product/bin/tool.exe").isExecutable());
     }
@@ -186,7 +153,7 @@ private slots:
         QCOMPARE(seen.defaultButton, QMessageBox::Abort);
         QVERIFY(seen.text.contains("big.bin"));
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(readAll(programFiles + "/Orrel/Product/big.bin"),
+        QCOMPARE(readFile(programFiles + "/Orrel/Product/big.bin"),
                  PackageBuilder::randomBytes(300 * 1024, 9));
     }
 
@@ -204,7 +171,7 @@ private slots:
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.exitStatus, QProcess::NormalExit);
         QCOMPARE(TessTest::snapshot(machine->path()), before);
-        QCOMPARE(readAll(programFiles + "/Orrel/Product/a.txt"), QByteArray("one"));
+        QCOMPARE(readFile(programFiles + "/Orrel/Product/a.txt"), QByteArray("one"));
     }
 
     void handlerAnswersEachKind()

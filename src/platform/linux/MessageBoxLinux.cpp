@@ -8,36 +8,18 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QHash>
 #include <QThread>
 
 namespace DlrPlatform {
 
 namespace {
-QMessageBox::StandardButtons buttonsFor(unsigned int type)
-{
-    switch (type & MB_TYPEMASK) {
-    case MB_OK:
-        return QMessageBox::Ok;
-    case MB_OKCANCEL:
-        return QMessageBox::Ok | QMessageBox::Cancel;
-    case MB_ABORTRETRYIGNORE:
-        return QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore;
-    case MB_YESNOCANCEL:
-        return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
-    case MB_YESNO:
-        return QMessageBox::Yes | QMessageBox::No;
-    case MB_RETRYCANCEL:
-        return QMessageBox::Retry | QMessageBox::Cancel;
-    default:
-        qDebug() << "Message box type" << (type & MB_TYPEMASK) << "shown with Ok only";
-        return QMessageBox::Ok;
-    }
-}
-
-// The buttons in the order Windows places them, for MB_DEFBUTTONn.
+// The buttons of a box type in the order Windows places them (MB_DEFBUTTONn counts in it).
 QList<QMessageBox::StandardButton> buttonOrderFor(unsigned int type)
 {
     switch (type & MB_TYPEMASK) {
+    case MB_OK:
+        return {QMessageBox::Ok};
     case MB_OKCANCEL:
         return {QMessageBox::Ok, QMessageBox::Cancel};
     case MB_ABORTRETRYIGNORE:
@@ -49,8 +31,17 @@ QList<QMessageBox::StandardButton> buttonOrderFor(unsigned int type)
     case MB_RETRYCANCEL:
         return {QMessageBox::Retry, QMessageBox::Cancel};
     default:
+        qDebug() << "Message box type" << (type & MB_TYPEMASK) << "shown with Ok only";
         return {QMessageBox::Ok};
     }
+}
+
+QMessageBox::StandardButtons buttonsFor(unsigned int type)
+{
+    QMessageBox::StandardButtons buttons;
+    for (QMessageBox::StandardButton button : buttonOrderFor(type))
+        buttons |= button;
+    return buttons;
 }
 
 QMessageBox::Icon iconFor(unsigned int type)
@@ -71,24 +62,14 @@ QMessageBox::Icon iconFor(unsigned int type)
 
 int answerFor(QMessageBox::StandardButton button, unsigned int type)
 {
-    switch (button) {
-    case QMessageBox::Ok:
-        return IDOK;
-    case QMessageBox::Cancel:
-        return IDCANCEL;
-    case QMessageBox::Abort:
-        return IDABORT;
-    case QMessageBox::Retry:
-        return IDRETRY;
-    case QMessageBox::Ignore:
-        return IDIGNORE;
-    case QMessageBox::Yes:
-        return IDYES;
-    case QMessageBox::No:
-        return IDNO;
-    default:
-        break;
-    }
+    static const QHash<int, int> answers
+            = {{QMessageBox::Ok, IDOK},         {QMessageBox::Cancel, IDCANCEL},
+               {QMessageBox::Abort, IDABORT},   {QMessageBox::Retry, IDRETRY},
+               {QMessageBox::Ignore, IDIGNORE}, {QMessageBox::Yes, IDYES},
+               {QMessageBox::No, IDNO}};
+    const auto found = answers.constFind(button);
+    if (found != answers.constEnd())
+        return found.value();
     // Closed without a button: what Escape gives on Windows.
     const QMessageBox::StandardButtons buttons = buttonsFor(type);
     if (buttons & QMessageBox::Cancel)

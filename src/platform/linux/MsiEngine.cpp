@@ -62,6 +62,38 @@ bool isInside(const QString &path, const QString &folder)
 {
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
 }
+
+// The installer's texts for what goes wrong; the detail says what was found.
+QString packageMissingText(const QString &detail)
+{
+    return QStringLiteral("This installation package could not be opened. Verify that the "
+                          "package exists and that you can access it, or contact the "
+                          "application vendor to verify that this is a valid Windows Installer "
+                          "package.\n\n%1")
+            .arg(detail);
+}
+
+QString packageInvalidText(const QString &detail)
+{
+    return QStringLiteral("This installation package could not be opened. Contact the "
+                          "application vendor to verify that this is a valid Windows Installer "
+                          "package.\n\n%1")
+            .arg(detail);
+}
+
+QString cabinetMissingText(const QString &cabinet, const QString &detail)
+{
+    return QStringLiteral("Error 1311. Source file not found (cabinet): %1. Verify that the "
+                          "file exists and that you can access it.\n\n%2")
+            .arg(cabinet, detail);
+}
+
+QString cabinetCorruptText(const QString &cabinet, const QString &detail)
+{
+    return QStringLiteral("Error 1335. The cabinet file '%1' required for this installation is "
+                          "corrupt and cannot be used.\n\n%2")
+            .arg(cabinet, detail);
+}
 } // namespace
 
 MsiEngine::MsiEngine(const MsiUiSettings &ui, const QString &programFiles)
@@ -170,6 +202,14 @@ int MsiEngine::sendError(unsigned int flags, const QString &text)
     return answer;
 }
 
+int MsiEngine::askAboutWriteError(const QString &path, const QString &detail)
+{
+    return sendError(MB_ABORTRETRYIGNORE | MB_ICONERROR,
+                     QStringLiteral("Error 1310. Error writing to file: %1. Verify that you have "
+                                    "access to that directory.\n\n%2")
+                             .arg(QDir::toNativeSeparators(path), detail));
+}
+
 void MsiEngine::sendInfo(const QString &text)
 {
     qDebug() << "MSI engine:" << text;
@@ -234,20 +274,11 @@ unsigned int MsiEngine::install(const QString &packagePath, const QString &comma
     const MsiPackage::Status status = package.open(packagePath, &reason);
     send(INSTALLMESSAGE_COMMONDATA, 0, recordText({0, 1033, CodePage}));
     if (status == MsiPackage::Status::CannotOpen) {
-        sendError(MB_OK | MB_ICONERROR,
-                  QStringLiteral("This installation package could not be opened. Verify that "
-                                 "the package exists and that you can access it, or contact the "
-                                 "application vendor to verify that this is a valid Windows "
-                                 "Installer package.\n\n%1")
-                          .arg(reason));
+        sendError(MB_OK | MB_ICONERROR, packageMissingText(reason));
         return finish(ERROR_INSTALL_PACKAGE_OPEN_FAILED, QString());
     }
     if (status == MsiPackage::Status::Invalid) {
-        sendError(MB_OK | MB_ICONERROR,
-                  QStringLiteral("This installation package could not be opened. Contact the "
-                                 "application vendor to verify that this is a valid Windows "
-                                 "Installer package.\n\n%1")
-                          .arg(reason));
+        sendError(MB_OK | MB_ICONERROR, packageInvalidText(reason));
         return finish(ERROR_INSTALL_PACKAGE_INVALID, QString());
     }
 
@@ -270,11 +301,7 @@ unsigned int MsiEngine::install(const QString &packagePath, const QString &comma
     }
 
     if (!checkTargetsInside(package, &reason)) {
-        sendError(MB_OK | MB_ICONERROR,
-                  QStringLiteral("This installation package could not be opened. Contact the "
-                                 "application vendor to verify that this is a valid Windows "
-                                 "Installer package.\n\n%1")
-                          .arg(reason));
+        sendError(MB_OK | MB_ICONERROR, packageInvalidText(reason));
         return finish(ERROR_INSTALL_PACKAGE_INVALID, productName);
     }
 
@@ -282,14 +309,8 @@ unsigned int MsiEngine::install(const QString &packagePath, const QString &comma
     sendActionStart("CostFinalize", "Computing space requirements");
     const QList<MsiFileEntry> &entries = package.files();
     sendProgress({0, entries.size(), 0, 1});
-    QString cabinetName;
-    if (!prepareCabinets(package, &reason, &cabinetName)) {
-        sendError(MB_OK | MB_ICONERROR,
-                  QStringLiteral("Error 1335. The cabinet file '%1' required for this "
-                                 "installation is corrupt or missing and cannot be used.\n\n%2")
-                          .arg(cabinetName, reason));
+    if (!prepareCabinets(package))
         return finish(ERROR_INSTALL_FAILURE, productName);
-    }
     for (int i = 0; i < entries.size(); ++i)
         sendProgress({2, 1});
     if (cancelRequested)
@@ -362,31 +383,42 @@ bool MsiEngine::checkTargetsInside(const MsiPackage &package, QString *reason) c
     return true;
 }
 
-bool MsiEngine::prepareCabinets(MsiPackage &package, QString *reason, QString *cabinetName)
+std::unique_ptr<MsiCabinet> MsiEngine::loadCabinet(const MsiPackage &package,
+                                                   const MsiMediaEntry &media)
 {
-    QList<MsiFileEntry> &entries = package.files();
+    QString reason;
+    GRef<GInputStream> stream(package.openCabinet(media, &reason));
+    if (!stream) {
+        sendError(MB_OK | MB_ICONERROR, cabinetMissingText(media.cabinet, reason));
+        return nullptr;
+    }
+    auto cabinet = std::make_unique<MsiCabinet>(stream.get());
+    if (!cabinet->load(&reason)) {
+        sendError(MB_OK | MB_ICONERROR, cabinetCorruptText(media.cabinet, reason));
+        return nullptr;
+    }
+    return cabinet;
+}
+
+bool MsiEngine::prepareCabinets(MsiPackage &package)
+{
     QHash<QString, qint64> sizes;
     for (const MsiMediaEntry &media : package.media()) {
-        bool used = false;
-        for (const MsiFileEntry &file : qAsConst(entries))
-            used = used || package.mediaFor(file) == &media;
-        if (!used)
+        if (!package.holdsFiles(media))
             continue;
-        *cabinetName = media.cabinet;
-        GRef<GInputStream> stream(package.openCabinet(media, reason));
-        if (!stream)
+        const std::unique_ptr<MsiCabinet> cabinet = loadCabinet(package, media);
+        if (!cabinet)
             return false;
-        MsiCabinet cabinet(stream.get());
-        if (!cabinet.load(reason))
-            return false;
-        const QHash<QString, qint64> found = cabinet.fileSizes();
+        const QHash<QString, qint64> found = cabinet->fileSizes();
         for (auto it = found.constBegin(); it != found.constEnd(); ++it)
             sizes.insert(it.key(), it.value());
     }
-    for (MsiFileEntry &file : entries) {
+    for (MsiFileEntry &file : package.files()) {
         if (!sizes.contains(file.key)) {
-            *cabinetName = package.mediaFor(file)->cabinet;
-            *reason = QStringLiteral("file %1 is not in the cabinet").arg(file.key);
+            sendError(MB_OK | MB_ICONERROR,
+                      cabinetCorruptText(
+                              package.mediaFor(file)->cabinet,
+                              QStringLiteral("file %1 is not in the cabinet").arg(file.key)));
             return false;
         }
         file.size = sizes.value(file.key);
@@ -431,11 +463,7 @@ MsiEngine::Outcome MsiEngine::createStaging()
             qDebug() << "MSI engine: staging in" << staging;
             return Outcome::Done;
         }
-        const QString why = errnoText();
-        const int answer = sendError(MB_ABORTRETRYIGNORE | MB_ICONERROR,
-                                     QStringLiteral("Error 1310. Error writing to file: %1. Verify "
-                                                    "that you have access to that directory.\n\n%2")
-                                             .arg(programFiles, why));
+        const int answer = askAboutWriteError(programFiles, errnoText());
         if (answer != IDRETRY) // nothing can be left out here: Ignore stops the install too
             return outcomeOfAnswer(answer);
     }
@@ -502,31 +530,15 @@ MsiEngine::Outcome MsiEngine::extractFiles(MsiPackage &package)
     };
 
     for (const MsiMediaEntry &media : package.media()) {
-        bool used = false;
-        for (const MsiFileEntry &file : qAsConst(*files))
-            used = used || package.mediaFor(file) == &media;
-        if (!used)
+        if (!package.holdsFiles(media))
             continue;
+        const std::unique_ptr<MsiCabinet> cabinet = loadCabinet(package, media);
+        if (!cabinet)
+            return Outcome::Failed;
         QString reason;
-        GRef<GInputStream> stream(package.openCabinet(media, &reason));
-        if (!stream) {
-            sendError(MB_OK | MB_ICONERROR,
-                      QStringLiteral("Error 1311. Source file not found (cabinet): %1. Verify "
-                                     "that the file exists and that you can access it.\n\n%2")
-                              .arg(media.cabinet, reason));
-            return Outcome::Failed;
-        }
-        MsiCabinet cabinet(stream.get());
-        if (!cabinet.load(&reason)) {
-            sendError(MB_OK | MB_ICONERROR,
-                      QStringLiteral("Error 1335. The cabinet file '%1' required for this "
-                                     "installation is corrupt and cannot be used.\n\n%2")
-                              .arg(media.cabinet, reason));
-            return Outcome::Failed;
-        }
         for (;;) {
             current = -1;
-            const MsiCabinet::Failure failure = cabinet.extract(staging, hooks, &reason);
+            const MsiCabinet::Failure failure = cabinet->extract(staging, hooks, &reason);
             if (failure == MsiCabinet::Failure::None) {
                 if (current >= 0 && !skipped.at(current))
                     complete[current] = true;
@@ -536,18 +548,11 @@ MsiEngine::Outcome MsiEngine::extractFiles(MsiPackage &package)
             if (failure == MsiCabinet::Failure::Cancelled)
                 return Outcome::Cancelled;
             if (failure == MsiCabinet::Failure::Corrupt) {
-                sendError(MB_OK | MB_ICONERROR,
-                          QStringLiteral("Error 1335. The cabinet file '%1' required for this "
-                                         "installation is corrupt and cannot be used.\n\n%2")
-                                  .arg(media.cabinet, reason));
+                sendError(MB_OK | MB_ICONERROR, cabinetCorruptText(media.cabinet, reason));
                 return Outcome::Failed;
             }
             const QString failing = current >= 0 ? targetPath(files->at(current)) : staging;
-            const int answer = sendError(MB_ABORTRETRYIGNORE | MB_ICONERROR,
-                                         QStringLiteral("Error 1310. Error writing to file: %1. "
-                                                        "Verify that you have access to that "
-                                                        "directory.\n\n%2")
-                                                 .arg(QDir::toNativeSeparators(failing), reason));
+            const int answer = askAboutWriteError(failing, reason);
             if (current >= 0)
                 QFile::remove(stagedPath(current));
             if (answer == IDRETRY)
@@ -626,11 +631,7 @@ MsiEngine::Outcome MsiEngine::commit(MsiPackage &package)
                 moves.append(move);
                 break;
             }
-            const int answer = sendError(MB_ABORTRETRYIGNORE | MB_ICONERROR,
-                                         QStringLiteral("Error 1310. Error writing to file: %1. "
-                                                        "Verify that you have access to that "
-                                                        "directory.\n\n%2")
-                                                 .arg(QDir::toNativeSeparators(target), why));
+            const int answer = askAboutWriteError(target, why);
             if (answer == IDRETRY)
                 continue;
             if (answer == IDIGNORE) {

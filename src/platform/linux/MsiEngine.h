@@ -19,11 +19,14 @@
 #include <QStringList>
 
 #include <initializer_list>
+#include <memory>
 
 namespace DlrPlatform {
 
+class MsiCabinet;
 class MsiPackage;
 struct MsiFileEntry;
+struct MsiMediaEntry;
 
 struct MsiUiSettings
 {
@@ -62,12 +65,17 @@ private:
     // the installer's own box where the interface level allows one, and returns the answer.
     int send(unsigned int kind, unsigned int flags, const QByteArray &text);
     int sendError(unsigned int flags, const QString &text);
+    // A file or folder could not be written: Abort, Retry or Ignore.
+    int askAboutWriteError(const QString &path, const QString &detail);
     void sendInfo(const QString &text);
     void sendActionStart(const char *action, const char *description);
     int sendProgress(std::initializer_list<qint64> fields);
     Outcome outcomeOfAnswer(int answer) const;
 
-    bool prepareCabinets(MsiPackage &package, QString *reason, QString *cabinetName);
+    // A loaded cabinet, or null after telling the handler why not.
+    std::unique_ptr<MsiCabinet> loadCabinet(const MsiPackage &package, const MsiMediaEntry &media);
+    // Every file's size from its cabinet; false after telling the handler what is wrong.
+    bool prepareCabinets(MsiPackage &package);
     bool checkTargetsInside(const MsiPackage &package, QString *reason) const;
     void removeAbandonedStaging() const;
     Outcome createStaging();

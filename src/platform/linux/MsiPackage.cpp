@@ -216,6 +216,15 @@ const MsiMediaEntry *MsiPackage::mediaFor(const MsiFileEntry &file) const
     return nullptr;
 }
 
+bool MsiPackage::holdsFiles(const MsiMediaEntry &media) const
+{
+    for (const MsiFileEntry &file : fileRows) {
+        if (mediaFor(file) == &media)
+            return true;
+    }
+    return false;
+}
+
 GInputStream *MsiPackage::openCabinet(const MsiMediaEntry &media, QString *reason) const
 {
     if (media.cabinet.startsWith(QLatin1Char('#'))) {

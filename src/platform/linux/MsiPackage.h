@@ -63,6 +63,8 @@ public:
 
     // The media row that holds a file (by sequence), null when none does.
     const MsiMediaEntry *mediaFor(const MsiFileEntry &file) const;
+    // Whether any file of the package lies in this media's cabinet.
+    bool holdsFiles(const MsiMediaEntry &media) const;
 
     // A new stream over a cabinet: the embedded stream for "#name", else the file of that name
     // beside the package. Null with a reason when it cannot be had.
