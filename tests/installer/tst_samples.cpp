@@ -1,6 +1,8 @@
 // The sample products: built by tools/products/build-samples.sh, installed by the package
 // engine into a made-up machine, and then found by the machine survey with their build ids.
 #include "DlrMachineAssay.h"
+#include "DlrManifestElement.h"
+#include "DlrSelectionRules.h"
 #include "EngineRecorder.h"
 #include "PackageBuilder.h"
 #include "TestSupport.h"
@@ -24,6 +26,40 @@ private:
                 return out.filePath(p.toObject().value("file").toString());
         }
         return QString();
+    }
+
+    // The offers as the stand-in service announces them.
+    QList<DlrManifestElement> manifest() const
+    {
+        QList<DlrManifestElement> offers;
+        for (const QJsonValue &value : products) {
+            const QJsonObject p = value.toObject();
+            DlrManifestElement e;
+            e.name = p.value("name").toString();
+            e.simpleName = p.value("simpleName").toString();
+            e.buildId = p.value("buildId").toString();
+            e.defaultBehavior = p.value("defaultBehavior").toString();
+            e.SetVersion(p.value("versionMajor").toString(), p.value("versionMinor").toString(),
+                         p.value("versionBeta").toString());
+            e.downloadUrl = QUrl("http://127.0.0.1/products/" + p.value("file").toString());
+            e.fileSize = QFileInfo(out.filePath(p.value("file").toString())).size();
+            offers.append(e);
+        }
+        return offers;
+    }
+
+    // Labels of the offers the selection rules propose on this machine.
+    QStringList proposed(QList<DlrManifestElement> &offers) const
+    {
+        DlrMachineAssay assay;
+        assay.DoAssay();
+        DlrSelectionRules rules(offers, assay);
+        rules.chooseDownloads();
+        QStringList labels;
+        for (int index : rules.chosenIndices())
+            labels.append(offers.at(index).label());
+        labels.sort();
+        return labels;
     }
 
     static InstalledRecord find(const QList<InstalledRecord> &records, const QString &name)
@@ -102,6 +138,37 @@ private slots:
         InstalledRecord found;
         QVERIFY(assay.FindInstalled("Workserver", "25.1", found));
         QCOMPARE(found.value("BuildId"), QString("2301450"));
+        qunsetenv("TESSINSTALLER_ROOT");
+    }
+
+    void secondSelectionSkipsWhatWasInstalled()
+    {
+        QTemporaryDir machine;
+        qputenv("TESSINSTALLER_ROOT", QFile::encodeName(machine.path()));
+        for (const char *host : {"usr/autodesk/maya2024", "opt/hfs20.0.547", "opt/Katana6.0v1"})
+            QVERIFY(QDir(machine.path()).mkpath(host));
+
+        QList<DlrManifestElement> offers = manifest();
+        const QStringList first = proposed(offers);
+        QCOMPARE(first,
+                 QStringList({"Harrow Queue Manager 25.1", "Tessaline 25.1 for Houdini 20.0",
+                              "Tessaline 25.1 for Katana 6.0", "Tessaline 25.1 for Maya 2024",
+                              "Tessaline Workserver 25.1", "Tessaline for Maya 25.1"}));
+        for (const QString &label : first) {
+            TessTest::EngineRecorder recorder;
+            QCOMPARE(recorder.install(packageOf(label)), 0u);
+        }
+
+        // The Workserver and the bridge for every Maya are found with this very build. The
+        // survey knows no Houdini or Katana bridges, and reads a Maya version from a folder
+        // name only for 2011 to 2019, so those offers come again; Harrow is always shown.
+        TessTest::LogCapture log;
+        const QStringList second = proposed(offers);
+        QCOMPARE(second,
+                 QStringList({"Harrow Queue Manager 25.1", "Tessaline 25.1 for Houdini 20.0",
+                              "Tessaline 25.1 for Katana 6.0", "Tessaline 25.1 for Maya 2024"}));
+        QVERIFY(log.contains("is already installed"));
+        QVERIFY(log.contains("Offer already installed"));
         qunsetenv("TESSINSTALLER_ROOT");
     }
 };
