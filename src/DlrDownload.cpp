@@ -524,6 +524,12 @@ QPixmap DlrDownload::whileUWaitPixmap()
 
 void DlrDownload::nextWhileUWait()
 {
-    artworkLabel->setPixmap(whileUWaitPixmap());
+    // When image 1 is missing the sequence wraps through an empty result; ask once more
+    // rather than show an empty frame.
+    QPixmap image = whileUWaitPixmap();
+    if (image.isNull())
+        image = whileUWaitPixmap();
+    if (!image.isNull())
+        artworkLabel->setPixmap(image);
     whileUWaitTimer->start();
 }

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPointer>
 #include <QPushButton>
 
 namespace TessTest {
@@ -116,7 +117,15 @@ BoxAnswerer::BoxAnswerer(QObject *parent)
 
 void BoxAnswerer::enqueue(QMessageBox::StandardButton answer, const QString &expectedId)
 {
-    queue.append({answer, expectedId});
+    queue.append({answer, expectedId, {}, 0});
+}
+
+void BoxAnswerer::enqueueWhen(QMessageBox::StandardButton answer,
+                              const QString &expectedId,
+                              std::function<bool()> condition,
+                              int timeoutMs)
+{
+    queue.append({answer, expectedId, std::move(condition), timeoutMs});
 }
 
 int BoxAnswerer::unexpectedCount() const
@@ -153,25 +162,50 @@ void BoxAnswerer::poll()
     r.defaultButton = box->defaultButton() ? box->standardButton(box->defaultButton())
                                            : QMessageBox::NoButton;
 
-    QAbstractButton *button = nullptr;
-    if (!queue.isEmpty()) {
-        const Answer a = queue.takeFirst();
-        r.expected = a.id.isEmpty() || a.id == r.id;
+    if (queue.isEmpty()) {
+        r.expected = false;
+        answer(box, Answer{QMessageBox::NoButton, QString(), {}, 0}, r);
+        return;
+    }
+    const Answer a = queue.takeFirst();
+    r.expected = a.id.isEmpty() || a.id == r.id;
+    if (!a.condition) {
+        answer(box, a, r);
+        return;
+    }
+    // Hold the box open until the condition holds; the box's own event loop keeps running.
+    holding = true;
+    QPointer<QMessageBox> guard(box);
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    auto *check = new QTimer(this);
+    check->setInterval(5);
+    connect(check, &QTimer::timeout, this, [this, guard, a, r, check, clock] {
+        if (guard && !a.condition() && clock->elapsed() < a.timeoutMs)
+            return;
+        check->stop();
+        check->deleteLater();
+        holding = false;
+        if (guard)
+            answer(guard, a, r);
+    });
+    check->start();
+}
+
+void BoxAnswerer::answer(QMessageBox *box, const Answer &a, BoxRecord r)
+{
+    QAbstractButton *button = a.button != QMessageBox::NoButton ? box->button(a.button) : nullptr;
+    if (button) {
         r.answer = a.button;
-        button = box->button(a.button);
-        if (!button)
-            r.expected = false;
     } else {
         r.expected = false;
-    }
-    if (!button) {
         button = box->escapeButton();
         if (!button && !box->buttons().isEmpty())
             button = box->buttons().first();
         r.answer = button ? box->standardButton(button) : QMessageBox::NoButton;
     }
     records.append(r);
-    // Answered from the event loop, after this timer slot has returned.
+    // Answered from the event loop, after the current slot has returned.
     if (button)
         QTimer::singleShot(0, button, [button] { button->click(); });
     else

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 namespace TessTest {
@@ -73,6 +74,14 @@ public:
 
     // Answer the next box with this button; when expectedId is given, the box must carry it.
     void enqueue(QMessageBox::StandardButton answer, const QString &expectedId = QString());
+    // The same, but the box stays open until the condition holds (checked as the event loop
+    // runs), so events can arrive while it is open. Gives up after timeoutMs and answers anyway.
+    void enqueueWhen(QMessageBox::StandardButton answer,
+                     const QString &expectedId,
+                     std::function<bool()> condition,
+                     int timeoutMs = 10000);
+    // True while a box is shown and waiting for its condition.
+    bool isHolding() const { return holding; }
     QList<BoxRecord> seen() const { return records; }
     int count() const { return records.size(); }
     BoxRecord last() const { return records.isEmpty() ? BoxRecord() : records.last(); }
@@ -88,7 +97,11 @@ private:
     {
         QMessageBox::StandardButton button;
         QString id;
+        std::function<bool()> condition;
+        int timeoutMs = 0;
     };
+    void answer(QMessageBox *box, const Answer &a, BoxRecord r);
+    bool holding = false;
     QList<Answer> queue;
     QList<BoxRecord> records;
     QTimer timer;
