@@ -1,0 +1,81 @@
+// One product download through the application's own path (DownloadProduct, the 1024-byte copy
+// loop, the rename), timed, with the peak resident memory of the whole process.
+//   download_bench URL SIZE NAME
+// prints: seconds=<s> bytes=<n> peak_rss_mib=<MiB> file=<final path>
+
+#include "DlrApp.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+double peakResidentMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QRegularExpression hwm(QStringLiteral("VmHWM:\\s+(\\d+) kB"));
+    const QRegularExpressionMatch match = hwm.match(QString::fromLatin1(status.readAll()));
+    return match.hasMatch() ? match.captured(1).toDouble() / 1024.0 : -1;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: download_bench URL SIZE NAME\n");
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    int appArgc = 1; // the installer's own options are not ours
+    DlrApp app(appArgc, argv);
+    qInstallMessageHandler(quiet);
+
+    DlrManifestElement offer;
+    offer.name = QString::fromLocal8Bit(argv[3]);
+    offer.downloadUrl = QUrl(QString::fromLocal8Bit(argv[1]));
+    offer.fileSize = QByteArray(argv[2]).toLongLong();
+    app.manifestList().append(offer);
+
+    QEventLoop loop;
+    QString failure;
+    QObject::connect(&app, qOverload<int>(&DlrApp::finishedDownload), &loop, &QEventLoop::quit);
+    QObject::connect(&app, &DlrApp::failedDownload, &loop, [&](const QString &reason, int) {
+        failure = reason;
+        loop.quit();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    if (!app.DownloadProduct(0)) {
+        std::fprintf(stderr, "download did not start\n");
+        return 1;
+    }
+    loop.exec();
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    if (!failure.isEmpty()) {
+        std::fprintf(stderr, "download failed: %s\n", qPrintable(failure));
+        return 1;
+    }
+    const QString file = app.manifestList().at(0).downloadFile->fileName();
+    const qint64 bytes = QFileInfo(file).size();
+    if (bytes != offer.fileSize) {
+        std::fprintf(stderr, "downloaded %lld bytes, expected %lld\n", bytes, offer.fileSize);
+        return 1;
+    }
+    struct rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    const double cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec
+                       + usage.ru_stime.tv_usec / 1e6;
+    std::printf("seconds=%.3f bytes=%lld peak_rss_mib=%.1f cpu_seconds=%.3f file=%s\n", seconds,
+                bytes, peakResidentMiB(), cpu, qPrintable(file));
+    return 0;
+}
