@@ -137,10 +137,7 @@ bool PackageBuilder::build(const QString &msiPath, QString *error) const
     writeFolder(root, QString(), 4);
 
     const QString cabinet
-            = externalCabinet
-                      ? QStringLiteral("<Media Id=\"1\" Cabinet=\"payload.cab\" EmbedCab=\"no\"/>")
-                      : QStringLiteral(
-                              "<Media Id=\"1\" Cabinet=\"payload.cab\" EmbedCab=\"yes\"/>");
+            = QStringLiteral("<Media Id=\"1\" Cabinet=\"payload.cab\" EmbedCab=\"yes\"/>");
     const QString source
             = QStringLiteral("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
                              "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n"

@@ -23,8 +23,6 @@ public:
     void addFile(const QString &path, const QByteArray &data) { files.append({path, data}); }
     // The Directory of the top folders: ProgramFiles64Folder (default) or ProgramFilesFolder.
     void setProgramFilesId(const QString &id) { programFilesId = id; }
-    // Keep the cabinet in a file beside the package instead of inside it.
-    void setExternalCabinet(bool external) { externalCabinet = external; }
 
     // Writes the payload and the source into a scratch folder next to msiPath, runs wixl.
     bool build(const QString &msiPath, QString *error) const;
@@ -41,7 +39,6 @@ private:
     QString productName;
     QString version;
     QString programFilesId = QStringLiteral("ProgramFiles64Folder");
-    bool externalCabinet = false;
     QList<PackageFile> files;
 };
 

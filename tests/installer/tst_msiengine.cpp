@@ -7,6 +7,7 @@
 #include "linux/MsiEngine.h"
 #include "linux/MsiPackage.h"
 
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <csignal>
@@ -257,6 +258,28 @@ private slots:
         QCOMPARE(recorder.install(pkg("short.msi")), 0u);
         QCOMPARE(modeOf(programFiles + "/" + Workserver + "/bin/tsren.exe"), 0755);
         QVERIFY(!QFileInfo::exists(programFiles + "/TESSAL~1"));
+    }
+
+    void cabinetBesideThePackage()
+    {
+        // wixl embeds its cabinets; take one out and point the Media table at the file.
+        const QString folder = pkg("external");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::copy(pkg("ws.msi"), folder + "/ws.msi"));
+        QString error;
+        QProcess extract;
+        extract.setStandardOutputFile(folder + "/payload.cab");
+        extract.start("msiinfo", {"extract", pkg("ws.msi"), "payload.cab"});
+        QVERIFY(extract.waitForFinished(30000) && extract.exitCode() == 0);
+        QVERIFY2(PackageBuilder::edit(folder + "/ws.msi",
+                                      "UPDATE `Media` SET `Cabinet` = 'payload.cab' WHERE "
+                                      "`DiskId` = 1",
+                                      &error),
+                 qPrintable(error));
+        EngineRecorder recorder;
+        QCOMPARE(recorder.install(folder + "/ws.msi"), 0u);
+        QCOMPARE(readFile(programFiles + "/" + Workserver + "/lib/data.bin"),
+                 PackageBuilder::randomBytes(256 * 1024, 1));
     }
 
     void directoryTablesResolve()
