@@ -281,6 +281,43 @@ QByteArray readWhatArrived(QNetworkReply *reply)
     return reply->isOpen() ? reply->readAll() : QByteArray();
 }
 
+// The environment's value for a file option that no setting or option gave.
+void takeFromEnvironment(QString &fileName, const char *variable)
+{
+    if (fileName.isEmpty())
+        fileName = QProcessEnvironment::systemEnvironment().value(QLatin1String(variable));
+}
+
+// The two manifest files that can stand in for, or add to, the service's answer: where the
+// name comes from when no option gave one, and what the log says about it.
+struct ManifestFileRole
+{
+    const char *variable;
+    const char *announcement;
+    const char *success;
+};
+constexpr ManifestFileRole AlternateManifest{"DLR_MANIFEST_FILE", "Loading alternate manifest",
+                                             "added alt manifest"};
+constexpr ManifestFileRole AppendedManifest{
+        "DLR_APPEND_MANIFEST_FILE", "Appending alternate manifest", "appended alt manifest"};
+
+// Appends the offers of the file (when one is named) to the list. Offers read before a parse
+// error stay.
+void readManifestFile(QString &fileName,
+                      const ManifestFileRole &role,
+                      QList<DlrManifestElement> *manifest,
+                      QUrl *successUrl)
+{
+    takeFromEnvironment(fileName, role.variable);
+    if (fileName.isEmpty())
+        return;
+    qDebug() << role.announcement << fileName;
+    if (DlrManifestHandler::ParseFile(fileName, manifest, successUrl))
+        qDebug() << role.success;
+    else
+        qDebug() << "failed to parse alt manifest";
+}
+
 // Closes the file of a finished download and says how the download ended. Beyond the reply's
 // own error: the file's last buffered bytes may fail to reach the disk (a failed write, as when
 // the disk is full), and a connection closed cleanly before the announced length is not an
@@ -308,12 +345,6 @@ QNetworkReply::NetworkError closeDownloadFile(QNetworkReply *reply, QFile &file)
     return QNetworkReply::NoError;
 }
 
-// The environment's value for a file option that no setting or option gave.
-void takeFromEnvironment(QString &fileName, const char *variable)
-{
-    if (fileName.isEmpty())
-        fileName = QProcessEnvironment::systemEnvironment().value(QLatin1String(variable));
-}
 } // namespace
 
 QNetworkAccessManager *DlrApp::networkAccessManager()
@@ -433,26 +464,12 @@ void DlrApp::replyFromManifestRequest(QNetworkReply *reply)
 
 void DlrApp::alternateManifest()
 {
-    takeFromEnvironment(manifestFile, "DLR_MANIFEST_FILE");
-    if (manifestFile.isEmpty())
-        return;
-    qDebug() << "Loading alternate manifest" << manifestFile;
-    if (DlrManifestHandler::ParseFile(manifestFile, &manifest, &successUrl))
-        qDebug() << "added alt manifest";
-    else
-        qDebug() << "failed to parse alt manifest";
+    readManifestFile(manifestFile, AlternateManifest, &manifest, &successUrl);
 }
 
 void DlrApp::appendManifest()
 {
-    takeFromEnvironment(appendManifestFile, "DLR_APPEND_MANIFEST_FILE");
-    if (appendManifestFile.isEmpty())
-        return;
-    qDebug() << "Appending alternate manifest" << appendManifestFile;
-    if (DlrManifestHandler::ParseFile(appendManifestFile, &manifest, &successUrl))
-        qDebug() << "appended alt manifest";
-    else
-        qDebug() << "failed to parse alt manifest";
+    readManifestFile(appendManifestFile, AppendedManifest, &manifest, &successUrl);
 }
 
 QDir *DlrApp::GetDownloadDir()

@@ -4,6 +4,7 @@
 
 #include "DlrApp.h"
 #include "DlrTexts.h"
+#include "DownloadWait.h"
 #include "StandinServer.h"
 #include "TestSupport.h"
 
@@ -93,8 +94,6 @@ private slots:
 private:
     // Adds an offer for the product file with the given name and URL query; returns its index.
     int addOffer(const QString &name, const QString &query = QString());
-    // Starts the download and waits for its one signal; returns the reason ("" on success).
-    QString downloadAndWait(int index);
     int productRequestsSeen();
     QString downloads() const { return TessTest::downloadsDir(); }
 
@@ -157,23 +156,6 @@ int TestDownload::addOffer(const QString &name, const QString &query)
     offer.downloadUrl = url;
     dlrApp->manifestList().append(offer);
     return dlrApp->manifestList().size() - 1;
-}
-
-QString TestDownload::downloadAndWait(int index)
-{
-    QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
-    QSignalSpy failed(dlrApp, &DlrApp::failedDownload);
-    if (!dlrApp->DownloadProduct(index))
-        return QStringLiteral("<not started>");
-    if (!QTest::qWaitFor([&] { return finished.count() + failed.count() > 0; }, 20000))
-        return QStringLiteral("<no signal>");
-    QTest::qWait(20);
-    if (finished.count() + failed.count() != 1)
-        return QStringLiteral("<more than one signal>");
-    const QList<QVariant> arguments = finished.isEmpty() ? failed.first() : finished.first();
-    if (arguments.last().toInt() != index)
-        return QStringLiteral("<signal for another index>");
-    return finished.isEmpty() ? arguments.first().toString() : QString();
 }
 
 int TestDownload::productRequestsSeen()

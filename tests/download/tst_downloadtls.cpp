@@ -4,6 +4,7 @@
 
 #include "DlrApp.h"
 #include "DlrTexts.h"
+#include "DownloadWait.h"
 #include "StandinServer.h"
 #include "TestSupport.h"
 
@@ -147,7 +148,6 @@ private:
     // A service over https with this certificate chain and key, serving the product.
     bool startServer(TessTest::StandinServer &server, const QString &chain, const QString &key);
     int addOffer(const QUrl &url);
-    QString downloadAndWait(int index);
 
     Certificates certs;
     QTemporaryDir scratch;
@@ -217,20 +217,6 @@ int TestDownloadTls::addOffer(const QUrl &url)
     offer.fileSize = product.size();
     dlrApp->manifestList().append(offer);
     return dlrApp->manifestList().size() - 1;
-}
-
-QString TestDownloadTls::downloadAndWait(int index)
-{
-    QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
-    QSignalSpy failed(dlrApp, &DlrApp::failedDownload);
-    if (!dlrApp->DownloadProduct(index))
-        return QStringLiteral("<not started>");
-    if (!QTest::qWaitFor([&] { return finished.count() + failed.count() > 0; }, 20000))
-        return QStringLiteral("<no signal>");
-    QTest::qWait(20);
-    if (finished.count() + failed.count() != 1)
-        return QStringLiteral("<more than one signal>");
-    return finished.isEmpty() ? failed.first().first().toString() : QString();
 }
 
 void TestDownloadTls::rootPresentedInTheChainPassesSilently()
