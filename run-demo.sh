@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# README command 1: set up, build, and run the wizard.
-# With a display it is interactive; without one it runs under Xvfb, walks through the pages
-# with xdotool and leaves screenshots and the log in demo-out/.
+# README command 1: set up, build, start the stand-in web service with the sample products,
+# make up a machine, and run the wizard against them.
+# With a display it is interactive; without one it runs under Xvfb, walks through every page
+# with xdotool and leaves screenshots, the log and a summary in demo-out/.
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
+STARTED=$(date +%s)
 
 ./tools/setup-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -14,9 +16,10 @@ OUT="$ROOT/demo-out"
 rm -rf "$OUT"
 mkdir -p "$OUT"
 WORK=$(mktemp -d /tmp/tessdemo.XXXXXX)
+SERVICE_PID=""
 cleanup() {
   # Stop everything this demo started.
-  if [ -n "${DEMO_PIDS:-}" ]; then kill $DEMO_PIDS 2>/dev/null || true; fi
+  [ -n "$SERVICE_PID" ] && kill "$SERVICE_PID" 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -27,24 +30,69 @@ export XDG_CONFIG_HOME="$HOME/.config"
 export XDG_RUNTIME_DIR="$WORK/runtime"
 mkdir -p "$HOME/Downloads" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
+
+echo "== sample products"
+# The demo's Workserver carries a heavier payload than the test samples, so its install lasts
+# long enough to be seen.
+python3 - "$WORK/samples.json" <<'PY'
+import json, sys
+samples = json.load(open("tools/products/samples.json"))
+for p in samples["products"]:
+    if p["file"].startswith("TessalineWorkserver-25.1"):
+        p["payload"]["lib/tessaline-core.dat"] = 96 * 1024 * 1024
+json.dump(samples, open(sys.argv[1], "w"), indent=1)
+PY
+tools/products/build-samples.sh "$WORK/products" --samples "$WORK/samples.json" >/dev/null
+
+echo "== a made-up machine: Maya 2024 and 2025, Houdini 20.0, Katana 6.0, Workserver 24.4 (older build)"
 export TESSINSTALLER_ROOT="$WORK/machine"
-mkdir -p "$TESSINSTALLER_ROOT"
+python3 tools/machine/make-machine.py "$TESSINSTALLER_ROOT" --maya 2024 --maya 2025 \
+    --houdini 20.0.547 --katana 6.0v1 --workserver 24.4:2210417
 
-ARGS=(-user demo -pass demo-password)
+echo "== the stand-in web service"
+cat > "$WORK/users.json" <<'JSON'
+{"users": {"demo": "demo-password"}}
+JSON
+# The Workserver comes at a modest rate, so the download page can be seen at work.
+python3 tools/standin/serve.py --products "$WORK/products" --users "$WORK/users.json" \
+    --port 0 --port-file "$WORK/port" --time-limit 900 \
+    --fault "TessalineWorkserver-25.1_2301450-win64.msi=slow:40000000" \
+    2>"$OUT/service.log" &
+SERVICE_PID=$!
+for _ in $(seq 1 100); do [ -s "$WORK/port" ] && break; sleep 0.1; done
+PORT=$(cat "$WORK/port")
+echo "listening on 127.0.0.1:$PORT"
 
-if [ -n "${DISPLAY:-}" ]; then
-  echo "Opening the wizard on $DISPLAY. Sign in as: demo / demo-password"
+ARGS=(-manifestserver "127.0.0.1:$PORT" -user demo -pass demo-password)
+
+if [ -n "${DISPLAY:-}" ] && [ -z "${TESS_DEMO_HEADLESS:-}" ]; then
+  echo "Opening the wizard on $DISPLAY (signed in as demo / demo-password)."
+  echo "Next on each page; the products that fit the made-up machine are checked."
   set +e
   build/bin/tessinstaller "${ARGS[@]}"
   status=$?
   set -e
-else
-  echo "No display: running under Xvfb and driving the wizard with xdotool"
-  set +e
-  xvfb-run -a -s "-screen 0 1280x800x24" tools/demo/drive.sh "$OUT" build/bin/tessinstaller "${ARGS[@]}"
-  status=$?
-  set -e
+  cp "$HOME"/Downloads/tessinstaller.*.txt "$OUT"/ 2>/dev/null || true
+  echo "exit code: $status; the log is in demo-out/"
+  exit $status
 fi
+
+echo "== no display: the wizard runs under Xvfb, driven with xdotool"
+# The success page opens through xdg-open; here it is fetched, so the service sees the visit.
+mkdir -p "$WORK/bin"
+cat > "$WORK/bin/xdg-open" <<'SH'
+#!/bin/sh
+exec curl -s -o /dev/null "$1"
+SH
+chmod +x "$WORK/bin/xdg-open"
+set +e
+PATH="$WORK/bin:$PATH" xvfb-run -a -s "-screen 0 1280x800x24" \
+  python3 tools/demo/demo.py --program build/bin/tessinstaller --out "$OUT" \
+    --downloads "$HOME/Downloads" --root "$TESSINSTALLER_ROOT" -- "${ARGS[@]}"
+status=$?
+set -e
 cp "$HOME"/Downloads/tessinstaller.*.txt "$OUT"/ 2>/dev/null || true
-echo "exit code: $status"
-echo "demo-out: $(ls "$OUT" | tr '\n' ' ')"
+visits=$(curl -s "http://127.0.0.1:$PORT/debug/state" | python3 -c 'import json,sys; print(json.load(sys.stdin)["visits"])' 2>/dev/null || echo "?")
+echo "success page visits seen by the service: $visits" | tee -a "$OUT/summary.txt"
+echo "demo took $(( $(date +%s) - STARTED )) s in all; screenshots, log and summary in demo-out/"
+exit $status

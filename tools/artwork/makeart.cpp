@@ -147,7 +147,7 @@ QImage banner(const QString &step)
 // Page artwork: a scene in the palette with a caption.
 QImage artwork(int variant, const QString &caption)
 {
-    const int w = 420, h = 190;
+    const int w = 420, h = 166;
     QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
     img.fill(Qt::transparent);
     QPainter p(&img);
@@ -182,10 +182,10 @@ QImage artwork(int variant, const QString &caption)
     p.setClipping(false);
 
     // Caption on a soft band.
-    p.fillRect(QRectF(0, h - 46, w, 46), QColor(18, 19, 51, 200));
+    p.fillRect(QRectF(0, h - 40, w, 40), QColor(18, 19, 51, 200));
     p.setPen(Qt::white);
     p.setFont(font(16, QFont::DemiBold));
-    p.drawText(QRect(20, h - 46, w - 40, 46), Qt::AlignVCenter | Qt::AlignLeft, caption);
+    p.drawText(QRect(20, h - 40, w - 40, 40), Qt::AlignVCenter | Qt::AlignLeft, caption);
     return img;
 }
 
@@ -194,10 +194,10 @@ QImage finishArt()
     QImage img = artwork(2, QStringLiteral("Your Tessaline products are installed"));
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
-    const QPointF c(img.width() / 2.0, 70);
+    const QPointF c(img.width() / 2.0, 62);
     p.setBrush(Teal);
     p.setPen(QPen(Qt::white, 4));
-    p.drawEllipse(c, 42, 42);
+    p.drawEllipse(c, 38, 38);
     QPainterPath tick;
     tick.moveTo(c.x() - 20, c.y() + 1);
     tick.lineTo(c.x() - 5, c.y() + 16);

@@ -128,10 +128,10 @@ class WizardRun:
     def type_text(self, text):
         xdotool("type", "--delay", "20", text)
 
-    def screenshot(self, name, whole_screen=False):
+    def screenshot(self, name, whole_screen=False, settle=0.4):
         if not self.out_dir:
             return None
-        time.sleep(0.4)  # let the window repaint
+        time.sleep(settle)  # let the window repaint
         path = os.path.join(self.out_dir, name + ".png")
         target = "root" if whole_screen or not self.window else self.window
         if subprocess.run(["import", "-window", target, path],
