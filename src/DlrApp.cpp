@@ -118,6 +118,8 @@ bool DlrApp::Start()
         qDebug() << "No style sheet at" << styleSheetPath;
     }
 
+    delete mainWindow; // a second Start replaces the window
+    mainWindow = nullptr;
     try {
         mainWindow = new DlrMainWindow();
     } catch (const std::bad_alloc &) {

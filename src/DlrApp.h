@@ -86,6 +86,8 @@ public:
     bool isSslAccepted() const { return sslAccepted; }
     int getLogLevel() const { return logLevel; }
     QString getAppDirPath() const { return appDirPath; }
+    // The resource folders are found relative to this (tests point it at a copied layout).
+    void setAppDirPath(const QString &path) { appDirPath = path; }
     // The current configuration values as one record, and their replacement (tests and the
     // three readers of the constructor go through these).
     DlrConfig config() const;
