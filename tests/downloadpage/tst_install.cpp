@@ -92,7 +92,7 @@ private Q_SLOTS:
                            64 * 1024));
         // Large enough that its install takes a moment and reports progress many times.
         QVERIFY(addPackage(QStringLiteral("Large-1.0.msi"), QStringLiteral("Large-1.0"),
-                           24 * 1024 * 1024));
+                           48 * 1024 * 1024));
         // The same package under an upper-case extension is not run.
         QVERIFY(QFile::copy(productsDir.filePath(QStringLiteral("Small-1.0.msi")),
                             productsDir.filePath(QStringLiteral("Shout-1.0.MSI"))));
@@ -136,7 +136,7 @@ private Q_SLOTS:
 
         // Both real packages landed, with executable .exe files.
         QCOMPARE(QFileInfo(installed(QStringLiteral("Large-1.0/lib/payload.dat"))).size(),
-                 qint64(24 * 1024 * 1024));
+                 qint64(48 * 1024 * 1024));
         QVERIFY(QFileInfo(installed(QStringLiteral("Small-1.0/bin/tool.exe"))).isExecutable());
         QTRY_VERIFY(log.contains(QStringLiteral("process object gone")));
     }
@@ -144,6 +144,8 @@ private Q_SLOTS:
     void statusLabelShowsTheInstallingProduct()
     {
         setQueue({0});
+        // Slow enough that the downloading text is on screen for a while.
+        server->setProductFault(QStringLiteral("Small-1.0.msi"), QStringLiteral("slow:200000"));
         TestWizard w;
         auto *status = w.download->findChild<QLabel *>(QStringLiteral("downloadStatus"));
         QStringList seen;
@@ -158,6 +160,7 @@ private Q_SLOTS:
         QVERIFY(seen.contains(QStringLiteral("Downloading Small...")));
         QVERIFY(seen.contains(QStringLiteral("Installing Small...")));
         QCOMPARE(status->text(), QString()); // cleared when the installer ended
+        server->setProductFault(QStringLiteral("Small-1.0.msi"), QString());
     }
 
     void installEndHeldDuringTheBackBoxThenBack()
@@ -170,9 +173,19 @@ private Q_SLOTS:
             return log.contains(QStringLiteral("Installer finished while waiting for user input"));
         });
         TestWizard w;
+        // Press Back as soon as the page says it is installing (the install takes a moment).
+        auto *status = w.download->findChild<QLabel *>(QStringLiteral("downloadStatus"));
+        QTimer watch;
+        watch.setInterval(1);
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (status->text() == QLatin1String("Installing Large...")) {
+                watch.stop();
+                w.backButton()->click();
+            }
+        });
+        watch.start();
         w.wizard.next();
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("running installer")), 30000);
-        w.backButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!watch.isActive() && !boxes.isHolding(), 30000);
         QCOMPARE(boxes.count(), 1);
         QCOMPARE(boxes.last().text, QStringLiteral("A Product Install Is In Progress"));
         QCOMPARE(boxes.last().informativeText,

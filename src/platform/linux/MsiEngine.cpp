@@ -469,7 +469,7 @@ MsiEngine::Outcome MsiEngine::createStaging()
     }
 }
 
-void MsiEngine::reportWritten(bool force)
+void MsiEngine::reportWritten(bool force, bool last)
 {
     if (!force && sinceReport.isValid() && sinceReport.elapsed() < ReportIntervalMs)
         return;
@@ -484,6 +484,10 @@ void MsiEngine::reportWritten(bool force)
             written += qMin<qint64>(info.st_size, files->at(current).size);
     }
     const qint64 ticks = ticksFor(written, tickUnit);
+    // A sliver of the total would be formatted in exponent form ("installer:%8.74e-05"), which
+    // a reader of the output takes for 8.74 percent: report at least half a percent at a time.
+    if (!last && (ticks - ticksReported) * 200 < ticksFor(totalBytes, tickUnit))
+        return;
     sinceReport.start();
     if (ticks > ticksReported) {
         const qint64 delta = ticks - ticksReported;
@@ -565,7 +569,7 @@ MsiEngine::Outcome MsiEngine::extractFiles(MsiPackage &package)
             return outcomeOfAnswer(answer);
         }
     }
-    reportWritten(true);
+    reportWritten(true, true);
     // Whatever is left (files of size 0 only) brings the count to its total.
     const qint64 rest = ticksFor(totalBytes, tickUnit) - ticksReported;
     if (rest > 0) {

@@ -83,7 +83,8 @@ private:
     Outcome commit(MsiPackage &package);
     void undoCommit();
     void rollback();
-    void reportWritten(bool force);
+    // force: without waiting for the report interval; last: even a sliver of the total.
+    void reportWritten(bool force, bool last = false);
     QString stagedPath(int index) const;
     QString targetPath(const MsiFileEntry &file) const;
     unsigned int finish(unsigned int code, const QString &knownName);
