@@ -8,6 +8,7 @@ killed and reported, never left behind.
 
 import glob
 import os
+import re
 import signal
 import subprocess
 import time
@@ -139,3 +140,47 @@ class WizardRun:
             subprocess.run(["import", "-window", "root", path], capture_output=True)
         self.shots.append(path)
         return path
+
+    # -- waiting on the log for more than one thing ------------------------------------------
+    def wait_until(self, found, what, timeout=60):
+        """Polls found(log text) until it gives something true and returns that; fails when
+        the installer ends first or the time runs out. what names the wait in the error."""
+        deadline = time.monotonic() + min(timeout, self.remaining())
+        while time.monotonic() < deadline:
+            ended = self.proc.poll() is not None
+            result = found(self.log_text())  # after the poll: an end cannot hide a last line
+            if result:
+                return result
+            if ended:
+                raise DriveError("the installer ended (%s) before %s"
+                                 % (self.proc.returncode, what))
+            time.sleep(0.05)
+        raise DriveError("timed out waiting for %s" % what)
+
+    # -- message boxes ------------------------------------------------------------------------
+    # Every box is logged as it opens ('Message box "ID" : text ...') and as it closes
+    # ('Message box "ID" answered with "Ignore"'), so the log proves which button a key reached.
+    def box_answers(self, box_id):
+        pattern = r'Message box "%s" answered(?: automatically)? with "?(\w+)' % re.escape(box_id)
+        return re.findall(pattern, self.log_text())
+
+    def wait_box_focus(self, timeout=10):
+        """Waits until a window other than the wizard has the keyboard focus: the box is up.
+        There is no window manager under Xvfb; Qt gives a modal box the focus itself."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            focused = xdotool("getwindowfocus", check=False)
+            if focused and focused != self.window:
+                time.sleep(0.2)  # let the box finish laying out its buttons
+                return focused
+            time.sleep(0.05)
+        raise DriveError("no message box took the keyboard focus")
+
+    def answer_box(self, box_id, *keys, nth=1, timeout=60):
+        """Waits for the nth opening of the box box_id, types keys into it and returns the
+        answer that the log reports (a button name such as "Ignore")."""
+        self.wait_log('Message box "%s" :' % box_id, timeout=timeout, count=nth)
+        self.wait_box_focus()
+        self.key(*keys)
+        self.wait_log('Message box "%s" answered' % box_id, timeout=20, count=nth)
+        return self.box_answers(box_id)[nth - 1]
