@@ -108,6 +108,9 @@ void DlrSelection::validManifest()
     chooseDownloads();
     qDebug() << "Chose" << chosenIndices.size() << "to download";
     qDebug() << "There are " << hiddenIndices.size() << "hidden";
+    // A fresh list shows the proposed rows only; the switch must say so too.
+    if (auto *showAll = findChild<QCheckBox *>(QStringLiteral("showAll")))
+        showAll->setChecked(false);
     buildList(false);
     manifestValid = true;
     Q_EMIT completeChanged();

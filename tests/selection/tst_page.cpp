@@ -229,6 +229,16 @@ private Q_SLOTS:
         QCOMPARE(dlrApp->getDownloadQueue(), QList<int>({0, 2, 4, 5, 6}));
         wizard->next();
         QCOMPARE(wizard->currentId(), 2);
+
+        // Back to the first page and Next again: a new survey and a new list of the proposed rows
+        // only, and the switch no longer claims to show all.
+        wizard->back();
+        wizard->back();
+        wizard->next();
+        QCOMPARE(wizard->currentId(), 1);
+        QVERIFY(waitForList());
+        QVERIFY(!showAll()->isChecked());
+        QCOMPARE(labels(), ChosenLabels);
     }
 
     void freeSpaceOfExactlyTwiceTheDownloadsIsEnough()
