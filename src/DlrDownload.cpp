@@ -175,17 +175,12 @@ void DlrDownload::requestNextDownload()
         return;
     }
 
-    DlrMessageBox::Spec box;
-    box.id = QStringLiteral("downloadCannotStart");
-    box.icon = QMessageBox::Critical;
-    box.text = QStringLiteral("There Was An Error Downloading");
-    box.informativeText
-            = QStringLiteral("While processing") + label
-              + QStringLiteral(
-                      ". If this error persists contact customer support. Press Ok to exit "
-                      "the application");
-    box.buttons = QMessageBox::Ok;
-    DlrMessageBox::show(box);
+    DlrMessageBox::critical(
+            QStringLiteral("downloadCannotStart"), QStringLiteral("There Was An Error Downloading"),
+            QStringLiteral("While processing") + label
+                    + QStringLiteral(
+                            ". If this error persists contact customer support. Press Ok to exit "
+                            "the application"));
     QCoreApplication::exit(0);
 }
 
@@ -230,16 +225,12 @@ void DlrDownload::downloadFailed(const QString &reason, int manifestIndex)
         return;
     }
 
-    DlrMessageBox::Spec box;
-    box.id = QStringLiteral("downloadFailed");
-    box.icon = QMessageBox::Critical;
-    box.text = QStringLiteral("Product download failed");
-    box.informativeText
-            = reason
-              + QStringLiteral(". Press Abort to exit, Retry or Ignore to try the next product");
-    box.buttons = QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore;
-    box.defaultButton = QMessageBox::Retry;
-    const QMessageBox::StandardButton answer = DlrMessageBox::show(box);
+    const QMessageBox::StandardButton answer = DlrMessageBox::critical(
+            QStringLiteral("downloadFailed"), QStringLiteral("Product download failed"),
+            reason
+                    + QStringLiteral(
+                            ". Press Abort to exit, Retry or Ignore to try the next product"),
+            QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore, QMessageBox::Retry);
 
     if (answer == QMessageBox::Abort) {
         QCoreApplication::exit(-1);
@@ -252,14 +243,7 @@ void DlrDownload::downloadFailed(const QString &reason, int manifestIndex)
     }
     // Ignore: the product is neither downloaded nor installed.
     queuePosition += 1;
-    if (queuePosition == queueLength()) {
-        queuePosition = -1;
-        queueDone = true;
-        Q_EMIT completeChanged();
-        moveToFinishedPage();
-    } else {
-        QTimer::singleShot(1, this, &DlrDownload::requestNextDownload);
-    }
+    continueQueue();
 }
 
 void DlrDownload::advanceQueue()
@@ -267,18 +251,18 @@ void DlrDownload::advanceQueue()
     amountLabel->clear();
     queuePosition += 1;
     setBar(progressStep * queuePosition);
-    if (queuePosition == queueLength()) {
-        queuePosition = -1;
-        queueDone = true;
-        Q_EMIT completeChanged();
-        moveToFinishedPage();
-    } else {
-        QTimer::singleShot(1, this, &DlrDownload::requestNextDownload);
-    }
+    continueQueue();
 }
 
-void DlrDownload::moveToFinishedPage()
+void DlrDownload::continueQueue()
 {
+    if (queuePosition != queueLength()) {
+        QTimer::singleShot(1, this, &DlrDownload::requestNextDownload);
+        return;
+    }
+    queuePosition = -1;
+    queueDone = true;
+    Q_EMIT completeChanged();
     whileUWaitTimer->stop();
     // From the event loop: the queue can complete while the wizard is still switching to this
     // page (every product already on disk), and the wizard must have arrived before it moves on.
@@ -307,16 +291,13 @@ void DlrDownload::back(bool)
     if (installerProcess) {
         inBackDialog = true;
         heldInstallerFinished = false;
-        DlrMessageBox::Spec box;
-        box.id = QStringLiteral("backDuringInstall");
-        box.icon = QMessageBox::Critical;
-        box.text = QStringLiteral("A Product Install Is In Progress");
-        box.informativeText
-                = QStringLiteral("Once ") + label
-                  + QStringLiteral(" is installed the Tessaline Installer will go back");
-        box.buttons = QMessageBox::Ok | QMessageBox::Cancel;
-        box.defaultButton = QMessageBox::Cancel;
-        if (DlrMessageBox::show(box) == QMessageBox::Ok)
+        if (DlrMessageBox::critical(
+                    QStringLiteral("backDuringInstall"),
+                    QStringLiteral("A Product Install Is In Progress"),
+                    QStringLiteral("Once ") + label
+                            + QStringLiteral(" is installed the Tessaline Installer will go back"),
+                    QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Cancel)
+            == QMessageBox::Ok)
             goBackAfterInstall = true; // the install itself is never interrupted
         inBackDialog = false;
         if (heldInstallerFinished)
@@ -330,15 +311,12 @@ void DlrDownload::back(bool)
     inBackDialog = true;
     heldDownloadCompleted = false;
     heldDownloadFailed = false;
-    DlrMessageBox::Spec box;
-    box.id = QStringLiteral("backDuringDownload");
-    box.icon = QMessageBox::Critical;
-    box.text = QStringLiteral("Download In Progress. Really go back?");
-    box.informativeText = QStringLiteral("Pressing Ok will stop this download of ") + label
-                          + QStringLiteral(". Press Cancel to resume download and installation");
-    box.buttons = QMessageBox::Ok | QMessageBox::Cancel;
-    box.defaultButton = QMessageBox::Cancel;
-    const QMessageBox::StandardButton answer = DlrMessageBox::show(box);
+    const QMessageBox::StandardButton answer = DlrMessageBox::critical(
+            QStringLiteral("backDuringDownload"),
+            QStringLiteral("Download In Progress. Really go back?"),
+            QStringLiteral("Pressing Ok will stop this download of ") + label
+                    + QStringLiteral(". Press Cancel to resume download and installation"),
+            QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Cancel);
     inBackDialog = false;
 
     if (answer == QMessageBox::Cancel) {
@@ -421,13 +399,7 @@ void DlrDownload::installerError(QProcess::ProcessError error)
     if (!currentElement(element))
         text += QStringLiteral(" for ") + element->label();
     text += QStringLiteral(", skipping to next product");
-    DlrMessageBox::Spec box;
-    box.id = QStringLiteral("installerFailedToStart");
-    box.icon = QMessageBox::Critical;
-    box.text = text;
-    box.buttons = QMessageBox::Ok;
-    box.defaultButton = QMessageBox::Ok;
-    DlrMessageBox::show(box);
+    DlrMessageBox::critical(QStringLiteral("installerFailedToStart"), text);
 
     if (installerProcess)
         installerProcess->deleteLater();
@@ -454,14 +426,9 @@ void DlrDownload::installerFinished(int exitCode, QProcess::ExitStatus exitStatu
 void DlrDownload::handleInstallerEnd(int exitCode, QProcess::ExitStatus exitStatus)
 {
     if (exitCode < 0 || exitStatus != QProcess::NormalExit) {
-        DlrMessageBox::Spec box;
-        box.id = QStringLiteral("installerExitError");
-        box.icon = QMessageBox::Critical;
-        box.text = QStringLiteral("Installer exited with err. Exit code: ")
-                   + QString::number(exitCode);
-        box.buttons = QMessageBox::Ok;
-        box.defaultButton = QMessageBox::Ok;
-        DlrMessageBox::show(box);
+        DlrMessageBox::critical(QStringLiteral("installerExitError"),
+                                QStringLiteral("Installer exited with err. Exit code: ")
+                                        + QString::number(exitCode));
     }
     if (goBackAfterInstall)
         wizard()->back();

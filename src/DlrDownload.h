@@ -53,8 +53,9 @@ private:
     // True when there is no current product; otherwise element is set.
     bool currentElement(DlrManifestElement *&element) const;
     void advanceQueue();
-    // The queue is done: on to the finished page once the wizard has settled on this one.
-    void moveToFinishedPage();
+    // On to the product at queuePosition after 1 ms or, past the last one, the queue is done and
+    // the wizard moves on to the finished page.
+    void continueQueue();
     QPixmap whileUWaitPixmap();
     // The end of an install, with the values of the installer's finished signal.
     void handleInstallerEnd(int exitCode, QProcess::ExitStatus exitStatus);

@@ -76,3 +76,19 @@ QMessageBox::StandardButton DlrMessageBox::show(const Spec &spec)
     qDebug() << "Message box" << spec.id << "answered with" << buttonName(answer);
     return answer;
 }
+
+QMessageBox::StandardButton DlrMessageBox::critical(const QString &id,
+                                                    const QString &text,
+                                                    const QString &informativeText,
+                                                    QMessageBox::StandardButtons buttons,
+                                                    QMessageBox::StandardButton defaultButton)
+{
+    Spec spec;
+    spec.id = id;
+    spec.icon = QMessageBox::Critical;
+    spec.text = text;
+    spec.informativeText = informativeText;
+    spec.buttons = buttons;
+    spec.defaultButton = defaultButton;
+    return show(spec);
+}

@@ -28,6 +28,14 @@ public:
     // was closed without one. An automatic answer for the box's id skips the window.
     static QMessageBox::StandardButton show(const Spec &spec);
 
+    // The usual box of the wizard: the critical icon, a text, an informative text, buttons.
+    static QMessageBox::StandardButton
+    critical(const QString &id,
+             const QString &text,
+             const QString &informativeText = QString(),
+             QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+             QMessageBox::StandardButton defaultButton = QMessageBox::Ok);
+
     static void setAutomaticAnswer(const QString &id, QMessageBox::StandardButton answer);
     static void clearAutomaticAnswers();
 

@@ -13,21 +13,6 @@
 #include <QVBoxLayout>
 #include <QWizard>
 
-namespace {
-// Every box of this page: critical icon and a single OK button, also the default.
-void showCriticalBox(const QString &id, const QString &text, const QString &informative = QString())
-{
-    DlrMessageBox::Spec box;
-    box.id = id;
-    box.icon = QMessageBox::Critical;
-    box.text = text;
-    box.informativeText = informative;
-    box.buttons = QMessageBox::Ok;
-    box.defaultButton = QMessageBox::Ok;
-    DlrMessageBox::show(box);
-}
-} // namespace
-
 DlrSelection::DlrSelection(QWidget *parent)
     : QWizardPage(parent)
 {
@@ -95,8 +80,8 @@ void DlrSelection::inspectAssay()
 
 void DlrSelection::invalidManifest(const QString &reason)
 {
-    showCriticalBox(QStringLiteral("manifestFailed"),
-                    QStringLiteral("Could not get a product list from Orrel"), reason);
+    DlrMessageBox::critical(QStringLiteral("manifestFailed"),
+                            QStringLiteral("Could not get a product list from Orrel"), reason);
     QCoreApplication::exit(1);
 }
 
@@ -184,8 +169,8 @@ bool DlrSelection::validatePage()
     }
 
     if (selected.isEmpty()) {
-        showCriticalBox(QStringLiteral("noProducts"),
-                        QStringLiteral("There were no products to install"));
+        DlrMessageBox::critical(QStringLiteral("noProducts"),
+                                QStringLiteral("There were no products to install"));
         QCoreApplication::exit(0);
         return false;
     }
@@ -193,7 +178,7 @@ bool DlrSelection::validatePage()
     const QDir *folder = dlrApp->GetDownloadDir();
     const qint64 available = assay()->GetAvailableDisk(*folder);
     if (available < needed) { // exactly twice the downloads is enough
-        showCriticalBox(
+        DlrMessageBox::critical(
                 QStringLiteral("notEnoughSpace"),
                 QStringLiteral(
                         "You do not have enough free disk space to download the selected products"),

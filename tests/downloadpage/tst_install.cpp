@@ -1,8 +1,7 @@
 // The download page's installer half: real packages built with wixl are downloaded from the
 // stand-in service and installed by the page into a made-up machine, with the install half of
 // each product's span moved by the installer's progress lines.
-#include "DlrDownload.h"
-#include "DlrFinished.h"
+#include "DownloadWizard.h"
 #include "PackageBuilder.h"
 #include "StandinServer.h"
 #include "TestSupport.h"
@@ -12,29 +11,7 @@
 #include <QProgressBar>
 #include <QWizard>
 
-namespace {
-
-struct TestWizard
-{
-    QWizard wizard;
-    QWizardPage *start = new QWizardPage;
-    DlrDownload *download = new DlrDownload(nullptr);
-    DlrFinished *finished = new DlrFinished(nullptr);
-    QList<int> bar;
-
-    TestWizard()
-    {
-        wizard.addPage(start);
-        wizard.addPage(download);
-        wizard.addPage(finished);
-        QObject::connect(download->findChild<QProgressBar *>(), &QProgressBar::valueChanged,
-                         [this](int value) { bar.append(value); });
-        wizard.show();
-    }
-    QAbstractButton *backButton() const { return wizard.button(QWizard::CustomButton1); }
-};
-
-} // namespace
+namespace {} // namespace
 
 class TestInstallHalf : public QObject
 {
@@ -114,8 +91,8 @@ private Q_SLOTS:
         QDir().mkpath(machine.path());
         setQueue({1, 2, 0}); // Large, Shout (.MSI), Small
         TessTest::LogCapture log;
-        TestWizard w;
-        w.wizard.next();
+        DownloadWizard w;
+        w.enter();
         QTRY_COMPARE_WITH_TIMEOUT(w.wizard.currentPage(), w.finished, 60000);
 
         // step 333: Large installs in 166..332, progress lines land strictly inside it.
@@ -146,7 +123,7 @@ private Q_SLOTS:
         setQueue({0});
         // Slow enough that the downloading text is on screen for a while.
         server->setProductFault(QStringLiteral("Small-1.0.msi"), QStringLiteral("slow:200000"));
-        TestWizard w;
+        DownloadWizard w;
         auto *status = w.download->findChild<QLabel *>(QStringLiteral("downloadStatus"));
         QStringList seen;
         QTimer poll;
@@ -155,7 +132,7 @@ private Q_SLOTS:
                 seen.append(status->text());
         });
         poll.start(1);
-        w.wizard.next();
+        w.enter();
         QTRY_COMPARE_WITH_TIMEOUT(w.wizard.currentPage(), w.finished, 30000);
         QVERIFY(seen.contains(QStringLiteral("Downloading Small...")));
         QVERIFY(seen.contains(QStringLiteral("Installing Small...")));
@@ -172,7 +149,7 @@ private Q_SLOTS:
         boxes.enqueueWhen(QMessageBox::Ok, QStringLiteral("backDuringInstall"), [&log] {
             return log.contains(QStringLiteral("Installer finished while waiting for user input"));
         });
-        TestWizard w;
+        DownloadWizard w;
         // Press Back as soon as the page says it is installing (the install takes a moment).
         auto *status = w.download->findChild<QLabel *>(QStringLiteral("downloadStatus"));
         QTimer watch;
@@ -184,7 +161,7 @@ private Q_SLOTS:
             }
         });
         watch.start();
-        w.wizard.next();
+        w.enter();
         QTRY_VERIFY_WITH_TIMEOUT(!watch.isActive() && !boxes.isHolding(), 30000);
         QCOMPARE(boxes.count(), 1);
         QCOMPARE(boxes.last().text, QStringLiteral("A Product Install Is In Progress"));
@@ -222,8 +199,8 @@ private Q_SLOTS:
         {
             TessTest::BoxAnswerer boxes;
             boxes.enqueue(QMessageBox::Ok, QStringLiteral("installerExitError"));
-            TestWizard w;
-            w.wizard.next(); // the download stalls: the page holds product 0
+            DownloadWizard w;
+            w.enter(); // the download stalls: the page holds product 0
             w.download->installerFinished(code, QProcess::ExitStatus(status));
             QCOMPARE(boxes.count(), box ? 1 : 0);
             if (box)

@@ -1,8 +1,7 @@
 // The download page and the finished page in a real wizard, downloading from the stand-in web
 // service over loopback. Products here are not ".msi" packages, so the page moves on after each
 // download without installing (the installer half has its own test).
-#include "DlrDownload.h"
-#include "DlrFinished.h"
+#include "DownloadWizard.h"
 #include "StandinServer.h"
 #include "TestSupport.h"
 
@@ -18,46 +17,6 @@ struct Product
 {
     QString file;
     int size;
-};
-
-// Receives the addresses the program asks the desktop to open.
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public Q_SLOTS:
-    void open(const QUrl &url) { urls.append(url); }
-};
-
-// A wizard of three pages: a plain page standing for the selection page, then the download and
-// finished pages, as the main window orders them.
-struct TestWizard
-{
-    QWizard wizard;
-    QWizardPage *start = new QWizardPage;
-    DlrDownload *download = new DlrDownload(nullptr);
-    DlrFinished *finished = new DlrFinished(nullptr);
-    QList<int> bar;
-
-    TestWizard()
-    {
-        wizard.addPage(start);
-        wizard.addPage(download);
-        wizard.addPage(finished);
-        wizard.setButtonLayout({QWizard::Stretch, QWizard::BackButton, QWizard::NextButton,
-                                QWizard::FinishButton});
-        QObject::connect(progressBar(), &QProgressBar::valueChanged,
-                         [this](int value) { bar.append(value); });
-        wizard.show();
-    }
-    QProgressBar *progressBar() const { return download->findChild<QProgressBar *>(); }
-    QLabel *label(const char *name) const
-    {
-        return download->findChild<QLabel *>(QLatin1String(name));
-    }
-    void enter() { wizard.next(); }
-    QAbstractButton *backButton() const { return wizard.button(QWizard::CustomButton1); }
 };
 
 } // namespace
@@ -155,7 +114,7 @@ private Q_SLOTS:
     void threeProductsOneBarFinishedByItself()
     {
         setQueue({0, 1, 2});
-        TestWizard w;
+        DownloadWizard w;
         TessTest::LogCapture log;
         w.enter();
         QCOMPARE(w.wizard.currentPage(), w.download);
@@ -196,7 +155,7 @@ private Q_SLOTS:
         QVERIFY(dlrApp->manifestList().at(1).downloaded);
         const int before = requests(QStringLiteral("Beta-1.0.zip"));
 
-        TestWizard w;
+        DownloadWizard w;
         TessTest::LogCapture log;
         w.enter();
         QTRY_COMPARE_WITH_TIMEOUT(w.wizard.currentPage(), w.finished, 15000);
@@ -214,7 +173,7 @@ private Q_SLOTS:
         TessTest::BoxAnswerer boxes;
         boxes.enqueue(QMessageBox::Retry, QStringLiteral("downloadFailed"));
         boxes.enqueue(QMessageBox::Ignore, QStringLiteral("downloadFailed"));
-        TestWizard w;
+        DownloadWizard w;
         w.enter();
         QTRY_COMPARE_WITH_TIMEOUT(w.wizard.currentPage(), w.finished, 15000);
 
@@ -241,7 +200,7 @@ private Q_SLOTS:
         server->setProductFault(QStringLiteral("Gamma-1.0.zip"), QStringLiteral("reset:1000"));
         TessTest::BoxAnswerer boxes;
         boxes.enqueue(QMessageBox::Ignore, QStringLiteral("downloadFailed"));
-        TestWizard w;
+        DownloadWizard w;
         w.enter();
         QTRY_COMPARE_WITH_TIMEOUT(w.wizard.currentPage(), w.finished, 15000);
         QCOMPARE(boxes.count(), 1);
@@ -256,7 +215,7 @@ private Q_SLOTS:
         server->setProductFault(QStringLiteral("Beta-1.0.zip"), QStringLiteral("500"));
         TessTest::BoxAnswerer boxes;
         boxes.enqueue(QMessageBox::Abort, QStringLiteral("downloadFailed"));
-        TestWizard w;
+        DownloadWizard w;
         QTimer::singleShot(0, [&w] { w.enter(); });
         QCOMPARE(runEventLoop(), -1);
         QCOMPARE(boxes.count(), 1);
@@ -269,7 +228,7 @@ private Q_SLOTS:
         dlrApp->manifestList()[0].name = QStringLiteral("../"); // no usable file name
         TessTest::BoxAnswerer boxes;
         boxes.enqueue(QMessageBox::Ok, QStringLiteral("downloadCannotStart"));
-        TestWizard w;
+        DownloadWizard w;
         QTimer::singleShot(0, [&w] { w.enter(); }); // the box comes up inside the event loop
         QCOMPARE(runEventLoop(), 0);
         QCOMPARE(boxes.last().text, QStringLiteral("There Was An Error Downloading"));
@@ -286,7 +245,7 @@ private Q_SLOTS:
         // Keep the box open until the slow download has completed underneath it.
         boxes.enqueueWhen(QMessageBox::Cancel, QStringLiteral("backDuringDownload"),
                           [&log] { return log.contains(QStringLiteral("in the back dialog")); });
-        TestWizard w;
+        DownloadWizard w;
         w.enter();
         QTRY_VERIFY(w.progressBar()->value() > 0); // the slow download runs
         w.backButton()->click();
@@ -312,7 +271,7 @@ private Q_SLOTS:
         boxes.enqueueWhen(QMessageBox::Cancel, QStringLiteral("backDuringDownload"),
                           [&log] { return log.contains(QStringLiteral("in the back dialog")); });
         boxes.enqueue(QMessageBox::Ignore, QStringLiteral("downloadFailed"));
-        TestWizard w;
+        DownloadWizard w;
         w.enter();
         QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("downloading  \"Beta 1.0\"")), 10000);
         w.backButton()->click();
@@ -329,7 +288,7 @@ private Q_SLOTS:
         TessTest::LogCapture log;
         TessTest::BoxAnswerer boxes;
         boxes.enqueue(QMessageBox::Ok, QStringLiteral("backDuringDownload"));
-        TestWizard w;
+        DownloadWizard w;
         w.enter();
         QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("downloading  \"Slow 1.0\"")), 10000);
         const int alphaRequests = requests(QStringLiteral("Alpha-1.0.zip"));
@@ -342,7 +301,7 @@ private Q_SLOTS:
         QVERIFY(downloads().contains(QStringLiteral("Slow-1.0.zip.tessdownload")));
 
         // Next starts again at the first product, which is not downloaded again.
-        w.wizard.next();
+        w.enter();
         QTRY_COMPARE_WITH_TIMEOUT(w.wizard.currentPage(), w.finished, 15000);
         QCOMPARE(requests(QStringLiteral("Alpha-1.0.zip")), alphaRequests);
         QCOMPARE(boxes.unexpectedCount(), 0);
@@ -353,7 +312,7 @@ private Q_SLOTS:
     void backBetweenProductsDoesNothing()
     {
         setQueue({0, 1});
-        TestWizard w;
+        DownloadWizard w;
         TessTest::BoxAnswerer boxes;
         // Stop the chain right after the first product: the 1 ms timer is pending.
         bool clicked = false;
@@ -373,7 +332,7 @@ private Q_SLOTS:
     {
         setQueue({});
         TessTest::LogCapture log;
-        TestWizard w;
+        DownloadWizard w;
         w.enter();
         QCOMPARE(w.wizard.currentPage(), w.download);
         QVERIFY(log.contains(QStringLiteral("requestNextDownload made with nothing to do")));
@@ -420,9 +379,9 @@ private Q_SLOTS:
         setQueue({2});
         const QUrl success = server->url(QStringLiteral("/view/Install-Success"));
         dlrApp->setSuccessUrl(success);
-        UrlRecorder recorder;
+        TessTest::UrlRecorder recorder;
         QDesktopServices::setUrlHandler(QStringLiteral("http"), &recorder, "open");
-        TestWizard w;
+        DownloadWizard w;
         w.enter();
         QTRY_COMPARE_WITH_TIMEOUT(w.wizard.currentPage(), w.finished, 15000);
 

@@ -11,16 +11,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-// Receives the addresses the program asks the desktop to open.
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public Q_SLOTS:
-    void open(const QUrl &url) { urls.append(url); }
-};
-
 class TestWindow : public QObject
 {
     Q_OBJECT
@@ -181,7 +171,7 @@ private Q_SLOTS:
 
     void signUpOpensTheForumPage()
     {
-        UrlRecorder recorder;
+        TessTest::UrlRecorder recorder;
         QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder, "open");
         auto w = makeWindow(QStringLiteral("erin"), QString());
         auto *signUp = w->page(0)->findChild<QPushButton *>(QStringLiteral("needToRegister"));

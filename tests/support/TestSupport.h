@@ -107,6 +107,17 @@ private:
     QTimer timer;
 };
 
+// Receives the addresses the program asks the desktop to open (QDesktopServices::setUrlHandler
+// with the slot "open").
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public Q_SLOTS:
+    void open(const QUrl &url) { urls.append(url); }
+};
+
 } // namespace TessTest
 
 // main() for a test program: a private environment, the application object (given only the
