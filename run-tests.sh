@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# README command 2: set up, build, check formatting, run every test through CTest.
+# README command 2: set up, build, check formatting, run every test through CTest, then build
+# again with AddressSanitizer and UndefinedBehaviorSanitizer and run the suite there too.
 # Extra arguments go to ctest (for example: ./run-tests.sh -L download).
+# TESS_SANITIZERS=0 skips the sanitizer pass (for a quick local run; CI always makes it).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -13,5 +15,15 @@ mapfile -t sources < <(git ls-files '*.cpp' '*.h' 2>/dev/null || find src tests 
 clang-format --dry-run -Werror "${sources[@]}"
 
 echo "== ctest"
-cd build
-ctest --output-on-failure -j2 "$@"
+(cd build && ctest --output-on-failure -j2 "$@")
+
+if [ "${TESS_SANITIZERS:-1}" != "0" ]; then
+  echo "== ctest with AddressSanitizer and UndefinedBehaviorSanitizer"
+  # Any sanitizer report fails the test that made it. The fuzz smoke run is left out: it is
+  # built with the sanitizers already, by its own script.
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTESS_SANITIZE=ON >/dev/null
+  cmake --build build-sanitize -j2
+  (cd build-sanitize && ctest --output-on-failure -j2 -E '_fuzz_' "$@")
+fi
