@@ -197,10 +197,24 @@ DlrMachineAssay *DlrMachineAssay::Instance()
     return single;
 }
 
+QString DlrMachineAssay::SurveyLine(const InstalledRecord &record)
+{
+    // Products carry a location, host applications do not.
+    if (!record.contains(LocationKey))
+        return QStringLiteral("Survey: host %1 %2")
+                .arg(record.value(ProductNameKey), record.value(VersionKey));
+    return QStringLiteral("Survey: installed product \"%1\" version %2 build %3 at %4")
+            .arg(record.value(ProductNameKey), record.value(VersionKey), record.value(BuildIdKey),
+                 record.value(LocationKey));
+}
+
 void DlrMachineAssay::DoAssay()
 {
     records = DlrWindowsAssay::HostRecords();
     findOrrelProducts();
+    // One line per record in a fixed form, for whoever reads the log after the run.
+    for (const InstalledRecord &record : qAsConst(records))
+        qDebug().noquote() << SurveyLine(record);
 }
 
 QList<InstalledRecord> DlrMachineAssay::GetProducts(const QString &productName) const

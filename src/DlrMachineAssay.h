@@ -21,8 +21,14 @@ public:
     // The single survey object, created on first use and never destroyed.
     static DlrMachineAssay *Instance();
 
-    // Runs the whole survey: hosts first, then installed products. Replaces the records.
+    // Runs the whole survey: hosts first, then installed products. Replaces the records, and
+    // logs one SurveyLine per record.
     void DoAssay();
+
+    // The log line for one record, in a form that stays put:
+    //   Survey: host Maya 2024
+    //   Survey: installed product "<ProductName>" version <Version> build <BuildId> at <Location>
+    static QString SurveyLine(const InstalledRecord &record);
 
     // Records whose "ProductName" is exactly name, highest "Version" (as a number) first.
     QList<InstalledRecord> GetProducts(const QString &productName) const;

@@ -5,8 +5,8 @@ screenshot of each, and writes a short summary.
     demo.py --program build/bin/tessinstaller --out demo-out --downloads DIR --root MACHINE
             [--time-limit SECONDS] -- ARGS...
 
-Run inside an X server (xvfb-run). The environment (HOME, TESSINSTALLER_ROOT, PATH with the
-stand-in xdg-open) is set by run-demo.sh.
+Starts its own Xvfb unless --display is given. The environment (HOME, TESSINSTALLER_ROOT, PATH
+with the stand-in xdg-open) is set by run-demo.sh.
 """
 
 import argparse
@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wizard import DriveError, WizardRun  # noqa: E402
+from wizard import DriveError, WizardRun, Xvfb  # noqa: E402
 
 
 def installed_products(root):
@@ -33,10 +33,17 @@ def main():
     parser.add_argument("--downloads", required=True)
     parser.add_argument("--root", required=True)
     parser.add_argument("--time-limit", type=float, default=100)
+    parser.add_argument("--display", action="store_true", help="use $DISPLAY as it is")
     parser.add_argument("args", nargs=argparse.REMAINDER)
     opts = parser.parse_args()
     args = [a for a in opts.args if a != "--"]
+    if opts.display:
+        return drive(opts, args)
+    with Xvfb():
+        return drive(opts, args)
 
+
+def drive(opts, args):
     before = installed_products(opts.root)
     run = WizardRun(opts.program, args, dict(os.environ), opts.downloads, opts.out,
                     time_limit=opts.time_limit)
@@ -76,6 +83,7 @@ def main():
     proposed = re.findall(r'Adding  "([^"]*)" with label  "([^"]*)"', log)
     chose = re.search(r"Chose (\d+) to download", log)
     hidden = re.search(r"There are  (\d+) hidden", log)
+    surveyed = re.findall(r"^tessinstaller Debug: Survey: (.*)$", log, re.M)
     downloaded = sorted(f for f in os.listdir(opts.downloads)
                         if f.endswith(".msi") or f.endswith(".tessdownload"))
     after = installed_products(opts.root)
@@ -84,7 +92,9 @@ def main():
              "exit code: %s" % status,
              "time taken: %.1f s" % elapsed,
              "proposed (checked): %s" % (chose.group(1) if chose else "?"),
-             "behind Show All: %s" % (hidden.group(1) if hidden else "?")]
+             "behind Show All: %s" % (hidden.group(1) if hidden else "?"),
+             "the survey found:"]
+    lines += ["  %s" % line for line in surveyed]
     n_chosen = int(chose.group(1)) if chose else 0
     lines += ["  [x] %s" % label for _, label in proposed[:n_chosen]]
     lines.append("downloaded into %s:" % opts.downloads)

@@ -18,6 +18,39 @@ class DriveError(Exception):
     pass
 
 
+class Xvfb:
+    """A private X server for one run: it picks a free display itself (-displayfd), so parallel
+    runs never race for one, and -noreset keeps it accepting clients after the last one left.
+    Sets DISPLAY while it runs."""
+
+    def __init__(self, screen="1280x800x24"):
+        self.screen, self.proc, self.saved = screen, None, False
+
+    def __enter__(self):
+        read, write = os.pipe()
+        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-noreset", "-nolisten",
+                                      "tcp", "-screen", "0", self.screen], pass_fds=(write,),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read) as f:
+            number = f.readline().strip()  # written once the server is ready
+        if not number:
+            self.__exit__()
+            raise DriveError("Xvfb did not start")
+        self.saved = os.environ.get("DISPLAY")
+        os.environ["DISPLAY"] = ":" + number
+        return self
+
+    def __exit__(self, *exc):
+        if self.saved is None:
+            os.environ.pop("DISPLAY", None)
+        elif self.saved:
+            os.environ["DISPLAY"] = self.saved
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+
+
 def xdotool(*args, check=True, timeout=20):
     proc = subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=timeout)
     if check and proc.returncode != 0:
