@@ -3,9 +3,11 @@
 #include <QDebug>
 #include <QString>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace {
 bool isDigitAt(const char *text, size_t length, size_t pos)
@@ -18,14 +20,16 @@ bool isCharAt(const char *text, size_t length, size_t pos, char c)
     return pos < length && text[pos] == c;
 }
 
-// The number starting at pos (a digit there has been checked); end is set just after it.
+// The number starting at pos (a digit there has been checked); end is set just after it. One
+// too large for an int reads as the largest int, as it does where long has 32 bits and strtol
+// saturates, instead of wrapping round to a negative count.
 bool readNumber(const char *text, size_t pos, int *value, size_t *end)
 {
     char *stop = nullptr;
     const long number = std::strtol(text + pos, &stop, 10);
     if (stop == text + pos)
         return false;
-    *value = static_cast<int>(number);
+    *value = static_cast<int>(std::min<long>(number, std::numeric_limits<int>::max()));
     *end = static_cast<size_t>(stop - text);
     return true;
 }
@@ -94,7 +98,10 @@ QByteArray DlrProgressRecord::apply(const char *message)
     case 2: {
         if (progressTotal == 0 || f.field2 == 0)
             return QByteArray();
-        progressDone += forwardProgress ? f.field2 : -f.field2;
+        // An installer that reports far past its total must not overflow the count.
+        const qint64 moved = qint64(progressDone) + (forwardProgress ? f.field2 : -f.field2);
+        progressDone = int(qBound<qint64>(std::numeric_limits<int>::min(), moved,
+                                          std::numeric_limits<int>::max()));
         const float percent
                 = (static_cast<float>(progressDone) * 100) / static_cast<float>(progressTotal);
         return progressLine(percent);

@@ -1,55 +1,69 @@
 #!/usr/bin/env bash
-# Builds the manifest reader's fuzz target with clang (libFuzzer, AddressSanitizer,
-# UndefinedBehaviorSanitizer) against the system Qt, and runs it.
+# Builds a fuzz target with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
+# against the system Qt, and runs it over its seeds and growing corpus.
 #
-#   tests/fuzz/run-fuzz.sh [--out DIR] [--seconds N]
+#   tests/fuzz/run-fuzz.sh [--target manifest|progress] [--out DIR] [--seconds N] [--runs N]
 #
-# --seconds 5 is the smoke run of the test suite; run it by hand with a larger number (or 0 for
-# no limit) for a real campaign. The corpus grows in DIR/corpus; crashes land in DIR/.
+# manifest: the manifest reader and what the selection does with its offers; progress: the
+# installer's progress records through to the bar. --seconds 5 is the suite's smoke run; for a
+# campaign give --runs N (executions) or --seconds 0 (no limit). The corpus grows in
+# DIR/<target>-corpus; a crash is left in DIR and fails the run.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 src="$(cd "$here/../.." && pwd)"
 out="$src/build/fuzz"
+target=manifest
 seconds=5
+runs=
 while [ $# -gt 0 ]; do
   case "$1" in
+    --target) target="$2"; shift 2 ;;
     --out) out="$2"; shift 2 ;;
     --seconds) seconds="$2"; shift 2 ;;
+    --runs) runs="$2"; seconds=0; shift 2 ;;
     *) echo "unknown argument $1" >&2; exit 2 ;;
   esac
 done
-mkdir -p "$out/corpus"
+case "$target" in
+  manifest) units=(DlrManifestHandler DlrManifestElement OfferTree DlrDownloadNames)
+            modules=(Qt5Core Qt5Xml); options=(-max_len=65536 -dict="$here/manifest.dict") ;;
+  progress) units=(DlrProgressRecord DlrInstallerOutput DlrQueueProgress)
+            modules=(Qt5Core); options=(-max_len=1024 -dict="$here/progress.dict") ;;
+  *) echo "unknown target $target (manifest or progress)" >&2; exit 2 ;;
+esac
+corpus="$out/$target-corpus"
+mkdir -p "$corpus"
 
-binary="$out/manifest_fuzz"
-sources=("$here/manifest_fuzz.cpp" "$src/src/DlrManifestHandler.cpp" "$src/src/DlrManifestElement.cpp"
-         "$src/src/OfferTree.cpp" "$src/src/DlrDownloadNames.cpp")
-newest=$(ls -t "${sources[@]}" "$src/src/DlrManifestHandler.h" "$src/src/DlrManifestElement.h" \
-         "$src/src/OfferTree.h" "$src/src/DlrDownloadNames.h" "$0" | head -n1)
+binary="$out/${target}_fuzz"
+sources=("$here/${target}_fuzz.cpp")
+for unit in "${units[@]}"; do sources+=("$src/src/$unit.cpp" "$src/src/$unit.h"); done
+newest=$(ls -t "${sources[@]}" "$0" | head -n1)
 if [ ! -x "$binary" ] || [ "$newest" -nt "$binary" ]; then
   echo "fuzz: building $binary"
   # shellcheck disable=SC2046
   clang++ -std=c++17 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined \
     -fno-sanitize-recover=undefined -Wno-deprecated-declarations \
-    -I"$src/src" $(pkg-config --cflags Qt5Core Qt5Xml) \
-    "${sources[@]}" $(pkg-config --libs Qt5Core Qt5Xml) -o "$binary.part"
+    -I"$src/src" $(pkg-config --cflags "${modules[@]}") \
+    $(printf '%s\n' "${sources[@]}" | grep '\.cpp$') $(pkg-config --libs "${modules[@]}") \
+    -o "$binary.part"
   mv "$binary.part" "$binary"
 fi
 
-cp -n "$here"/seeds/* "$out/corpus/" 2>/dev/null || true
-time_flag=()
-[ "$seconds" != 0 ] && time_flag=(-max_total_time="$seconds")
-log="$out/last-run.log"
+cp -n "$here/seeds/$target"/* "$corpus/" 2>/dev/null || true
+limits=()
+[ "$seconds" != 0 ] && limits+=(-max_total_time="$seconds")
+[ -n "$runs" ] && limits+=(-runs="$runs")
+log="$out/$target-last-run.log"
 set +e
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
-"$binary" "${time_flag[@]}" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
-  -dict="$here/manifest.dict" -artifact_prefix="$out/" -print_final_stats=1 \
-  "$out/corpus" >"$log" 2>&1
+"$binary" "${limits[@]}" "${options[@]}" -timeout=10 -rss_limit_mb=2048 \
+  -artifact_prefix="$out/$target-" -print_final_stats=1 "$corpus" >"$log" 2>&1
 status=$?
 set -e
-runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$log" | tail -n1)
+done_runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$log" | tail -n1)
 if [ $status -ne 0 ]; then
   tail -n 60 "$log"
-  echo "fuzz: FAILED after ${runs:-?} executions (status $status); see $log"
+  echo "fuzz: $target FAILED after ${done_runs:-?} executions (status $status); see $log"
   exit 1
 fi
-echo "fuzz: ${runs:-0} executions without a crash in ${seconds}s ($(ls "$out/corpus" | wc -l) corpus entries)"
+echo "fuzz: $target: ${done_runs:-0} executions without a crash ($(ls "$corpus" | wc -l) corpus entries)"
