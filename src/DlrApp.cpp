@@ -19,6 +19,7 @@
 #include <QProcessEnvironment>
 #include <QSettings>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -247,6 +248,7 @@ namespace {
 // that moves no byte for this long is given up (it then fails like any broken transfer).
 constexpr qint64 ManifestBodyLimit = 32 * 1024 * 1024;
 constexpr int DefaultTransferTimeoutMs = 60 * 1000;
+const char StallTimerName[] = "tessStallTimer";
 // Qt reads the socket on its own thread and keeps what the application has not read yet;
 // this bound keeps memory flat however large the file is.
 constexpr qint64 DownloadReadBufferSize = 1024 * 1024;
@@ -353,8 +355,6 @@ QNetworkAccessManager *DlrApp::networkAccessManager()
 {
     if (!networkManager) {
         networkManager = new QNetworkAccessManager(this);
-        networkManager->setTransferTimeout(transferTimeoutMs > 0 ? transferTimeoutMs
-                                                                 : DefaultTransferTimeoutMs);
         connect(networkManager, &QNetworkAccessManager::finished, this, &DlrApp::finishedReply);
     }
     return networkManager;
@@ -363,8 +363,36 @@ QNetworkAccessManager *DlrApp::networkAccessManager()
 void DlrApp::setTransferTimeout(int milliseconds)
 {
     transferTimeoutMs = milliseconds;
-    if (networkManager)
-        networkManager->setTransferTimeout(milliseconds);
+}
+
+// The toolkit's own transfer timeout cannot be paused, and a certificate question can take the
+// user any time: that is no stall, and a reply aborted then would be deleted under the question.
+void DlrApp::watchForStall(QNetworkReply *reply)
+{
+    auto *timer = new QTimer(reply);
+    timer->setObjectName(QLatin1String(StallTimerName));
+    timer->setSingleShot(true);
+    timer->setInterval(transferTimeoutMs > 0 ? transferTimeoutMs : DefaultTransferTimeoutMs);
+    const auto moved = QOverload<>::of(&QTimer::start);
+    connect(reply, &QNetworkReply::readyRead, timer, moved);
+    connect(reply, &QNetworkReply::downloadProgress, timer, moved);
+    connect(reply, &QNetworkReply::uploadProgress, timer, moved);
+    connect(reply, &QNetworkReply::finished, timer, &QTimer::stop);
+    connect(timer, &QTimer::timeout, reply, [this, reply, timer] {
+        if (questionsOpen.contains(reply) || !reply->isRunning())
+            return;
+        qWarning() << "No data moved for" << timer->interval() << "ms, giving up" << reply->url();
+        reply->abort();
+    });
+    timer->start();
+}
+
+void DlrApp::releaseReply(QNetworkReply *reply)
+{
+    if (questionsOpen.contains(reply))
+        releaseAfterQuestion.append(reply);
+    else
+        reply->deleteLater();
 }
 
 QUrl DlrApp::GetManifestUrl() const
@@ -400,6 +428,7 @@ void DlrApp::RequestManifest(const QUrl &url,
     manifestReply = reply;
     form->setParent(reply);
     connect(reply, &QNetworkReply::sslErrors, this, &DlrApp::manifestSslErrors);
+    watchForStall(reply);
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
         if (received > ManifestBodyLimit && reply->isRunning()) {
             qWarning() << "Manifest reply larger than" << ManifestBodyLimit
@@ -422,7 +451,7 @@ void DlrApp::finishedReply(QNetworkReply *reply)
     } else {
         // A superseded manifest request: nobody waits for it any more.
         qDebug() << "Ignoring a reply nobody waits for" << reply->url();
-        reply->deleteLater();
+        releaseReply(reply);
     }
 }
 
@@ -461,7 +490,7 @@ void DlrApp::replyFromManifestRequest(QNetworkReply *reply)
     qDebug() << QString::fromLatin1(logExcerpt(upToZeroByte(rest)));
     if (manifestReply == reply)
         manifestReply = nullptr;
-    reply->deleteLater();
+    releaseReply(reply);
 }
 
 void DlrApp::alternateManifest()
@@ -562,6 +591,7 @@ QNetworkReply *DlrApp::DownloadProduct(int manifestIndex)
     downloadReply->setReadBufferSize(DownloadReadBufferSize);
     connect(downloadReply, &QNetworkReply::sslErrors, this, &DlrApp::downloadSslErrors);
     connect(downloadReply, &QNetworkReply::readyRead, this, &DlrApp::downloadReadyRead);
+    watchForStall(downloadReply);
     currentDownload = manifestIndex;
     return downloadReply;
 }
@@ -602,7 +632,7 @@ void DlrApp::finishedDownload(QNetworkReply *reply)
     qDebug() << "finished download" << currentDownload;
     const int index = currentDownload;
     currentDownload = -1;
-    reply->deleteLater();
+    releaseReply(reply);
 
     if (reply != downloadReply) {
         qDebug() << "wrong reply!";
@@ -695,8 +725,20 @@ void DlrApp::sslErrors(QNetworkReply *reply, const QList<QSslError> &errors)
     }
     box.buttons = QMessageBox::Ok | QMessageBox::Cancel;
     box.defaultButton = QMessageBox::Ok;
-    if (DlrMessageBox::show(box) == QMessageBox::Ok) {
+    questionsOpen.append(reply);
+    const bool accepted = DlrMessageBox::show(box) == QMessageBox::Ok;
+    questionsOpen.removeOne(reply);
+    if (accepted) {
         reply->ignoreSslErrors();
         sslAccepted = true;
     }
+    if (releaseAfterQuestion.removeOne(reply)) {
+        reply->deleteLater();
+        return;
+    }
+    // The stall time starts again from the answer.
+    auto *stall
+            = reply->findChild<QTimer *>(QLatin1String(StallTimerName), Qt::FindDirectChildrenOnly);
+    if (stall && reply->isRunning())
+        stall->start();
 }

@@ -58,6 +58,7 @@ public:
     void CheckForDownload(int manifestIndex);
     QNetworkReply *DownloadProduct(int manifestIndex);
     // A transfer that moves no byte for this long fails (default one minute); tests shorten it.
+    // Applies to requests made after the call.
     void setTransferTimeout(int milliseconds);
 
     // --- Resources ---
@@ -123,6 +124,12 @@ private:
 
     // TLS problems of either request.
     void sslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
+    // Gives a reply up when it moves no byte for the transfer timeout, except while its
+    // certificate question is open.
+    void watchForStall(QNetworkReply *reply);
+    // Deletes a reply that has finished, or marks it for deletion once its certificate
+    // question has been answered.
+    void releaseReply(QNetworkReply *reply);
 
     QString resourcePath(const char *folder, const QString &name) const;
 
@@ -147,7 +154,10 @@ private:
     QUrl successUrl;
     bool dumpManifest = false;
     bool sslAccepted = false;
-    int transferTimeoutMs = 0; // 0: the default of networkAccessManager()
+    int transferTimeoutMs = 0; // 0: the default
+    // Replies whose certificate question is open, and those of them that finished meanwhile.
+    QList<QNetworkReply *> questionsOpen;
+    QList<QNetworkReply *> releaseAfterQuestion;
     QSettings *settings = nullptr;
     // Debug switches set 0 (debug) in place of 2; the log file records every level regardless.
     int logLevel = 2;
