@@ -55,6 +55,10 @@ void useHeadlessDisplay()
 
 bool downloadsFolder(QString *path)
 {
+    // The user folders hang off the home folder; without one (Qt would answer "/Downloads")
+    // there is no Downloads folder to name, as when the Windows shell has none.
+    if (qEnvironmentVariableIsEmpty("HOME"))
+        return false;
     const QString location = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     if (location.isEmpty())
         return false;
