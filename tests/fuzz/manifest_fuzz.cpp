@@ -5,6 +5,7 @@
 #include "DlrDownloadNames.h"
 #include "DlrManifestElement.h"
 #include "DlrManifestHandler.h"
+#include "FuzzSupport.h"
 #include "OfferTree.h"
 
 #include <QByteArray>
@@ -12,23 +13,6 @@
 #include <QUrl>
 
 #include <cstdint>
-#include <cstdlib>
-
-namespace {
-void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    qInstallMessageHandler(quiet);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -43,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QString version;
         offer.GetVersion(version);
         offer.VersionText();
-        check(offer.GetMajorVersion().minor == QLatin1String("0"));
+        fuzzCheck(offer.GetMajorVersion().minor == QLatin1String("0"));
         IsWorkserverOffer(offer);
         IsTfmOffer(offer);
         IsAtelierOffer(offer);
@@ -52,17 +36,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         // Whatever the name, a download stays inside its folder.
         const QString fileName = DlrDownloadNames::safeFileName(offer.name);
-        check(!fileName.contains(QLatin1Char('/')) && !fileName.contains(QLatin1Char('\\'))
-              && !fileName.contains(QLatin1Char(':')) && fileName != QLatin1String(".."));
+        fuzzCheck(!fileName.contains(QLatin1Char('/')) && !fileName.contains(QLatin1Char('\\'))
+                  && !fileName.contains(QLatin1Char(':')) && fileName != QLatin1String(".."));
         if (!fileName.isEmpty()) {
             const QString temp = DlrDownloadNames::chooseTempName(
                     QStringLiteral("/downloads"), fileName,
                     [](const QString &path) { return path.size() % 3 == 0; });
-            check(temp.startsWith(QLatin1String("/downloads/"))
-                  || temp == QLatin1String(DlrDownloadNames::LastResortName));
+            fuzzCheck(temp.startsWith(QLatin1String("/downloads/"))
+                      || temp == QLatin1String(DlrDownloadNames::LastResortName));
             const QString finalName = DlrDownloadNames::finalNameFromTempName(temp);
-            check(finalName.startsWith(QLatin1String("/downloads/"))
-                  || temp == QLatin1String(DlrDownloadNames::LastResortName));
+            fuzzCheck(finalName.startsWith(QLatin1String("/downloads/"))
+                      || temp == QLatin1String(DlrDownloadNames::LastResortName));
         }
     }
     tree.DebugPrint();

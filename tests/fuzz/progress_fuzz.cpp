@@ -5,28 +5,12 @@
 #include "DlrInstallerOutput.h"
 #include "DlrProgressRecord.h"
 #include "DlrQueueProgress.h"
+#include "FuzzSupport.h"
 
 #include <QByteArray>
 #include <QList>
 
 #include <cstdint>
-#include <cstdlib>
-
-namespace {
-void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    qInstallMessageHandler(quiet);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -45,17 +29,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool readable = DlrProgressRecord::read(record.constData(), &fields);
         const QByteArray line = count.apply(record.constData());
         // Only a readable progress report on a phase with a total moves the count.
-        check(line.isEmpty() || (readable && fields.type == 2 && count.total() != 0));
+        fuzzCheck(line.isEmpty() || (readable && fields.type == 2 && count.total() != 0));
         if (line.isEmpty())
             continue;
-        check(line.startsWith("installer:%"));
+        fuzzCheck(line.startsWith("installer:%"));
         const DlrInstallerOutput out = DlrInstallerOutput::parse(line);
         if (!out.hasPercent)
             continue; // a phase run past its start reads as a negative percentage: a status line
         // Whatever the installer says, the bar stays in the product's install half.
         const int value = DlrQueueProgress::installValue(position, step, out.percent);
-        check(value >= DlrQueueProgress::installStartValue(position, step)
-              && value <= DlrQueueProgress::doneValue(position, step));
+        fuzzCheck(value >= DlrQueueProgress::installStartValue(position, step)
+                  && value <= DlrQueueProgress::doneValue(position, step));
     }
     return 0;
 }

@@ -1,63 +1,52 @@
 #!/usr/bin/env bash
 # Builds a fuzz target with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
-# against the system Qt, and runs it over its seeds and growing corpus.
-#
+# against the system Qt and runs it over its seeds and corpus (DIR/<target>-corpus):
 #   tests/fuzz/run-fuzz.sh [--target manifest|progress] [--out DIR] [--seconds N] [--runs N]
-#
 # manifest: the manifest reader and what the selection does with its offers; progress: the
-# installer's progress records through to the bar. --seconds 5 is the suite's smoke run; for a
-# campaign give --runs N (executions) or --seconds 0 (no limit). The corpus grows in
-# DIR/<target>-corpus; a crash is left in DIR and fails the run.
+# installer's progress records through to the bar. --seconds 5 is the suite's smoke run; a
+# campaign gives --runs N (executions) or --seconds 0 (no limit). A crash is left in DIR.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 src="$(cd "$here/../.." && pwd)"
-out="$src/build/fuzz"
-target=manifest
-seconds=5
-runs=
+out="$src/build/fuzz" target=manifest seconds=5 runs=
 while [ $# -gt 0 ]; do
   case "$1" in
-    --target) target="$2"; shift 2 ;;
-    --out) out="$2"; shift 2 ;;
-    --seconds) seconds="$2"; shift 2 ;;
-    --runs) runs="$2"; seconds=0; shift 2 ;;
+    --target) target="$2" ;;
+    --out) out="$2" ;;
+    --seconds) seconds="$2" ;;
+    --runs) runs="$2"; seconds=0 ;;
     *) echo "unknown argument $1" >&2; exit 2 ;;
   esac
+  shift 2
 done
 case "$target" in
   manifest) units=(DlrManifestHandler DlrManifestElement OfferTree DlrDownloadNames)
-            modules=(Qt5Core Qt5Xml); options=(-max_len=65536 -dict="$here/manifest.dict") ;;
+            modules=(Qt5Core Qt5Xml); options=(-max_len=65536) ;;
   progress) units=(DlrProgressRecord DlrInstallerOutput DlrQueueProgress)
-            modules=(Qt5Core); options=(-max_len=1024 -dict="$here/progress.dict") ;;
+            modules=(Qt5Core); options=(-max_len=1024) ;;
   *) echo "unknown target $target (manifest or progress)" >&2; exit 2 ;;
 esac
-corpus="$out/$target-corpus"
+binary="$out/${target}_fuzz" corpus="$out/$target-corpus" log="$out/$target-last-run.log"
 mkdir -p "$corpus"
-
-binary="$out/${target}_fuzz"
 sources=("$here/${target}_fuzz.cpp")
-for unit in "${units[@]}"; do sources+=("$src/src/$unit.cpp" "$src/src/$unit.h"); done
-newest=$(ls -t "${sources[@]}" "$0" | head -n1)
-if [ ! -x "$binary" ] || [ "$newest" -nt "$binary" ]; then
+for unit in "${units[@]}"; do sources+=("$src/src/$unit.cpp"); done
+if [ ! -x "$binary" ] || [ -n "$(find "${sources[@]}" "$here"/*.h "${sources[@]/%.cpp/.h}" \
+    "$0" -newer "$binary" 2>/dev/null)" ]; then
   echo "fuzz: building $binary"
   # shellcheck disable=SC2046
   clang++ -std=c++17 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined \
-    -fno-sanitize-recover=undefined -Wno-deprecated-declarations \
-    -I"$src/src" $(pkg-config --cflags "${modules[@]}") \
-    $(printf '%s\n' "${sources[@]}" | grep '\.cpp$') $(pkg-config --libs "${modules[@]}") \
+    -fno-sanitize-recover=undefined -Wno-deprecated-declarations -I"$src/src" \
+    $(pkg-config --cflags "${modules[@]}") "${sources[@]}" $(pkg-config --libs "${modules[@]}") \
     -o "$binary.part"
   mv "$binary.part" "$binary"
 fi
-
 cp -n "$here/seeds/$target"/* "$corpus/" 2>/dev/null || true
-limits=()
-[ "$seconds" != 0 ] && limits+=(-max_total_time="$seconds")
-[ -n "$runs" ] && limits+=(-runs="$runs")
-log="$out/$target-last-run.log"
+[ "$seconds" != 0 ] && options+=(-max_total_time="$seconds")
+[ -n "$runs" ] && options+=(-runs="$runs")
 set +e
-ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
-"$binary" "${limits[@]}" "${options[@]}" -timeout=10 -rss_limit_mb=2048 \
-  -artifact_prefix="$out/$target-" -print_final_stats=1 "$corpus" >"$log" 2>&1
+ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 "$binary" "${options[@]}" \
+  -dict="$here/$target.dict" -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$out/$target-" \
+  -print_final_stats=1 "$corpus" >"$log" 2>&1
 status=$?
 set -e
 done_runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$log" | tail -n1)
