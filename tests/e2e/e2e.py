@@ -106,13 +106,14 @@ class Scenario:
         return self
 
     def __exit__(self, failure, *_):
-        for n, run in enumerate(self.runs, 1):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+        for run in self.runs:
             run.kill()
+        for n, run in enumerate(self.runs, 1):
             if run.log_path and os.path.exists(run.log_path):
                 shutil.copy(run.log_path, os.path.join(self.out, "run%d.log.txt" % n))
                 check(failure or PASSWORD not in run.log_text(), "the log holds a password")
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
 
     def state(self):
         with urllib.request.urlopen("http://127.0.0.1:%d/debug/state" % self.port, None, 10) as r:
