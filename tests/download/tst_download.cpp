@@ -1,444 +1,384 @@
-// Product downloads against the real stand-in service over loopback: complete files under their
-// final names, name choosing on a real folder, reuse of finished files, every way a transfer can
-// fail, a full disk, a vanished folder, and offer names that try to leave the folder.
+// Product downloads against the stand-in service over loopback, and the naming rules they
+// follow: final names, numbered alternatives, reuse of finished files, every way a transfer can
+// fail, a full disk, and offer names that try to leave the folder.
 
 #include "DlrApp.h"
+#include "DlrDownloadNames.h"
 #include "DlrTexts.h"
 #include "DownloadWait.h"
 #include "StandinServer.h"
 #include "TestSupport.h"
 
-#include <QCryptographicHash>
-#include <QFile>
 #include <QRandomGenerator>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <csignal>
 #include <sys/resource.h>
 
+using namespace DlrDownloadNames;
+
 namespace {
 const char ProductFile[] = "TessalineWorkserver-25.1_2301450-win64.msi";
-const qint64 ProductSize = 3 * 1024 * 1024 + 123;
-
-QByteArray randomBytes(qint64 size)
-{
-    QByteArray bytes(int(size), Qt::Uninitialized);
-    QRandomGenerator generator(4242);
-    for (qint64 i = 0; i < size; ++i)
-        bytes[int(i)] = char(generator.bounded(256));
-    return bytes;
-}
 
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
 }
-
-void writeFile(const QString &path, const QByteArray &bytes)
+bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
-
-// Limits the size of any file this process writes, as a full disk does; the write then fails
-// with EFBIG instead of the process being killed by SIGXFSZ.
-class FileSizeLimit
+QString inDownloads(const QString &name)
 {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limited = saved;
-        limited.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-
-private:
-    struct rlimit saved = {};
-    void (*previousHandler)(int) = nullptr;
-};
+    return TessTest::downloadsDir() + QLatin1Char('/') + name;
+}
 } // namespace
 
 class TestDownload : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-
-    void completeDownloadUnderItsFinalName();
-    void finishedFileIsTakenWithoutRequest();
-    void existingFileOfOtherSizePushesToNextNumber();
-    void leftoverTempFilePushesToNextNumber();
-    void nameWithoutSuffix();
-    void secondDownloadWhileOneRunsIsRefused();
-    void refusalsBeforeStart();
-    void failures_data();
-    void failures();
-    void failedHandlerCannotStartAtOnce();
-    void fullDiskCancelsTheTransfer();
-    void vanishedFolderRefusesToStart();
-    void offerNamesNeverLeaveTheFolder_data();
-    void offerNamesNeverLeaveTheFolder();
-
-private:
-    // Adds an offer for the product file with the given name and URL query; returns its index.
-    int addOffer(const QString &name, const QString &query = QString());
-    int productRequestsSeen();
-    QString downloads() const { return TessTest::downloadsDir(); }
-
     TessTest::StandinServer server;
     QTemporaryDir scratch;
     QByteArray product;
-};
 
-void TestDownload::initTestCase()
-{
-    QVERIFY(scratch.isValid());
-    const QString products = scratch.filePath(QStringLiteral("products"));
-    QVERIFY(QDir().mkpath(products));
-    product = randomBytes(ProductSize);
-    writeFile(products + QLatin1Char('/') + QLatin1String(ProductFile), product);
-    writeFile(products + QStringLiteral("/Noext"), "tiny product without a suffix");
-    QVERIFY(TessTest::StandinServer::writeProductsJson(
-            products, {QVariantMap{{"file", ProductFile},
-                                   {"simpleName", "Tessaline Workserver 25.1"},
-                                   {"buildId", "2301450"},
-                                   {"versionMajor", "25"},
-                                   {"versionMinor", "1"}},
-                       QVariantMap{{"file", "Noext"}}}));
-    server.setProducts(products);
-    server.setUsers({{QStringLiteral("demo"), QStringLiteral("demo-password")}});
-    server.addArguments({QStringLiteral("--stall-seconds"), QStringLiteral("5")});
-    QVERIFY2(server.start(), qPrintable(server.errorText()));
-
-    // The offers come from the service's own manifest.
-    QSignalSpy valid(dlrApp, &DlrApp::validManifestReply);
-    dlrApp->RequestManifest(server.url(QStringLiteral("/forum/currentproducts.php")),
-                            QStringLiteral("demo"), QStringLiteral("demo-password"),
-                            QStringLiteral("windows"));
-    QTRY_COMPARE_WITH_TIMEOUT(valid.count(), 1, 10000);
-    QCOMPARE(dlrApp->manifestList().size(), 2);
-    QCOMPARE(dlrApp->GetDownloadDir()->absolutePath(), downloads());
-}
-
-void TestDownload::init()
-{
-    dlrApp->setTransferTimeout(5000);
-    QDir dir(downloads());
-    for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden))
-        QVERIFY(dir.remove(name));
-    for (DlrManifestElement &offer : dlrApp->manifestList()) {
-        offer.downloaded = false;
-        offer.downloadFile.reset();
-    }
-    while (dlrApp->manifestList().size() > 2)
-        dlrApp->manifestList().removeLast();
-}
-
-int TestDownload::addOffer(const QString &name, const QString &query)
-{
-    DlrManifestElement offer = dlrApp->manifestList().at(0);
-    offer.name = name;
-    offer.downloadFile.reset();
-    QUrl url = offer.downloadUrl;
-    url.setQuery(query);
-    offer.downloadUrl = url;
-    dlrApp->manifestList().append(offer);
-    return dlrApp->manifestList().size() - 1;
-}
-
-int TestDownload::productRequestsSeen()
-{
-    const QJsonObject counts = server.fetchJson(QStringLiteral("/debug/state"))
-                                       .value(QStringLiteral("counts"))
-                                       .toObject();
-    int n = 0;
-    for (const QString &path : counts.keys())
-        n += path.startsWith(QLatin1String("/products/")) ? counts.value(path).toInt() : 0;
-    return n;
-}
-
-void TestDownload::completeDownloadUnderItsFinalName()
-{
-    TessTest::LogCapture log;
-    QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
-    QNetworkReply *reply = dlrApp->DownloadProduct(0);
-    QVERIFY(reply);
-    QCOMPARE(reply->readBufferSize(), qint64(1024 * 1024)); // memory stays flat
-    const QString finalPath = downloads() + QLatin1Char('/') + QLatin1String(ProductFile);
-    QVERIFY(QFile::exists(finalPath + QStringLiteral(".tessdownload")));
-    QVERIFY(!QFile::exists(finalPath));
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
-    QCOMPARE(finished.first().first().toInt(), 0);
-
-    QCOMPARE(readFile(finalPath), product);
-    QVERIFY(!QFile::exists(finalPath + QStringLiteral(".tessdownload")));
-    const DlrManifestElement &offer = dlrApp->manifestList().at(0);
-    QVERIFY(offer.downloaded);
-    QVERIFY(offer.downloadFile);
-    QCOMPARE(offer.downloadFile->fileName(), finalPath);
-    QVERIFY(!offer.downloadFile->isOpen());
-    QVERIFY(log.contains(QStringLiteral("downloading ")));
-    QVERIFY(log.contains(QStringLiteral("Tessaline Workserver 25.1")));
-    QVERIFY(log.contains(QStringLiteral("finished download")));
-
-    log.clear();
-    QVERIFY(!dlrApp->DownloadProduct(0));
-    QVERIFY(log.contains(QStringLiteral("Asked to download ")));
-}
-
-void TestDownload::finishedFileIsTakenWithoutRequest()
-{
-    const QString finalPath = downloads() + QLatin1Char('/') + QLatin1String(ProductFile);
-    writeFile(finalPath, product);
-    const int before = productRequestsSeen();
-
-    TessTest::LogCapture log;
-    dlrApp->CheckForDownload(0);
-    const DlrManifestElement &offer = dlrApp->manifestList().at(0);
-    QVERIFY(offer.downloaded);
-    QCOMPARE(offer.downloadFile->fileName(), finalPath);
-    QVERIFY(log.contains(QStringLiteral("Looking for download of")));
-    QVERIFY(log.contains(QStringLiteral("Found existing download")));
-    QVERIFY(!dlrApp->DownloadProduct(0));
-    QCOMPARE(productRequestsSeen(), before);
-    QCOMPARE(readFile(finalPath), product);
-
-    // Another size, or only a numbered alternative: not recognised.
-    init();
-    writeFile(finalPath, product.left(1000));
-    writeFile(downloads() + QStringLiteral("/TessalineWorkserver-25.1_2301450-win64-1.msi"),
-              product);
-    dlrApp->CheckForDownload(0);
-    QVERIFY(!dlrApp->manifestList().at(0).downloaded);
-    QVERIFY(!dlrApp->manifestList().at(0).downloadFile);
-
-    log.clear();
-    dlrApp->CheckForDownload(99);
-    QVERIFY(log.contains(QStringLiteral("index out of range in CheckForDownload")));
-}
-
-void TestDownload::existingFileOfOtherSizePushesToNextNumber()
-{
-    const QString first = downloads() + QLatin1Char('/') + QLatin1String(ProductFile);
-    writeFile(first, "an older, different file");
-    QCOMPARE(dlrApp->getDownloadPath(0),
-             downloads()
-                     + QStringLiteral("/TessalineWorkserver-25.1_2301450-win64-1.msi"
-                                      ".tessdownload"));
-    QCOMPARE(downloadAndWait(0), QString());
-    QCOMPARE(readFile(first), QByteArray("an older, different file")); // untouched
-    QCOMPARE(
-            readFile(downloads() + QStringLiteral("/TessalineWorkserver-25.1_2301450-win64-1.msi")),
-            product);
-    QCOMPARE(dlrApp->manifestList().at(0).downloadFile->fileName(),
-             downloads() + QStringLiteral("/TessalineWorkserver-25.1_2301450-win64-1.msi"));
-}
-
-void TestDownload::leftoverTempFilePushesToNextNumber()
-{
-    const QString leftover = downloads() + QLatin1Char('/') + QLatin1String(ProductFile)
-                             + QStringLiteral(".tessdownload");
-    writeFile(leftover, "interrupted");
-    QCOMPARE(downloadAndWait(0), QString());
-    QCOMPARE(readFile(leftover), QByteArray("interrupted"));
-    QVERIFY(!QFile::exists(downloads() + QLatin1Char('/') + QLatin1String(ProductFile)));
-    QCOMPARE(
-            readFile(downloads() + QStringLiteral("/TessalineWorkserver-25.1_2301450-win64-1.msi")),
-            product);
-}
-
-void TestDownload::nameWithoutSuffix()
-{
-    QCOMPARE(dlrApp->manifestList().at(1).name, QStringLiteral("Noext"));
-    QCOMPARE(dlrApp->getDownloadPath(1), downloads() + QStringLiteral("/Noext..tessdownload"));
-    QCOMPARE(downloadAndWait(1), QString());
-    QCOMPARE(readFile(downloads() + QStringLiteral("/Noext.")),
-             QByteArray("tiny product without a suffix"));
-}
-
-void TestDownload::secondDownloadWhileOneRunsIsRefused()
-{
-    const int slow = addOffer(QStringLiteral("Slow.msi"), QStringLiteral("fault=slow:2000000"));
-    QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
-    QVERIFY(dlrApp->DownloadProduct(slow));
-
-    TessTest::LogCapture log;
-    QVERIFY(!dlrApp->DownloadProduct(0));
-    QVERIFY(log.contains(QStringLiteral("Already downloading something")));
-    QVERIFY(!dlrApp->manifestList().at(0).downloadFile); // nothing changed for the other offer
-    QVERIFY(!QFile::exists(downloads() + QLatin1Char('/') + QLatin1String(ProductFile)
-                           + QStringLiteral(".tessdownload")));
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
-    QCOMPARE(finished.first().first().toInt(), slow);
-    QCOMPARE(readFile(downloads() + QStringLiteral("/Slow.msi")), product);
-}
-
-void TestDownload::refusalsBeforeStart()
-{
-    TessTest::LogCapture log;
-    QVERIFY(!dlrApp->DownloadProduct(-1));
-    QVERIFY(!dlrApp->DownloadProduct(dlrApp->manifestList().size()));
-    QCOMPARE(log.count(QStringLiteral("index out of range in Download ")), 2);
-    QCOMPARE(dlrApp->getDownloadPath(57), QStringLiteral("unkown.tessdownload"));
-    QVERIFY(log.contains(QStringLiteral("index out of range in getDownloadPath")));
-    QCOMPARE(dlrApp->getFinalNameFromTempName(QStringLiteral("/x/y.msi")),
-             QStringLiteral("/x/y.msi"));
-    QVERIFY(log.contains(QStringLiteral("getFinalNameFromTempName: Unexpected name")));
-    QVERIFY(QDir(downloads()).entryList(QDir::Files).isEmpty());
-}
-
-void TestDownload::failures_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<int>("error");
-    QTest::addColumn<bool>("partialData");
-
-    QTest::newRow("reset") << "reset:1000000" << int(QNetworkReply::RemoteHostClosedError) << true;
-    QTest::newRow("short body") << "short:1000000" << int(QNetworkReply::RemoteHostClosedError)
-                                << true;
-    QTest::newRow("stall") << "stall:1000000" << int(QNetworkReply::OperationCanceledError) << true;
-    QTest::newRow("404") << "404" << int(QNetworkReply::ContentNotFoundError) << false;
-    QTest::newRow("500") << "500" << int(QNetworkReply::InternalServerError) << false;
-}
-
-void TestDownload::failures()
-{
-    QFETCH(QString, fault);
-    QFETCH(int, error);
-    QFETCH(bool, partialData);
-
-    dlrApp->setTransferTimeout(1000);
-    const int index = addOffer(QStringLiteral("Faulty.msi"), QStringLiteral("fault=") + fault);
-    TessTest::LogCapture log;
-    QCOMPARE(downloadAndWait(index), networkErrorText(QNetworkReply::NetworkError(error)));
-
-    const QString temp = downloads() + QStringLiteral("/Faulty.msi.tessdownload");
-    QVERIFY(QFile::exists(temp)); // the partial file stays
-    QVERIFY(!QFile::exists(downloads() + QStringLiteral("/Faulty.msi")));
-    if (partialData) {
-        const QByteArray got = readFile(temp);
-        QVERIFY(got.size() > 0 && got.size() < product.size());
-        QVERIFY(product.startsWith(got));
-    }
-    const DlrManifestElement &offer = dlrApp->manifestList().at(index);
-    QVERIFY(!offer.downloaded);
-    QVERIFY(!offer.downloadFile);
-
-    // It may be tried again, and then picks a new name beside the partial file.
-    dlrApp->manifestList()[index].downloadUrl.setQuery(QString());
-    QCOMPARE(downloadAndWait(index), QString());
-    QCOMPARE(readFile(downloads() + QStringLiteral("/Faulty-1.msi")), product);
-}
-
-void TestDownload::failedHandlerCannotStartAtOnce()
-{
-    const int index = addOffer(QStringLiteral("Missing.msi"), QStringLiteral("fault=404"));
-    QList<bool> restarted;
-    const QMetaObject::Connection connection
-            = connect(dlrApp, &DlrApp::failedDownload, this, [&restarted](QString, int i) {
-                  restarted.append(dlrApp->DownloadProduct(i) != nullptr);
-              });
-    QCOMPARE(downloadAndWait(index), networkErrorText(QNetworkReply::ContentNotFoundError));
-    disconnect(connection);
-    QCOMPARE(restarted, QList<bool>{false});
-    QVERIFY(dlrApp->DownloadProduct(0)); // but a moment later it can
-    QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
-}
-
-void TestDownload::fullDiskCancelsTheTransfer()
-{
-    TessTest::LogCapture log;
-    QString reason;
+    int addOffer(const QString &name, const QString &query = QString())
     {
-        FileSizeLimit limit(256 * 1024);
-        reason = downloadAndWait(0);
+        DlrManifestElement offer = dlrApp->manifestList().at(0);
+        offer.name = name;
+        offer.downloadFile.reset();
+        offer.downloadUrl.setQuery(query);
+        dlrApp->manifestList().append(offer);
+        return dlrApp->manifestList().size() - 1;
     }
-    QCOMPARE(reason, networkErrorText(QNetworkReply::OperationCanceledError));
-    QVERIFY(log.contains(QStringLiteral("Failed writing to file in download")));
-    const QString temp = downloads() + QLatin1Char('/') + QLatin1String(ProductFile)
-                         + QStringLiteral(".tessdownload");
-    QVERIFY(QFileInfo(temp).size() <= 256 * 1024);
-    QVERIFY(!QFile::exists(downloads() + QLatin1Char('/') + QLatin1String(ProductFile)));
-    QVERIFY(!dlrApp->manifestList().at(0).downloaded);
-}
+    int productRequests()
+    {
+        const QJsonObject counts = server.fetchJson("/debug/state").value("counts").toObject();
+        return counts.value(QStringLiteral("/products/") + ProductFile).toInt();
+    }
 
-void TestDownload::vanishedFolderRefusesToStart()
-{
-    const QString moved = downloads() + QStringLiteral(".away");
-    QVERIFY(QDir().rename(downloads(), moved));
-    TessTest::LogCapture log;
-    const bool started = dlrApp->DownloadProduct(0) != nullptr;
-    QVERIFY(QDir().rename(moved, downloads()));
-    QVERIFY(!started);
-    QVERIFY(log.contains(QStringLiteral("Couldn't open temp file for write")));
-    QVERIFY(!dlrApp->manifestList().at(0).downloaded);
-}
+private slots:
+    void initTestCase()
+    {
+        const QString products = scratch.filePath(QStringLiteral("products"));
+        QVERIFY(QDir().mkpath(products));
+        product.resize(3 * 1024 * 1024 + 123);
+        QRandomGenerator(4242).fillRange(reinterpret_cast<quint32 *>(product.data()),
+                                         product.size() / 4);
+        QVERIFY(writeFile(products + '/' + ProductFile, product));
+        QVERIFY(writeFile(products + "/Noext", "tiny product without a suffix"));
+        QVERIFY(TessTest::StandinServer::writeProductsJson(
+                products,
+                {{{"file", ProductFile}, {"simpleName", "Workserver 25.1"}}, {{"file", "Noext"}}}));
+        server.setProducts(products);
+        server.setUsers({{QStringLiteral("demo"), QStringLiteral("demo-password")}});
+        server.addArguments({QStringLiteral("--stall-seconds"), QStringLiteral("5")});
+        QVERIFY2(server.start(), qPrintable(server.errorText()));
+        // The offers come from the service's own manifest.
+        QSignalSpy valid(dlrApp, &DlrApp::validManifestReply);
+        dlrApp->RequestManifest(server.url("/forum/currentproducts.php"), "demo", "demo-password",
+                                "windows");
+        QTRY_COMPARE_WITH_TIMEOUT(valid.count(), 1, 10000);
+        QCOMPARE(dlrApp->manifestList().size(), 2);
+    }
 
-void TestDownload::offerNamesNeverLeaveTheFolder_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("landsAs");
+    void init()
+    {
+        dlrApp->setTransferTimeout(5000);
+        QDir dir(TessTest::downloadsDir());
+        for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden))
+            QVERIFY(dir.remove(name));
+        while (dlrApp->manifestList().size() > 2)
+            dlrApp->manifestList().removeLast();
+        for (DlrManifestElement &offer : dlrApp->manifestList()) {
+            offer.downloaded = false;
+            offer.downloadFile.reset();
+        }
+    }
 
-    const QString outside = scratch.filePath(QStringLiteral("outside.msi"));
-    QTest::newRow("parents") << "../../evil.msi"
-                             << "evil.msi";
-    QTest::newRow("absolute") << outside << "outside.msi";
-    QTest::newRow("backslash parents") << "..\\..\\x.msi"
-                                       << "x.msi";
-    QTest::newRow("sub folder") << "sub/dir.msi"
-                                << "dir.msi";
-    QTest::newRow("drive") << "C:\\Windows\\y.msi"
-                           << "y.msi";
-    QTest::newRow("parent only") << ".."
-                                 << "";
-    QTest::newRow("folder only") << "../"
-                                 << "";
-    QTest::newRow("empty") << ""
-                           << "";
-}
+    void completeDownloadUnderItsFinalName()
+    {
+        QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
+        QNetworkReply *reply = dlrApp->DownloadProduct(0);
+        QVERIFY(reply);
+        QCOMPARE(reply->readBufferSize(), qint64(1024 * 1024)); // memory stays flat
+        const QString final = inDownloads(ProductFile);
+        QVERIFY(QFile::exists(final + ".tessdownload") && !QFile::exists(final));
+        // Only one transfer at a time; the refused one changes nothing.
+        QVERIFY(!dlrApp->DownloadProduct(1));
+        QVERIFY(!dlrApp->manifestList().at(1).downloadFile);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        QCOMPARE(finished.first().first().toInt(), 0);
+        QCOMPARE(readFile(final), product);
+        QVERIFY(!QFile::exists(final + ".tessdownload"));
+        const DlrManifestElement &offer = dlrApp->manifestList().at(0);
+        QVERIFY(offer.downloaded && !offer.downloadFile->isOpen());
+        QCOMPARE(offer.downloadFile->fileName(), final);
+        QVERIFY(!dlrApp->DownloadProduct(0)); // done once is done
+    }
 
-void TestDownload::offerNamesNeverLeaveTheFolder()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, landsAs);
+    void fileOnDiskIsTakenOnlyAtItsExactSize_data()
+    {
+        QTest::addColumn<int>("sizeChange");
+        QTest::newRow("same size") << 0;
+        QTest::newRow("a byte less") << -1;
+        QTest::newRow("a byte more") << 1;
+    }
+    void fileOnDiskIsTakenOnlyAtItsExactSize()
+    {
+        QFETCH(int, sizeChange);
+        QByteArray onDisk = product;
+        onDisk.resize(product.size() + sizeChange);
+        QVERIFY(writeFile(inDownloads(ProductFile), onDisk));
+        QVERIFY(writeFile(inDownloads("TessalineWorkserver-25.1_2301450-win64-1.msi"), product));
+        dlrApp->manifestList()[0].fileSize = product.size();
+        const int before = productRequests();
+        dlrApp->CheckForDownload(0);
+        const bool taken = sizeChange == 0;
+        QCOMPARE(dlrApp->manifestList().at(0).downloaded, taken);
+        if (taken) {
+            QCOMPARE(dlrApp->manifestList().at(0).downloadFile->fileName(),
+                     inDownloads(ProductFile));
+            QVERIFY(!dlrApp->DownloadProduct(0));
+        } else {
+            QCOMPARE(downloadAndWait(0), QString());
+            QCOMPARE(readFile(inDownloads(ProductFile)), onDisk); // untouched
+        }
+        QCOMPARE(productRequests(), before + (taken ? 0 : 1));
+    }
 
-    const QDir home(TessTest::homeDir());
-    const QStringList homeBefore = home.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    const QStringList scratchBefore = QDir(scratch.path()).entryList(QDir::AllEntries);
-    const int index = addOffer(name);
-    TessTest::LogCapture log;
+    // Where a download lands on a real folder, beside what is already there.
+    void landingName_data()
+    {
+        QTest::addColumn<int>("offer");
+        QTest::addColumn<QString>("present");
+        QTest::addColumn<QString>("landsAs");
+        const QString p = QString::fromLatin1(ProductFile);
+        const QString p1 = QStringLiteral("TessalineWorkserver-25.1_2301450-win64-1.msi");
+        QTest::newRow("free") << 0 << "" << p;
+        QTest::newRow("other file of that name") << 0 << p << p1;
+        QTest::newRow("leftover temporary file") << 0 << p + ".tessdownload" << p1;
+        QTest::newRow("no suffix") << 1 << ""
+                                   << "Noext.";
+    }
+    void landingName()
+    {
+        QFETCH(int, offer);
+        QFETCH(QString, present);
+        QFETCH(QString, landsAs);
+        if (!present.isEmpty())
+            QVERIFY(writeFile(inDownloads(present), "older"));
+        QCOMPARE(downloadAndWait(offer), QString());
+        QCOMPARE(dlrApp->manifestList().at(offer).downloadFile->fileName(), inDownloads(landsAs));
+        QCOMPARE(readFile(inDownloads(landsAs)),
+                 offer ? QByteArray("tiny product without a suffix") : product);
+        if (!present.isEmpty())
+            QCOMPARE(readFile(inDownloads(present)), QByteArray("older"));
+    }
 
-    if (landsAs.isEmpty()) {
-        QVERIFY(!dlrApp->DownloadProduct(index));
-        QVERIFY(log.contains(QStringLiteral("Refusing to download")));
-        dlrApp->CheckForDownload(index);
+    void refusalsBeforeStart()
+    {
+        const int size = dlrApp->manifestList().size();
+        QVERIFY(!dlrApp->DownloadProduct(-1));
+        QVERIFY(!dlrApp->DownloadProduct(size));
+        dlrApp->CheckForDownload(size);
+        QCOMPARE(dlrApp->getDownloadPath(size), QStringLiteral("unkown.tessdownload"));
+        // A folder that went away: the temporary file cannot be made.
+        const QString moved = TessTest::downloadsDir() + QStringLiteral(".away");
+        QVERIFY(QDir().rename(TessTest::downloadsDir(), moved));
+        const bool started = dlrApp->DownloadProduct(0) != nullptr;
+        QVERIFY(QDir().rename(moved, TessTest::downloadsDir()));
+        QVERIFY(!started);
+        QVERIFY(QDir(TessTest::downloadsDir()).entryList(QDir::Files).isEmpty());
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<bool>("partial");
+        QTest::newRow("reset") << "reset:1000000" << int(QNetworkReply::RemoteHostClosedError)
+                               << true;
+        // Closed cleanly before the announced length: complete only in the server's eyes.
+        QTest::newRow("short body")
+                << "short:1000000" << int(QNetworkReply::RemoteHostClosedError) << true;
+        QTest::newRow("stall") << "stall:1000000" << int(QNetworkReply::OperationCanceledError)
+                               << true;
+        QTest::newRow("404") << "404" << int(QNetworkReply::ContentNotFoundError) << false;
+        QTest::newRow("500") << "500" << int(QNetworkReply::InternalServerError) << false;
+    }
+    void failures()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, error);
+        QFETCH(bool, partial);
+        dlrApp->setTransferTimeout(1000);
+        const int index = addOffer(QStringLiteral("Faulty.msi"), QStringLiteral("fault=") + fault);
+        // Nothing can start from inside the failure signal: the reply is still the running one.
+        QList<bool> restarted;
+        const auto c = connect(dlrApp, &DlrApp::failedDownload, this, [&](QString, int i) {
+            restarted.append(dlrApp->DownloadProduct(i) != nullptr);
+        });
+        QCOMPARE(downloadAndWait(index), networkErrorText(QNetworkReply::NetworkError(error)));
+        disconnect(c);
+        QCOMPARE(restarted, QList<bool>{false});
+        const QByteArray got = readFile(inDownloads("Faulty.msi.tessdownload")); // it stays
+        QVERIFY(QFile::exists(inDownloads("Faulty.msi.tessdownload")));
+        if (partial)
+            QVERIFY(got.size() > 0 && got.size() < product.size() && product.startsWith(got));
+        QVERIFY(!QFile::exists(inDownloads("Faulty.msi")));
         QVERIFY(!dlrApp->manifestList().at(index).downloaded);
-    } else {
+        QVERIFY(!dlrApp->manifestList().at(index).downloadFile);
+        // Tried again, it picks a new name beside the partial file.
+        dlrApp->manifestList()[index].downloadUrl.setQuery(QString());
         QCOMPARE(downloadAndWait(index), QString());
-        QCOMPARE(readFile(downloads() + QLatin1Char('/') + landsAs), product);
-        // And found there by a later check, under the same rule.
-        dlrApp->manifestList()[index].downloaded = false;
-        dlrApp->CheckForDownload(index);
-        QCOMPARE(dlrApp->manifestList().at(index).downloadFile->fileName(),
-                 downloads() + QLatin1Char('/') + landsAs);
+        QCOMPARE(readFile(inDownloads("Faulty-1.msi")), product);
     }
-    QCOMPARE(home.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), homeBefore);
-    QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries), scratchBefore);
-    QVERIFY(QDir(downloads()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
-}
+
+    void fullDiskCancelsTheTransfer()
+    {
+        // A file size limit fails the write as a full disk does (EFBIG, with SIGXFSZ ignored).
+        struct rlimit saved = {};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limited = saved;
+        limited.rlim_cur = 256 * 1024;
+        setrlimit(RLIMIT_FSIZE, &limited);
+        const QString reason = downloadAndWait(0);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+        QCOMPARE(reason, networkErrorText(QNetworkReply::OperationCanceledError));
+        QVERIFY(QFileInfo(inDownloads(ProductFile + QStringLiteral(".tessdownload"))).size()
+                <= 256 * 1024);
+        QVERIFY(!QFile::exists(inDownloads(ProductFile)));
+        QVERIFY(!dlrApp->manifestList().at(0).downloaded);
+    }
+
+    // Only the file-name part of an offer's name is used, downloaded or looked for.
+    void offerNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("fileName"); // empty: not usable, nothing is downloaded
+        const char *const table[][2] = {{"../../evil.msi", "evil.msi"},
+                                        {"C:\\Windows\\y.msi", "y.msi"},
+                                        {"C:x.msi", "x.msi"},
+                                        {"\\\\server\\share\\f.msi", "f.msi"},
+                                        {"a/b\\..\\c:d/../e.msi", "e.msi"},
+                                        {"my..product...msi", "my..product...msi"},
+                                        {"a b.msi", "a b.msi"},
+                                        {"..", ""},
+                                        {".", ""},
+                                        {"a/..", ""},
+                                        {"../", ""},
+                                        {"", ""},
+                                        {"a\nb.msi", ""},
+                                        {"a\x1f.msi", ""},
+                                        {"a\x7f.msi", ""}};
+        for (const auto &row : table)
+            QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << QString::fromLatin1(row[1]);
+        QTest::newRow("absolute") << scratch.filePath("outside.msi") << "outside.msi";
+    }
+    void offerNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, fileName);
+        QCOMPARE(safeFileName(name), fileName);
+        const QStringList scratchBefore = QDir(scratch.path()).entryList(QDir::AllEntries);
+        const int index = addOffer(name);
+        if (fileName.isEmpty()) {
+            QVERIFY(!dlrApp->DownloadProduct(index));
+            dlrApp->CheckForDownload(index);
+            QVERIFY(!dlrApp->manifestList().at(index).downloaded);
+        } else {
+            QCOMPARE(downloadAndWait(index), QString());
+            QCOMPARE(readFile(inDownloads(fileName)), product);
+            // Found there by a later check under the same rule.
+            dlrApp->manifestList()[index].downloaded = false;
+            dlrApp->CheckForDownload(index);
+            QCOMPARE(dlrApp->manifestList().at(index).downloadFile->fileName(),
+                     inDownloads(fileName));
+        }
+        QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries), scratchBefore);
+        QVERIFY(QDir(TessTest::downloadsDir())
+                        .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                        .isEmpty());
+    }
+
+    // The free temporary name: the first number whose final and temporary names are both free,
+    // then emergency names, then the last resort.
+    void tempNames()
+    {
+        QSet<QString> taken;
+        int asked = 0;
+        const auto exists = [&](const QString &path) {
+            ++asked;
+            return taken.contains(path) || (taken.contains("*") && path.contains("/P"))
+                   || taken.contains("**");
+        };
+        const struct
+        {
+            QStringList taken;
+            QString temp;
+        } table[] = {
+                {{}, "/dl/P.msi.tessdownload"},
+                {{"/dl/P.msi"}, "/dl/P-1.msi.tessdownload"},
+                {{"/dl/P.msi.tessdownload"}, "/dl/P-1.msi.tessdownload"},
+                {{"/dl/P.msi", "/dl/P-1.msi.tessdownload", "/dl/P-2.msi"},
+                 "/dl/P-3.msi.tessdownload"},
+                {{"*", "/dl/tess-1.msi.tessdownload"}, "/dl/tess-2.msi.tessdownload"},
+                {{"**"}, "unkown.tessdownload"},
+        };
+        for (const auto &row : table) {
+            taken = QSet<QString>(row.taken.begin(), row.taken.end());
+            asked = 0;
+            QCOMPARE(chooseTempName("/dl", "P.msi", exists), row.temp);
+        }
+        QCOMPARE(asked, 10000 + 9999); // each pair is given up at its first taken name
+    }
+
+    void finalNameFromTempName_data()
+    {
+        QTest::addColumn<QString>("temp");
+        QTest::addColumn<QString>("final");
+        QTest::addColumn<bool>("unexpected");
+        QTest::newRow("normal") << "/dl/P.msi.tessdownload"
+                                << "/dl/P.msi" << false;
+        QTest::newRow("numbered") << "/dl/P-3.msi.tessdownload"
+                                  << "/dl/P-3.msi" << false;
+        QTest::newRow("last resort") << "unkown.tessdownload"
+                                     << "./unkown" << false;
+        QTest::newRow("other case") << "/dl/P.msi.TESSDOWNLOAD"
+                                    << "/dl/P.msi.TESSDOWNLOAD" << true;
+        QTest::newRow("no suffix") << "/dl/P.msi"
+                                   << "/dl/P.msi" << true;
+        QTest::newRow("suffix on the folder") << "/dl.tessdownload/P"
+                                              << "/dl.tessdownload/P" << true;
+    }
+    void finalNameFromTempName()
+    {
+        QFETCH(QString, temp);
+        QFETCH(bool, unexpected);
+        bool flagged = !unexpected; // must be set either way
+        QTEST(DlrDownloadNames::finalNameFromTempName(temp, &flagged), "final");
+        QCOMPARE(flagged, unexpected);
+        QTEST(dlrApp->getFinalNameFromTempName(temp), "final");
+    }
+
+    void downloadFolderFallsBack()
+    {
+        QTemporaryDir home;
+        const QString downloads = home.filePath(QStringLiteral("Downloads"));
+        const QString temp = home.filePath(QStringLiteral("tmp"));
+        QVERIFY(QDir().mkpath(temp));
+        QCOMPARE(chooseDownloadFolder(downloads, temp).absolutePath(), temp);
+        QVERIFY(QDir().mkpath(downloads));
+        QCOMPARE(chooseDownloadFolder(downloads, temp).absolutePath(), downloads);
+        QCOMPARE(chooseDownloadFolder(home.filePath("a"), home.filePath("b")).path(), ".");
+        QCOMPARE(dlrApp->GetDownloadDir()->absolutePath(), TessTest::downloadsDir());
+    }
+};
 
 TESS_TEST_MAIN(TestDownload)
 #include "tst_download.moc"

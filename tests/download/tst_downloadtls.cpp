@@ -17,79 +17,33 @@ const char Product[] = "/products/Secure.msi";
 const char ManifestPath[] = "/forum/currentproducts.php";
 const char Multiple[] = "There were multiple issues with the SSL connection";
 
-// A root, leaves it signed (for this host, for another host, long expired) and two self-signed
-// leaves, made with openssl in a temporary folder.
-struct Certificates
-{
-    QTemporaryDir dir;
-    QString error;
-
-    QString path(const QString &name) const { return dir.filePath(name); }
-    bool openssl(const QStringList &arguments)
-    {
-        QProcess process;
-        process.setWorkingDirectory(dir.path());
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral("openssl"), arguments);
-        if (process.waitForFinished(30000) && process.exitCode() == 0)
-            return true;
-        error = arguments.join(QLatin1Char(' ')) + QString::fromLocal8Bit(process.readAll());
-        return false;
-    }
-    bool write(const QString &name, const QByteArray &bytes)
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-    }
-    QByteArray read(const QString &name) const
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    // Signed by the root through the ca command (it takes any validity), written with the
-    // root after it as the chain the service presents.
-    bool signLeaf(const QString &name, const QString &altNames, const QStringList &validity)
-    {
-        return write(name + ".ext", "subjectAltName=" + altNames.toLatin1() + "\n")
-               && openssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out",
-                           name + ".csr", "-subj", "/CN=" + name})
-               && openssl(QStringList{"ca", "-batch", "-config", "ca.cnf", "-cert", "root.pem",
-                                      "-keyfile", "root.key", "-in", name + ".csr", "-out",
-                                      name + ".pem", "-extfile", name + ".ext", "-notext"}
-                          + validity)
-               && write(name + "-chain.pem", read(name + ".pem") + read("root.pem"));
-    }
-    bool selfSigned(const QString &name, const QString &altNames)
-    {
-        return openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key",
-                        "-out", name + "-chain.pem", "-days", "30", "-subj", "/CN=" + name,
-                        "-addext", "subjectAltName=" + altNames});
-    }
-    bool make()
-    {
-        const QString here = QStringLiteral("IP:127.0.0.1,DNS:localhost");
-        const QStringList month{"-days", "30"};
-        return write("ca.cnf",
-                     "[ca]\ndefault_ca = local\n[local]\ndatabase = index.txt\n"
-                     "new_certs_dir = .\nserial = serial\ndefault_md = sha256\npolicy = any\n"
-                     "unique_subject = no\n[any]\ncommonName = supplied\n")
-               && write("index.txt", "") && write("serial", "1000\n")
-               && openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "root.key",
-                           "-out", "root.pem", "-days", "30", "-subj", "/CN=Tessaline Test Root"})
-               && signLeaf("chained", here, month)
-               && signLeaf("elsewhere", "DNS:elsewhere.example", month)
-               && signLeaf("expired", here,
-                           {"-startdate", "20200101000000Z", "-enddate", "20200201000000Z"})
-               && selfSigned("self", here) && selfSigned("selfwrong", "DNS:wrong.example");
-    }
-};
+// A root with leaves it signed (for this host, for another host, long expired), each served
+// with the root after it, and two self-signed leaves.
+const char MakeCertificates[] = R"(set -e
+printf '[ca]\ndefault_ca=l\n[l]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\n\
+default_md=sha256\npolicy=p\nunique_subject=no\n[p]\ncommonName=supplied\n' > ca.cnf
+: > index.txt; echo 1000 > serial
+new() { n=$1; shift; openssl req -newkey rsa:2048 -nodes -keyout $n.key -subj /CN=$n "$@"; }
+new root -x509 -days 30 -out root.pem 2>/dev/null
+leaf() { name=$1; shift; echo "subjectAltName=$1" > $name.ext; shift
+  new $name -out $name.csr 2>/dev/null
+  openssl ca -batch -config ca.cnf -cert root.pem -keyfile root.key -in $name.csr \
+    -out $name.pem -extfile $name.ext -notext "$@" 2>/dev/null
+  cat $name.pem root.pem > $name-chain.pem; }
+leaf chained IP:127.0.0.1,DNS:localhost -days 30
+leaf elsewhere DNS:elsewhere.example -days 30
+leaf expired IP:127.0.0.1,DNS:localhost -startdate 20200101000000Z -enddate 20200201000000Z
+new self -x509 -days 30 -out self-chain.pem -addext subjectAltName=IP:127.0.0.1 2>/dev/null
+new selfwrong -x509 -days 30 -out selfwrong-chain.pem -addext subjectAltName=DNS:wrong.example \
+  2>/dev/null
+)";
 } // namespace
 
 class TestDownloadTls : public QObject
 {
     Q_OBJECT
 
-    Certificates certs;
+    QTemporaryDir certs;
     QTemporaryDir products;
     QMap<QString, TessTest::StandinServer *> servers;
     TessTest::BoxAnswerer *boxes = nullptr;
@@ -121,7 +75,12 @@ class TestDownloadTls : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY2(certs.make(), qPrintable(certs.error));
+        QProcess make;
+        make.setWorkingDirectory(certs.path());
+        make.setProcessChannelMode(QProcess::MergedChannels);
+        make.start(QStringLiteral("sh"), {QStringLiteral("-c"), QLatin1String(MakeCertificates)});
+        QVERIFY(make.waitForFinished(60000));
+        QVERIFY2(make.exitCode() == 0, make.readAll().constData());
         QFile file(products.filePath(QStringLiteral("Secure.msi")));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QByteArray(200 * 1024, 's'));
@@ -133,8 +92,8 @@ private slots:
             servers.insert(QLatin1String(name), server);
             server->setProducts(products.path());
             server->setUsers({{QStringLiteral("demo"), QStringLiteral("demo-password")}});
-            server->setTls(certs.path(name + QStringLiteral("-chain.pem")),
-                           certs.path(name + QStringLiteral(".key")));
+            server->setTls(certs.filePath(name + QStringLiteral("-chain.pem")),
+                           certs.filePath(name + QStringLiteral(".key")));
             QVERIFY2(server->start(), qPrintable(server->errorText()));
         }
         boxes = new TessTest::BoxAnswerer(this);
