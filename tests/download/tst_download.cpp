@@ -62,26 +62,21 @@ class TestDownload : public QObject
 private slots:
     void initTestCase()
     {
-        const QString products = scratch.filePath(QStringLiteral("products"));
-        QVERIFY(QDir().mkpath(products));
+        QVERIFY(QDir().mkpath(scratch.filePath("products")));
         product.resize(3 * 1024 * 1024 + 123);
         QRandomGenerator(4242).fillRange(reinterpret_cast<quint32 *>(product.data()),
                                          product.size() / 4);
-        QVERIFY(writeFile(products + '/' + ProductFile, product));
-        QVERIFY(writeFile(products + "/Noext", "tiny product without a suffix"));
-        QVERIFY(TessTest::StandinServer::writeProductsJson(
-                products,
-                {{{"file", ProductFile}, {"simpleName", "Workserver 25.1"}}, {{"file", "Noext"}}}));
-        server.setProducts(products);
-        server.setUsers({{QStringLiteral("demo"), QStringLiteral("demo-password")}});
-        server.addArguments({QStringLiteral("--stall-seconds"), QStringLiteral("5")});
+        QVERIFY(writeFile(scratch.filePath("products/") + ProductFile, product));
+        QVERIFY(TessTest::StandinServer::writeProductsJson(scratch.filePath("products"),
+                                                           {{{"file", ProductFile}}}));
+        server.setProducts(scratch.filePath("products"));
+        server.addArguments({"--stall-seconds", "5"});
         QVERIFY2(server.start(), qPrintable(server.errorText()));
-        // The offers come from the service's own manifest.
-        QSignalSpy valid(dlrApp, &DlrApp::validManifestReply);
-        dlrApp->RequestManifest(server.url("/forum/currentproducts.php"), "demo", "demo-password",
-                                "windows");
-        QTRY_COMPARE_WITH_TIMEOUT(valid.count(), 1, 10000);
-        QCOMPARE(dlrApp->manifestList().size(), 2);
+        DlrManifestElement offer;
+        offer.name = ProductFile;
+        offer.fileSize = product.size();
+        offer.downloadUrl = server.url(QStringLiteral("/products/") + ProductFile);
+        dlrApp->manifestList() = {offer, offer};
     }
 
     void init()
@@ -119,63 +114,38 @@ private slots:
         QVERIFY(!dlrApp->DownloadProduct(0)); // done once is done
     }
 
-    void fileOnDiskIsTakenOnlyAtItsExactSize_data()
+    // What is already in the folder: the finished file of the exact size is taken without a
+    // request; anything else leaves the download to the first free numbered name.
+    void filesAlreadyThere_data()
     {
+        QTest::addColumn<QString>("present");
         QTest::addColumn<int>("sizeChange");
-        QTest::newRow("same size") << 0;
-        QTest::newRow("a byte less") << -1;
-        QTest::newRow("a byte more") << 1;
+        QTest::addColumn<QString>("landsAs");
+        const QString p = ProductFile, p1 = "TessalineWorkserver-25.1_2301450-win64-1.msi";
+        QTest::newRow("same size") << p << 0 << "";
+        QTest::newRow("a byte less") << p << -1 << p1;
+        QTest::newRow("a byte more") << p << 1 << p1;
+        QTest::newRow("leftover temporary file") << p + ".tessdownload" << 0 << p1;
+        QTest::newRow("numbered alternative only") << p1 << 0 << p;
     }
-    void fileOnDiskIsTakenOnlyAtItsExactSize()
+    void filesAlreadyThere()
     {
+        QFETCH(QString, present);
         QFETCH(int, sizeChange);
-        QByteArray onDisk = product;
-        onDisk.resize(product.size() + sizeChange);
-        QVERIFY(writeFile(inDownloads(ProductFile), onDisk));
-        QVERIFY(writeFile(inDownloads("TessalineWorkserver-25.1_2301450-win64-1.msi"), product));
-        dlrApp->manifestList()[0].fileSize = product.size();
+        QFETCH(QString, landsAs);
+        const QByteArray onDisk
+                = product.left(product.size() + sizeChange) + QByteArray(sizeChange > 0, 'x');
+        QVERIFY(writeFile(inDownloads(present), onDisk));
         const int before = productRequests();
         dlrApp->CheckForDownload(0);
-        const bool taken = sizeChange == 0;
+        const bool taken = landsAs.isEmpty();
         QCOMPARE(dlrApp->manifestList().at(0).downloaded, taken);
-        if (taken) {
-            QCOMPARE(dlrApp->manifestList().at(0).downloadFile->fileName(),
-                     inDownloads(ProductFile));
-            QVERIFY(!dlrApp->DownloadProduct(0));
-        } else {
-            QCOMPARE(downloadAndWait(0), QString());
-            QCOMPARE(readFile(inDownloads(ProductFile)), onDisk); // untouched
-        }
+        QCOMPARE(taken ? !dlrApp->DownloadProduct(0) : downloadAndWait(0).isEmpty(), true);
+        QCOMPARE(dlrApp->manifestList().at(0).downloadFile->fileName(),
+                 inDownloads(taken ? present : landsAs));
+        QCOMPARE(readFile(inDownloads(taken ? present : landsAs)), taken ? onDisk : product);
+        QCOMPARE(readFile(inDownloads(present)), onDisk); // untouched
         QCOMPARE(productRequests(), before + (taken ? 0 : 1));
-    }
-
-    // Where a download lands on a real folder, beside what is already there.
-    void landingName_data()
-    {
-        QTest::addColumn<int>("offer");
-        QTest::addColumn<QString>("present");
-        QTest::addColumn<QString>("landsAs");
-        const QString p = QString::fromLatin1(ProductFile);
-        const QString p1 = QStringLiteral("TessalineWorkserver-25.1_2301450-win64-1.msi");
-        QTest::newRow("free") << 0 << "" << p;
-        QTest::newRow("other file of that name") << 0 << p << p1;
-        QTest::newRow("leftover temporary file") << 0 << p + ".tessdownload" << p1;
-        QTest::newRow("no suffix") << 1 << ""
-                                   << "Noext.";
-    }
-    void landingName()
-    {
-        QFETCH(int, offer);
-        QFETCH(QString, present);
-        QFETCH(QString, landsAs);
-        if (!present.isEmpty())
-            QVERIFY(writeFile(inDownloads(present), "older"));
-        QCOMPARE(downloadAndWait(offer), QString());
-        QCOMPARE(dlrApp->manifestList().at(offer).downloadFile->fileName(), inDownloads(landsAs));
-        QCOMPARE(readFile(inDownloads(landsAs)),
-                 offer ? QByteArray("tiny product without a suffix") : product);
-        if (!present.isEmpty())
-            QCOMPARE(readFile(inDownloads(present)), QByteArray("older"));
     }
 
     void refusalsBeforeStart()
@@ -199,21 +169,25 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("error");
         QTest::addColumn<bool>("partial");
+        QTest::addColumn<int>("fileSizeLimit"); // a full disk: the write fails (EFBIG)
         QTest::newRow("reset") << "reset:1000000" << int(QNetworkReply::RemoteHostClosedError)
-                               << true;
+                               << true << 0;
         // Closed cleanly before the announced length: complete only in the server's eyes.
         QTest::newRow("short body")
-                << "short:1000000" << int(QNetworkReply::RemoteHostClosedError) << true;
+                << "short:1000000" << int(QNetworkReply::RemoteHostClosedError) << true << 0;
         QTest::newRow("stall") << "stall:1000000" << int(QNetworkReply::OperationCanceledError)
-                               << true;
-        QTest::newRow("404") << "404" << int(QNetworkReply::ContentNotFoundError) << false;
-        QTest::newRow("500") << "500" << int(QNetworkReply::InternalServerError) << false;
+                               << true << 0;
+        QTest::newRow("404") << "404" << int(QNetworkReply::ContentNotFoundError) << false << 0;
+        QTest::newRow("500") << "500" << int(QNetworkReply::InternalServerError) << false << 0;
+        QTest::newRow("full disk")
+                << "" << int(QNetworkReply::OperationCanceledError) << true << 256 * 1024;
     }
     void failures()
     {
         QFETCH(QString, fault);
         QFETCH(int, error);
         QFETCH(bool, partial);
+        QFETCH(int, fileSizeLimit);
         dlrApp->setTransferTimeout(1000);
         const int index = addOffer(QStringLiteral("Faulty.msi"), QStringLiteral("fault=") + fault);
         // Nothing can start from inside the failure signal: the reply is still the running one.
@@ -221,8 +195,17 @@ private slots:
         const auto c = connect(dlrApp, &DlrApp::failedDownload, this, [&](QString, int i) {
             restarted.append(dlrApp->DownloadProduct(i) != nullptr);
         });
-        QCOMPARE(downloadAndWait(index), networkErrorText(QNetworkReply::NetworkError(error)));
+        struct rlimit saved = {}, limited = {};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        limited = saved;
+        limited.rlim_cur = fileSizeLimit ? rlim_t(fileSizeLimit) : saved.rlim_cur;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &limited);
+        const QString reason = downloadAndWait(index);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
         disconnect(c);
+        QCOMPARE(reason, networkErrorText(QNetworkReply::NetworkError(error)));
         QCOMPARE(restarted, QList<bool>{false});
         const QByteArray got = readFile(inDownloads("Faulty.msi.tessdownload")); // it stays
         QVERIFY(QFile::exists(inDownloads("Faulty.msi.tessdownload")));
@@ -235,25 +218,6 @@ private slots:
         dlrApp->manifestList()[index].downloadUrl.setQuery(QString());
         QCOMPARE(downloadAndWait(index), QString());
         QCOMPARE(readFile(inDownloads("Faulty-1.msi")), product);
-    }
-
-    void fullDiskCancelsTheTransfer()
-    {
-        // A file size limit fails the write as a full disk does (EFBIG, with SIGXFSZ ignored).
-        struct rlimit saved = {};
-        getrlimit(RLIMIT_FSIZE, &saved);
-        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limited = saved;
-        limited.rlim_cur = 256 * 1024;
-        setrlimit(RLIMIT_FSIZE, &limited);
-        const QString reason = downloadAndWait(0);
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous);
-        QCOMPARE(reason, networkErrorText(QNetworkReply::OperationCanceledError));
-        QVERIFY(QFileInfo(inDownloads(ProductFile + QStringLiteral(".tessdownload"))).size()
-                <= 256 * 1024);
-        QVERIFY(!QFile::exists(inDownloads(ProductFile)));
-        QVERIFY(!dlrApp->manifestList().at(0).downloaded);
     }
 
     // Only the file-name part of an offer's name is used, downloaded or looked for.
@@ -301,9 +265,7 @@ private slots:
                      inDownloads(fileName));
         }
         QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries), scratchBefore);
-        QVERIFY(QDir(TessTest::downloadsDir())
-                        .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
-                        .isEmpty());
+        QCOMPARE(QDir(TessTest::downloadsDir()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), {});
     }
 
     // The free temporary name: the first number whose final and temporary names are both free,
@@ -330,6 +292,7 @@ private slots:
                 {{"*", "/dl/tess-1.msi.tessdownload"}, "/dl/tess-2.msi.tessdownload"},
                 {{"**"}, "unkown.tessdownload"},
         };
+        QCOMPARE(chooseTempName("/dl", "Noext", exists), QStringLiteral("/dl/Noext..tessdownload"));
         for (const auto &row : table) {
             taken = QSet<QString>(row.taken.begin(), row.taken.end());
             asked = 0;
@@ -341,29 +304,26 @@ private slots:
     void finalNameFromTempName_data()
     {
         QTest::addColumn<QString>("temp");
-        QTest::addColumn<QString>("final");
-        QTest::addColumn<bool>("unexpected");
-        QTest::newRow("normal") << "/dl/P.msi.tessdownload"
-                                << "/dl/P.msi" << false;
-        QTest::newRow("numbered") << "/dl/P-3.msi.tessdownload"
-                                  << "/dl/P-3.msi" << false;
-        QTest::newRow("last resort") << "unkown.tessdownload"
-                                     << "./unkown" << false;
-        QTest::newRow("other case") << "/dl/P.msi.TESSDOWNLOAD"
-                                    << "/dl/P.msi.TESSDOWNLOAD" << true;
-        QTest::newRow("no suffix") << "/dl/P.msi"
-                                   << "/dl/P.msi" << true;
-        QTest::newRow("suffix on the folder") << "/dl.tessdownload/P"
-                                              << "/dl.tessdownload/P" << true;
+        QTest::addColumn<QString>("final"); // empty: unexpected, the name stays
+        const char *const table[][2] = {{"/dl/P.msi.tessdownload", "/dl/P.msi"},
+                                        {"/dl/P-3.msi.tessdownload", "/dl/P-3.msi"},
+                                        {"/dl/Noext..tessdownload", "/dl/Noext."},
+                                        {"unkown.tessdownload", "./unkown"},
+                                        {"/dl/P.msi.TESSDOWNLOAD", ""},
+                                        {"/dl/P.msi", ""},
+                                        {"/dl.tessdownload/P", ""}};
+        for (const auto &row : table)
+            QTest::newRow(row[0]) << QString(row[0]) << QString(row[1]);
     }
     void finalNameFromTempName()
     {
         QFETCH(QString, temp);
-        QFETCH(bool, unexpected);
-        bool flagged = !unexpected; // must be set either way
-        QTEST(DlrDownloadNames::finalNameFromTempName(temp, &flagged), "final");
-        QCOMPARE(flagged, unexpected);
-        QTEST(dlrApp->getFinalNameFromTempName(temp), "final");
+        QFETCH(QString, final);
+        bool unexpected = final.isEmpty();
+        const QString expected = unexpected ? temp : final;
+        QCOMPARE(DlrDownloadNames::finalNameFromTempName(temp, &unexpected), expected);
+        QCOMPARE(unexpected, final.isEmpty()); // set either way
+        QCOMPARE(dlrApp->getFinalNameFromTempName(temp), expected);
     }
 
     void downloadFolderFallsBack()
