@@ -466,7 +466,13 @@ void DlrApp::replyFromManifestRequest(QNetworkReply *reply)
             if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
                 dump.write(body);
         }
-        const bool parsed = DlrManifestHandler::ParseData(body, &manifest, &successUrl);
+        // The progress check misses a body whose last step crosses the cap as it ends.
+        const bool tooLarge = body.size() > ManifestBodyLimit;
+        if (tooLarge)
+            qWarning() << "Manifest reply larger than" << ManifestBodyLimit
+                       << "bytes, abandoning it";
+        const bool parsed
+                = !tooLarge && DlrManifestHandler::ParseData(body, &manifest, &successUrl);
         appendManifest();
         if (!parsed) {
             qDebug() << "Bad Wolf:\n" << logExcerpt(body);
