@@ -300,37 +300,25 @@ private Q_SLOTS:
         QCOMPARE(dlrApp->getDownloadQueue(), QList<int>({0, 1}));
     }
 
-    void nothingCheckedEndsWithCodeZero()
+    // Nothing checked, or nothing listed at all: one box, and the application ends with 0.
+    void nothingToInstallEndsWithCodeZero()
     {
-        enterPage(server);
-        QVERIFY(waitForList());
-        for (int r = 0; r < list()->count(); ++r)
-            setChecked(r, false);
-        TessTest::BoxAnswerer answerer;
-        answerer.enqueue(QMessageBox::Ok, QStringLiteral("noProducts"));
-        QCOMPARE(exitCodeOf([this] { wizard->next(); }), 0);
-        QCOMPARE(answerer.count(), 1);
-        QCOMPARE(answerer.unexpectedCount(), 0);
-        QCOMPARE(answerer.last().text, QStringLiteral("There were no products to install"));
-        QCOMPARE(answerer.last().icon, QMessageBox::Critical);
-        QCOMPARE(answerer.last().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-        QCOMPARE(wizard->currentId(), 1);
-        QVERIFY(dlrApp->getDownloadQueue().isEmpty());
-    }
-
-    void emptyManifestListsNothingAndEndsWithCodeZero()
-    {
-        enterPage(emptyServer);
-        QVERIFY(waitForList());
-        QCOMPARE(list()->count(), 0);
-        showAll()->click();
-        QCOMPARE(list()->count(), 0);
-        QVERIFY(nextButton()->isEnabled());
-        TessTest::BoxAnswerer answerer;
-        answerer.enqueue(QMessageBox::Ok, QStringLiteral("noProducts"));
-        QCOMPARE(exitCodeOf([this] { wizard->next(); }), 0);
-        QCOMPARE(answerer.count(), 1);
-        QCOMPARE(answerer.unexpectedCount(), 0);
+        for (TessTest::StandinServer *service : {&server, &emptyServer}) {
+            enterPage(*service);
+            QVERIFY(waitForList());
+            showAll()->click();
+            for (int r = 0; r < list()->count(); ++r)
+                setChecked(r, false);
+            QVERIFY(nextButton()->isEnabled());
+            TessTest::BoxAnswerer answerer;
+            answerer.enqueue(QMessageBox::Ok, QStringLiteral("noProducts"));
+            QCOMPARE(exitCodeOf([this] { wizard->next(); }), 0);
+            QCOMPARE(answerer.count(), 1);
+            QCOMPARE(answerer.unexpectedCount(), 0);
+            QCOMPARE(answerer.last().text, QStringLiteral("There were no products to install"));
+            QCOMPARE(wizard->currentId(), 1);
+            QVERIFY(dlrApp->getDownloadQueue().isEmpty());
+        }
     }
 
     void failedManifestEndsWithCodeOne()
@@ -344,7 +332,6 @@ private Q_SLOTS:
         QCOMPARE(box.text, QStringLiteral("Could not get a product list from Orrel"));
         QVERIFY2(!box.informativeText.isEmpty(), "the service's reason is shown");
         QCOMPARE(box.icon, QMessageBox::Critical);
-        QCOMPARE(box.defaultButton, QMessageBox::Ok);
         QVERIFY(!page->isComplete());
         QVERIFY(!nextButton()->isEnabled());
     }
