@@ -63,7 +63,8 @@ DlrDownload::DlrDownload(QWidget *parent)
 
 DlrDownload::~DlrDownload()
 {
-    // The page owns the installer object; its worker thread finishes on its own.
+    // The page owns the installer object; deleting it cancels an install under way and waits
+    // for its end.
     delete installerProcess;
 }
 

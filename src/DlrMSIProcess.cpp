@@ -2,6 +2,7 @@
 
 #include "DlrPlatform.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QThread>
 
@@ -13,8 +14,18 @@ DlrMSIProcess::DlrMSIProcess(QObject *parent)
 
 DlrMSIProcess::~DlrMSIProcess()
 {
-    // The worker thread is neither stopped nor waited for: it ends by itself when the
-    // installer returns, and deletes the worker and the thread object on its way out.
+    if (thread && thread->isRunning()) {
+        // The window closes while a package installs. The worker must not outlive the
+        // application it asks for boxes, so the installer is cancelled at its next message
+        // (it rolls back what it did) and waited for. A box call already posted to this thread
+        // would never be served while it waits: dropping it answers it with nothing, which the
+        // installer takes as Abort.
+        qInfo() << "Installer object closing while a package installs: cancelling the install";
+        cancel->store(true);
+        while (!thread->wait(20))
+            QCoreApplication::removePostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
+        delete thread.data();
+    }
     output.clear();
 }
 
@@ -30,19 +41,20 @@ void DlrMSIProcess::start(const QString &program,
     Q_UNUSED(arguments)
     Q_UNUSED(mode)
 
-    auto *thread = new QThread;
+    thread = new QThread;
     auto *msiWorker = new DlrMSIWorker(program);
+    msiWorker->setCancelFlag(cancel);
     msiWorker->moveToThread(thread);
 
     connect(msiWorker, &DlrMSIWorker::error, this, &DlrMSIProcess::workerError);
     connect(thread, &QThread::started, msiWorker, &DlrMSIWorker::process);
     connect(msiWorker, &DlrMSIWorker::finished, this, &DlrMSIProcess::workerFinished);
-    connect(msiWorker, &DlrMSIWorker::finished, thread, &QThread::quit);
+    // Direct: the thread must end even while the user-interface thread waits for it.
+    connect(msiWorker, &DlrMSIWorker::finished, thread, &QThread::quit, Qt::DirectConnection);
     connect(msiWorker, &DlrMSIWorker::finished, msiWorker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     connect(msiWorker, &DlrMSIWorker::gotOutput, this, &DlrMSIProcess::workerHasOutput);
 
-    worker = msiWorker;
     thread->start(QThread::InheritPriority);
 
     emit started();
@@ -104,7 +116,12 @@ void DlrMSIWorker::process()
     DlrPlatform::msiSetInternalUI(UiLevelNoneWithSourceResolution, nullptr);
     DlrPlatform::msiSetExternalUIA(&DlrMSIWorker::installerUiHandler, MessageFilter, this);
     // The result is not passed on: the installer's own boxes have told the user already.
-    DlrPlatform::msiInstallProductA(packagePath.toLocal8Bit().constData(), InstallCommandLine);
+    const unsigned int result = DlrPlatform::msiInstallProductA(
+            packagePath.toLocal8Bit().constData(), InstallCommandLine);
+    if (cancel && cancel->load())
+        qInfo().noquote() << QStringLiteral("Installation cancelled as its window closed "
+                                            "(installer result %1)")
+                                     .arg(result);
     emit finished();
 }
 
@@ -113,6 +130,12 @@ int DlrMSIWorker::installerUiHandler(void *context, unsigned int messageType, co
     auto *self = static_cast<DlrMSIWorker *>(context);
     const unsigned int kind = messageType >> 24;
     const unsigned int flags = messageType & 0x00FFFFFF;
+
+    // Asked to stop: every message that can end the install answers cancel, and no box is
+    // shown any more.
+    const bool canCancel = kind <= 2 || (kind >= 8 && kind <= 10);
+    if (canCancel && self->cancel && self->cancel->load())
+        return DlrPlatform::IDCANCEL;
 
     switch (kind) {
     case 0:

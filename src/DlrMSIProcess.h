@@ -5,10 +5,16 @@
 #include <QByteArray>
 #include <QIODevice>
 #include <QObject>
+#include <QPointer>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+
+#include <atomic>
+#include <memory>
+
+class QThread;
 
 class DlrMSIWorker;
 
@@ -46,7 +52,8 @@ private slots:
 
 private:
     QByteArray output;
-    DlrMSIWorker *worker = nullptr; // deletes itself on its thread
+    QPointer<QThread> thread; // the worker deletes itself on it, then the thread goes
+    std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
 };
 
 // Lives on the worker thread: calls the Windows Installer and turns the messages of its
@@ -60,6 +67,8 @@ public:
     ~DlrMSIWorker() override;
 
     Q_INVOKABLE QByteArray *GetBuffer() { return outputBuffer; }
+    // Once set, the handler answers every message that can stop the installer with cancel.
+    void setCancelFlag(std::shared_ptr<std::atomic<bool>> flag) { cancel = std::move(flag); }
 
     // The Windows Installer's external handler; the context is the worker.
     static int installerUiHandler(void *context, unsigned int messageType, const char *message);
@@ -80,4 +89,5 @@ private:
     QByteArray *outputBuffer = nullptr;
     int messageLanguage = 0;
     DlrProgressRecord progress; // total, done, direction, script flag, increment
+    std::shared_ptr<std::atomic<bool>> cancel;
 };

@@ -74,8 +74,11 @@ bool parseVersionText(const QString &text,
                       int &minor,
                       QString *suffix)
 {
+    // Greedy over the whole text: a product may print its name, its version and its link
+    // line on separate lines.
     static const QRegularExpression versionExpression(
-            QStringLiteral("Tessaline.*([1-9][0-9])\\.([0-9])([\\S]+)?"));
+            QStringLiteral("Tessaline.*([1-9][0-9])\\.([0-9])([\\S]+)?"),
+            QRegularExpression::DotMatchesEverythingOption);
     const QRegularExpressionMatch id = buildIdExpression.match(text);
     if (!id.hasMatch()) {
         qDebug() << "no build id in output" << text;
@@ -466,7 +469,8 @@ bool DlrMachineAssay::getBuildIdFromExecutable(
         qDebug() << "Wait failed on process " << path;
         return true;
     }
-    static const QRegularExpression buildIdExpression(QStringLiteral("linked.*@([0-9]+)"));
+    static const QRegularExpression buildIdExpression(
+            QStringLiteral("linked.*@([0-9]+)"), QRegularExpression::DotMatchesEverythingOption);
     return parseVersionText(versionText(errorOutput), buildIdExpression, buildId, major, minor,
                             &suffix);
 }

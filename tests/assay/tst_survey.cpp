@@ -1,5 +1,6 @@
-// The machine survey against made-up machines: host applications, installed products, the
-// search roots, the queries the selection rules use, and free disk space.
+// The machine survey against made-up machines (tools/machine/make-machine.py): host
+// applications, installed products read from real child processes and files, the search roots,
+// the queries the selection rules use and free disk space.
 #include "DlrMachineAssay.h"
 #include "DlrWindowsAssay.h"
 #include "FakeMachine.h"
@@ -10,188 +11,198 @@
 #include <QProcess>
 #include <QtTest>
 
-#include <functional>
+#include <cerrno>
+#include <csignal>
 #include <memory>
 
 using TessTest::FakeMachine;
 
 namespace {
 
-QJsonArray jsonArray(const char *text)
+QJsonObject json(const char *text)
 {
-    return QJsonDocument::fromJson(QByteArray(text)).array();
+    return QJsonDocument::fromJson(QByteArray(text)).object();
 }
 
-// Name, version, build id, Maya version ("-" when the key is absent) and product folder.
-QString summary(const InstalledRecord &record)
-{
-    return QStringList{record.value(QStringLiteral("ProductName")),
-                       record.value(QStringLiteral("Version")),
-                       record.value(QStringLiteral("BuildId")),
-                       record.value(QStringLiteral("MayaVersion"), QStringLiteral("-")),
-                       QFileInfo(record.value(QStringLiteral("Location"))).fileName()}
-            .join(QLatin1Char('|'));
-}
-
-QStringList summaries(const QList<InstalledRecord> &records)
+// Name|version|build id|Maya version ("-" when absent)|product folder.
+QStringList summaries(const QList<InstalledRecord> &records, bool productsOnly = false)
 {
     QStringList all;
-    for (const InstalledRecord &record : records)
-        all << summary(record);
-    return all;
-}
-
-QStringList productSummaries(const DlrMachineAssay &assay)
-{
-    QList<InstalledRecord> products;
-    for (const InstalledRecord &record : assay.Records()) {
-        if (record.contains(QStringLiteral("Location")))
-            products << record;
+    for (const InstalledRecord &r : records) {
+        if (productsOnly && !r.contains(QStringLiteral("Location")))
+            continue;
+        all << QStringList{r.value("ProductName"), r.value("Version"), r.value("BuildId"),
+                           r.value("MayaVersion", "-"), QFileInfo(r.value("Location")).fileName()}
+                        .join('|');
     }
-    QStringList all = summaries(products);
-    all.sort(); // folders come in the file system's order
+    if (productsOnly)
+        all.sort(); // folders come in the file system's order
     return all;
 }
 
-InstalledRecord record(const QString &name,
-                       const QString &version,
-                       const QString &buildId = QString(),
-                       const QString &location = QString())
+QStringList surveyed(FakeMachine &machine)
 {
-    InstalledRecord r;
-    r.insert(QStringLiteral("ProductName"), name);
-    r.insert(QStringLiteral("Version"), version);
-    if (!buildId.isNull())
-        r.insert(QStringLiteral("BuildId"), buildId);
-    if (!location.isNull())
-        r.insert(QStringLiteral("Location"), location);
+    machine.activate();
+    DlrMachineAssay assay;
+    assay.DoAssay();
+    return summaries(assay.Records(), true);
+}
+
+InstalledRecord record(const char *name, const char *version, const char *id, const char *where)
+{
+    InstalledRecord r{{"ProductName", name}, {"Version", version}, {"Location", where}};
+    if (id)
+        r.insert("BuildId", id);
     return r;
 }
 
-// Each row: a machine's products, the records the survey must find (summaries), and a log
-// line it must write.
-typedef std::function<void(
-        const QByteArray &, const QByteArray &, const QStringList &, const QString &)>
-        RowAdder;
-
-void productScanRows(const RowAdder &row)
+qint64 statusKb(const char *key)
 {
-    row("server by its executable",
-        QByteArray(R"([{"kind":"workserver","version":"24.4b2","build":2226589}])"),
-        QStringList{"Tessaline Workserver 24.4|24.4|2226589|-|TessalineWorkserver-24.4"},
-        "matched");
-    row("renderer on standard output only",
-        QByteArray(R"([{"kind":"workserver","version":"24.4","mode":"stdout"}])"), QStringList(),
-        "no build id in output");
-    row("18.3 skipped, 19.0 kept",
-        QByteArray(R"([{"kind":"workserver","version":"18.3","build":1800000},
-                                  {"kind":"workserver","version":"19.0","build":1900000}])"),
-        QStringList{"Tessaline Workserver 19.0|19.0|1900000|-|TessalineWorkserver-19.0"},
-        "getting version info from");
-    row("Maya bridge by build-id file, script marker only",
-        QByteArray(R"([{"kind":"maya-bridge","version":"24.4","build":2226589}])"),
-        QStringList{"Tessaline for Maya 24.4|24.4|2226589|-|TessalineForMaya-24.4"},
-        "getting version info from");
-    row("Maya bridge with Maya version through LocalSpool.exe",
-        QByteArray(R"([{"kind":"maya-bridge","version":"23.5","build":2300001,
-                                   "maya":"2018","source":"spool","marker":"mll"}])"),
-        QStringList{"Tessaline 23.5 for Maya 2018|23.5|2300001|2018|"
-                    "TessalineForMaya-23.5-maya2018"},
-        "getBuildIdFromFile given non-existing path");
-    row("21.0 bridge without id takes its server's",
-        QByteArray(R"([{"kind":"maya-bridge","version":"21.0","maya":"2016",
-                                   "source":"none"},
-                                  {"kind":"workserver","version":"21.0","build":2100777}])"),
-        QStringList{"Tessaline 21.0 for Maya 2016|21.0|2100777|2016|"
-                    "TessalineForMaya-21.0-maya2016",
-                    "Tessaline Workserver 21.0|21.0|2100777|-|"
-                    "TessalineWorkserver-21.0"},
-        "Found TWS for noid version ");
-    row("21.1 bridge without id and without server is dropped",
-        QByteArray(R"([{"kind":"maya-bridge","version":"21.1","maya":"2016",
-                                   "source":"none"},
-                                  {"kind":"workserver","version":"21.0","build":2100777}])"),
-        QStringList{"Tessaline Workserver 21.0|21.0|2100777|-|"
-                    "TessalineWorkserver-21.0"},
-        "Found 21.0 or 21.1 TfM with no id in ");
-    row("22.0 bridge without id is not an old release",
-        QByteArray(R"([{"kind":"maya-bridge","version":"22.0","maya":"2016",
-                                   "source":"none"},
-                                  {"kind":"workserver","version":"22.0","build":2200000}])"),
-        QStringList{"Tessaline Workserver 22.0|22.0|2200000|-|"
-                    "TessalineWorkserver-22.0"},
-        "getBuildId given non-existing path");
-    row("Atelier without Maya version", QByteArray(R"([{"folder":"Tessaline Atelier 22.0","files":{
-                                     "plug-ins/Tessaline_for_Maya.mll":{},
-                                     "tesstree/bin/tsren.exe":{"exe":"ok","version":"22.0"}}}])"),
-        QStringList(), "No maya verion in TAS path");
-    row("Atelier with Maya version",
-        QByteArray(R"([{"kind":"atelier","version":"22.0","build":2200123,
-                                   "maya":"2018"}])"),
-        QStringList{"Tessaline Atelier 22.0 for Maya 2018|22.0|2200123|2018|"
-                    "TessalineAtelier-22.0-maya2018"},
-        "matched");
-    row("Atelier without plug-in library", QByteArray(R"([{"folder":"TAS-22.0-maya2018","files":{
-                                     "tesstree/bin/tsren.exe":{"exe":"ok","version":"22.0"}}}])"),
-        QStringList(), "Not TAS for Maya, no");
-    row("maya2020 in the name is any Maya",
-        QByteArray(R"([{"kind":"maya-bridge","version":"23.5","build":2300002,
-                                   "maya":"2020"}])"),
-        QStringList{"Tessaline for Maya 23.5|23.5|2300002|-|"
-                    "TessalineForMaya-23.5-maya2020"},
-        "matched");
-    row("server and bridge name is a server",
-        QByteArray(R"([{"kind":"workserver","folder":"TessalineServerForMaya-24.4",
-                                   "version":"24.4","build":2400000,"files":{
-                                     "plug-ins/Tessaline_for_Maya.py":{},
-                                     "etc/buildid.txt":{"version":"23.0","build":2300000}}}])"),
-        QStringList{"Tessaline Workserver 24.4|24.4|2400000|-|"
-                    "TessalineServerForMaya-24.4"},
-        "[Tt]essaline.*[sS]erver|TWS");
-    row("bridge without either marker",
-        QByteArray(R"([{"kind":"maya-bridge","version":"24.4","marker":"none"}])"), QStringList(),
-        "Not Tessaline for Maya, no");
-    row("build id after an at sign with letters", QByteArray(R"([{"folder":"TFM-24.4","files":{
-                                     "plug-ins/Tessaline_for_Maya.py":{},
-                                     "etc/buildid.txt":{"text":"Tessaline 24.4 by @dev at @2226589\n"}}}])"),
-        QStringList{"Tessaline for Maya 24.4|24.4|2226589|-|TFM-24.4"}, "matched");
-    row("build-id file without digits after any at sign",
-        QByteArray(R"([{"folder":"TFM-24.4","files":{
-                                     "plug-ins/Tessaline_for_Maya.py":{},
-                                     "etc/buildid.txt":{"text":"Tessaline 24.4 by @dev\n"}}}])"),
-        QStringList(), "no build id in output");
-    row("build id too large for an int",
-        QByteArray(R"([{"kind":"workserver","version":"24.4","build":99999999999}])"),
-        QStringList(), "getting version info from");
-    // Product executables that misbehave: nothing recorded, and the line that says why.
-    const QList<QPair<const char *, const char *>> misbehaving{
-            {"noid", "no build id in output"},
-            {"noversion", "no version in output"},
-            {"crash", "no build id in output"},
-            {"garbage", "no build id in output"},
-            {"noexec", "Wait failed on process "}};
-    for (const auto &mode : misbehaving) {
-        row(QByteArray("executable mode ") + mode.first,
-            QStringLiteral(R"([{"kind":"workserver","version":"24.4","mode":"%1"}])")
-                    .arg(QLatin1String(mode.first))
-                    .toUtf8(),
-            QStringList(), QLatin1String(mode.second));
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(QByteArray(key) + ':'))
+            return line.mid(int(qstrlen(key)) + 1).trimmed().split(' ').first().toLongLong();
     }
-    row("executable printing megabytes after its version",
-        QByteArray(R"([{"kind":"workserver","version":"24.4","build":2226589,
-                                   "mode":"mega"}])"),
-        QStringList{"Tessaline Workserver 24.4|24.4|2226589|-|TessalineWorkserver-24.4"},
-        "getting version info from");
-    row("non-ASCII folder name",
-        QByteArray(R"([{"kind":"workserver","folder":"TessalineWorkserver-24.4-ünï",
-                                   "version":"24.4","build":2226589}])"),
-        QStringList{"Tessaline Workserver 24.4|24.4|2226589|-|"
-                    "TessalineWorkserver-24.4-ünï"},
-        "matched");
-    row("plain file and names that are no product",
-        QByteArray(R"([{"folder":"Orrel Tools","files":{"bin/tsren.exe":{"exe":"ok"}}},
-                                  {"folder":"tessaline-server-lower","files":{"x":{}}}])"),
-        QStringList(), "Looking for orrel products in");
+    return -1;
+}
+
+const char *const WS = "Tessaline Workserver 24.4|24.4|2226589|-|TessalineWorkserver-24.4";
+const char *const BRIDGE = "Tessaline for Maya 24.4|24.4|2226589|-|TFM-24.4";
+const char *const PY = R"("plug-ins/Tessaline_for_Maya.py":{})";
+
+// A machine's products (or its whole description), the records the survey makes of them, and
+// a line it must log.
+struct ScanRow
+{
+    const char *tag;
+    QByteArray machine;
+    QStringList expected;
+    const char *logLine;
+};
+
+QByteArray bridgeWithFile(const char *text)
+{
+    return QByteArray(R"([{"folder":"TFM-24.4","files":{)") + PY + R"(,"etc/buildid.txt":{"text":")"
+           + text + R"("}}}])";
+}
+
+QByteArray server(const char *fields)
+{
+    return QByteArray(R"([{"kind":"workserver",)") + fields + "}]";
+}
+
+const QList<ScanRow> &scanRows()
+{
+    static const QList<ScanRow> rows = {
+            {"server", server(R"("version":"24.4b2")"), {WS}, "matched"},
+            {"TWS abbreviation",
+             server(R"("folder":"TWS-24.4")"),
+             {"Tessaline Workserver 24.4|24.4|2226589|-|TWS-24.4"},
+             "matched"},
+            {"non-ASCII folder",
+             server(R"("folder":"TessalineWorkserver-24.4-ünï")"),
+             {"Tessaline Workserver 24.4|24.4|2226589|-|TessalineWorkserver-24.4-ünï"},
+             "matched"},
+            {"name, version and link line each on a line",
+             server(R"("folder":"TWS-24.4","files":{"bin/tsren.exe":{"exe":"text",
+                 "text":"Tessaline Workserver\n24.4\nlinked on Monday\nby the farm @2226589\n"}})"),
+             {"Tessaline Workserver 24.4|24.4|2226589|-|TWS-24.4"},
+             "matched"},
+            {"build-id file over several lines",
+             bridgeWithFile(R"(Tessaline for Maya\nrelease 24.4\n@2226589\n)"),
+             {BRIDGE},
+             "matched"},
+            {"id after an at sign with letters",
+             bridgeWithFile("Tessaline 24.4 by @dev at @2226589"),
+             {BRIDGE},
+             "matched"},
+            {"no digits after any at sign",
+             bridgeWithFile("Tessaline 24.4 by @dev"),
+             {},
+             "no build id in output"},
+            {"18.3 skipped, 19.0 kept",
+             R"([{"kind":"workserver","version":"18.3"},
+                 {"kind":"workserver","version":"19.0","build":1900000}])",
+             {"Tessaline Workserver 19.0|19.0|1900000|-|TessalineWorkserver-19.0"},
+             "Not recording product older than"},
+            {"build id too large for an int",
+             server(R"("build":99999999999)"),
+             {},
+             "getting version info from"},
+            {"version on standard output",
+             server(R"("mode":"stdout")"),
+             {},
+             "no build id in output"},
+            {"no build id line", server(R"("mode":"noid")"), {}, "no build id in output"},
+            {"no version line", server(R"("mode":"noversion")"), {}, "no version in output"},
+            {"crashing", server(R"("mode":"crash")"), {}, "no build id in output"},
+            {"binary garbage", server(R"("mode":"garbage")"), {}, "no build id in output"},
+            {"not executable", server(R"("mode":"noexec")"), {}, "Wait failed on process "},
+            {"megabytes after the version", server(R"("mode":"mega")"), {WS}, "matched"},
+            {"server and bridge name is a server",
+             server(R"("folder":"TessalineServerForMaya-24.4","files":{"plug-ins/Tessaline_for_Maya.py":{},
+                 "etc/buildid.txt":{"version":"23.0","build":2300000}})"),
+             {"Tessaline Workserver 24.4|24.4|2226589|-|TessalineServerForMaya-24.4"},
+             "matched"},
+            {"any-Maya bridge",
+             R"([{"kind":"maya-bridge"}])",
+             {"Tessaline for Maya 24.4|24.4|2226589|-|TessalineForMaya-24.4"},
+             "matched"},
+            {"maya2020 is any Maya",
+             R"([{"kind":"maya-bridge","maya":"2020"}])",
+             {"Tessaline for Maya 24.4|24.4|2226589|-|TessalineForMaya-24.4-maya2020"},
+             "matched"},
+            {"bridge without marker",
+             R"([{"kind":"maya-bridge","marker":"none"}])",
+             {},
+             "Not Tessaline for Maya, no"},
+            {"bridge through LocalSpool.exe",
+             R"([{"kind":"maya-bridge","maya":"2018","source":"spool","marker":"mll"}])",
+             {"Tessaline 24.4 for Maya 2018|24.4|2226589|2018|TessalineForMaya-24.4-maya2018"},
+             "getBuildIdFromFile given non-existing path"},
+            {"21.0 bridge without id takes its server's",
+             R"([{"kind":"maya-bridge","version":"21.0","maya":"2016","source":"none"},
+                 {"kind":"workserver","version":"21.0","build":2100777}])",
+             {"Tessaline 21.0 for Maya 2016|21.0|2100777|2016|TessalineForMaya-21.0-maya2016",
+              "Tessaline Workserver 21.0|21.0|2100777|-|TessalineWorkserver-21.0"},
+             "Found TWS for noid version "},
+            {"21.1 bridge without id or server",
+             R"([{"kind":"maya-bridge","version":"21.1","maya":"2016","source":"none"},
+                 {"kind":"workserver","version":"21.0","build":2100777}])",
+             {"Tessaline Workserver 21.0|21.0|2100777|-|TessalineWorkserver-21.0"},
+             "No TWS for noid version"},
+            {"22.0 bridge without id is no old release",
+             R"([{"kind":"maya-bridge","version":"22.0","maya":"2016","source":"none"},
+                 {"kind":"workserver","version":"22.0","build":2200000}])",
+             {"Tessaline Workserver 22.0|22.0|2200000|-|TessalineWorkserver-22.0"},
+             "getBuildId given non-existing path"},
+            {"Atelier",
+             R"([{"kind":"atelier","version":"22.0","build":2200123,"maya":"2018"}])",
+             {"Tessaline Atelier 22.0 for Maya "
+              "2018|22.0|2200123|2018|TessalineAtelier-22.0-maya2018"},
+             "matched"},
+            {"Atelier without Maya version",
+             R"([{"folder":"Tessaline Atelier 22.0","files":{"plug-ins/Tessaline_for_Maya.mll":{},
+                 "tesstree/bin/tsren.exe":{"exe":"ok"}}}])",
+             {},
+             "No maya verion in TAS path"},
+            {"Atelier without plug-in",
+             R"([{"folder":"TAS-22.0-maya2018","files":{"tesstree/bin/tsren.exe":{"exe":"ok"}}}])",
+             {},
+             "Not TAS for Maya, no"},
+            {"names that are no product, dead links, a plain file",
+             R"({"links": [{"path": "opt/Orrel/TessalineWorkserver-26.0", "target": "/nowhere"},
+                           {"path": "opt/Orrel/TessalineWorkserver-25.1/bin/tsren.exe",
+                            "target": "/nowhere/tsren.exe"}],
+                 "dirs": ["opt/Orrel/tessaline-server-lower"],
+                 "products": [{"folder":"Orrel Tools","files":{"bin/tsren.exe":{"exe":"ok"}}},
+                              {"folder":"TWS-27.0","files":{"bin":{}}}]})",
+             {},
+             "Looking for orrel products in"},
+    };
+    return rows;
 }
 
 } // namespace
@@ -207,77 +218,53 @@ private Q_SLOTS:
     {
         FakeMachine machine;
         QString error;
-        QVERIFY2(
-                machine.build({"--maya",       "2022",     "--maya",         "2023",     "--maya",
-                               "Capabilities", "--maya",   "2018.5",         "--maya",   "2019abc",
-                               "--houdini",    "19.5.303", "--houdini",      "20.0.547", "--katana",
-                               "KATANA5.0v2",  "--katana", "Katana Foundry", "--katana", "6.0v1"},
-                              &error),
-                qPrintable(error));
-        // Houdini is named hfs*, so a Katana-looking folder of another vendor is not Houdini.
-        QVERIFY(QDir(machine.root()).mkpath(QStringLiteral("opt/hfsnothing")));
+        QVERIFY2(machine.build({"--maya",    "2022",         "--maya",       "2023",
+                                "--maya",    "Capabilities", "--maya",       "2018.5",
+                                "--houdini", "19.5.303",     "--houdini",    "20.0.547",
+                                "--katana",  "KATANA5.0v2",  "--katana",     "Katana Foundry",
+                                "--katana",  "6.0v1",        "--workserver", "24.4:2226589"},
+                               &error),
+                 qPrintable(error));
+        QVERIFY(QDir(machine.root()).mkpath("opt/hfsnothing")); // hfs*, yet no version
         machine.activate();
         TessTest::LogCapture log;
         DlrMachineAssay assay;
-        assay.DoAssay();
-
-        // Registry order is the platform's (names sorted); Capabilities is not a Maya.
-        QCOMPARE(summaries(assay.GetProducts(QStringLiteral("Maya"))),
-                 QStringList(
-                         {"Maya|2023||-|", "Maya|2022||-|", "Maya|2019||-|", "Maya|2018.5||-|"}));
-        QCOMPARE(summaries(assay.Records().mid(0, 4)),
-                 QStringList(
-                         {"Maya|2018.5||-|", "Maya|2019||-|", "Maya|2022||-|", "Maya|2023||-|"}));
-        QCOMPARE(summaries(assay.GetProducts(QStringLiteral("Houdini"))),
-                 QStringList({"Houdini|20.0||-|", "Houdini|19.5||-|"}));
-        QCOMPARE(summaries(assay.GetProducts(QStringLiteral("Katana"))),
-                 QStringList({"Katana|6.0||-|", "Katana|5.0||-|"}));
-        QCOMPARE(assay.Records().size(), 8);
-        QCOMPARE(log.count(QStringLiteral("Found installed Maya in registry")), 4);
-        QCOMPARE(log.count(QStringLiteral("Found installed Houdini in registry")), 2);
-        QVERIFY(assay.GetProducts(QStringLiteral("maya")).isEmpty()); // exact name only
-
-        // A second survey starts from nothing.
-        assay.DoAssay();
-        QCOMPARE(assay.Records().size(), 8);
-    }
-
-    void hostNamesAsWindowsGivesThem()
-    {
-        QCOMPARE(summaries(DlrWindowsAssay::MayaRecords({"2022", "2023", "Capabilities"})),
-                 QStringList({"Maya|2022||-|", "Maya|2023||-|"}));
+        for (int run = 0; run < 2; ++run) { // a second survey starts from nothing
+            assay.DoAssay();
+            QStringList all = summaries(assay.Records());
+            // Maya in the registry's order (names sorted); Capabilities is no Maya.
+            QCOMPARE(all.mid(0, 3),
+                     QStringList({"Maya|2018.5||-|", "Maya|2022||-|", "Maya|2023||-|"}));
+            all.sort();
+            QCOMPARE(all, QStringList({"Houdini|19.5||-|", "Houdini|20.0||-|", "Katana|5.0||-|",
+                                       "Katana|6.0||-|", "Maya|2018.5||-|", "Maya|2022||-|",
+                                       "Maya|2023||-|", WS}));
+        }
+        QCOMPARE(summaries(assay.GetProducts("Maya")),
+                 QStringList({"Maya|2023||-|", "Maya|2022||-|", "Maya|2018.5||-|"}));
+        QCOMPARE(log.count("Found installed Houdini in registry"), 4);
+        // As the Windows registry names them.
         QCOMPARE(summaries(DlrWindowsAssay::HoudiniRecords({"Houdini 19.5.303", "Licensing"})),
                  QStringList({"Houdini|19.5||-|"}));
-    }
 
-    void emptyMachine()
-    {
-        FakeMachine machine;
-        machine.activate();
-        DlrMachineAssay assay;
-        assay.DoAssay(); // no usr/autodesk, no hfs*, Orrel empty
-        QVERIFY(assay.Records().isEmpty());
-        QVERIFY(assay.GetProducts(QStringLiteral("Maya")).isEmpty());
+        FakeMachine empty;
+        QVERIFY(surveyed(empty).isEmpty());
     }
 
     void productScan_data()
     {
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<QString>("logLine");
-        // One run of the builder for every row's machine.
-        QList<QPair<FakeMachine *, QJsonObject>> toBuild;
-        auto row = [&](const QByteArray &tag, const QByteArray &products,
-                       const QStringList &expected, const QString &logLine) {
-            QTest::newRow(tag.constData()) << expected << logLine;
+        QList<QPair<FakeMachine *, QJsonObject>> toBuild; // one run of the script for all
+        for (const ScanRow &row : scanRows()) {
+            QTest::newRow(row.tag) << row.expected << QString(row.logLine);
             auto machine = std::make_shared<FakeMachine>();
-            machines.insert(QString::fromUtf8(tag), machine);
-            QJsonObject description;
-            description.insert(QStringLiteral("products"), jsonArray(products.constData()));
-            toBuild.append({machine.get(), description});
-        };
-
-        productScanRows(row);
-
+            machines.insert(row.tag, machine);
+            const QJsonDocument document = QJsonDocument::fromJson(row.machine);
+            toBuild.append({machine.get(), document.isObject()
+                                                   ? document.object()
+                                                   : QJsonObject{{"products", document.array()}}});
+        }
         QString error;
         QVERIFY2(FakeMachine::buildAll(toBuild, &error), qPrintable(error));
     }
@@ -286,119 +273,59 @@ private Q_SLOTS:
     {
         QFETCH(QStringList, expected);
         QFETCH(QString, logLine);
-
-        FakeMachine &machine = *machines.value(QString::fromUtf8(QTest::currentDataTag()));
-        machine.activate();
-
         TessTest::LogCapture log;
-        DlrMachineAssay assay;
-        assay.DoAssay();
         expected.sort();
-        QCOMPARE(productSummaries(assay), expected);
-        QVERIFY2(log.contains(logLine), qPrintable(log.lines().join(QLatin1Char('\n'))));
-        for (const InstalledRecord &r : assay.Records())
-            QVERIFY(r.value(QStringLiteral("Location")).startsWith(machine.orrel() + '/'));
-    }
-
-    void oddEntriesDoNotStopTheSurvey()
-    {
-        FakeMachine machine;
-        QJsonObject description = QJsonDocument::fromJson(R"({
-            "links": [{"path": "opt/Orrel/TessalineWorkserver-26.0", "target": "/nowhere/at/all"},
-                      {"path": "opt/Orrel/TessalineWorkserver-25.1/bin/tsren.exe",
-                       "target": "/nowhere/tsren.exe"}],
-            "products": [
-              {"folder": "TessalineForMaya-24.4", "files": {
-                 "plug-ins/Tessaline_for_Maya.py": {},
-                 "etc/buildid.txt": {"text": "Tessaline 24.4 linked @2226589\n",
-                                     "pad": 104857600}}},
-              {"kind": "maya-bridge", "version": "23.0", "build": 2300000, "maya": "2018",
-               "files": {"etc/buildid.txt": {"text": "Tessaline 23.0 @2300000", "perms": "000"}}},
-              {"kind": "workserver", "version": "24.4", "build": 2226589}]})")
-                                          .object();
-        QString error;
-        QVERIFY2(machine.build(description, &error), qPrintable(error));
-        QFile notAFolder(machine.orrel() + QStringLiteral("/TessalineWorkserver-27.0"));
-        QVERIFY(notAFolder.open(QIODevice::WriteOnly));
-        notAFolder.close();
-        machine.activate();
-
-        TessTest::LogCapture log;
-        DlrMachineAssay assay;
-        assay.DoAssay();
-        QStringList expected{"Tessaline Workserver 24.4|24.4|2226589|-|TessalineWorkserver-24.4",
-                             "Tessaline for Maya 24.4|24.4|2226589|-|TessalineForMaya-24.4"};
-        // An unreadable build-id file sends the bridge to its LocalSpool.exe, which it lacks;
-        // root reads the file regardless.
-        if (QFile(machine.orrel()
-                  + QStringLiteral("/TessalineForMaya-23.0-maya2018/etc/buildid.txt"))
-                    .open(QIODevice::ReadOnly))
-            expected << "Tessaline 23.0 for Maya 2018|23.0|2300000|2018|"
-                        "TessalineForMaya-23.0-maya2018";
-        else
-            QVERIFY(log.contains(QStringLiteral("getBuildIdFromFile couldn't open file")));
-        expected.sort();
-        QCOMPARE(productSummaries(assay), expected);
-        QVERIFY(log.contains(QStringLiteral("getBuildId given non-existing path")));
+        QCOMPARE(surveyed(*machines.value(QTest::currentDataTag())), expected);
+        QVERIFY2(log.contains(logLine), qPrintable(log.lines().join('\n')));
     }
 
     void searchRootsFromTrees()
     {
-        FakeMachine machine;
-        FakeMachine elsewhere; // a second tree outside Program Files
+        FakeMachine machine, elsewhere;
         QString error;
         QVERIFY2(machine.build({"--workserver", "24.4:2226589"}, &error), qPrintable(error));
-        QJsonObject tree = QJsonDocument::fromJson(R"({"products": [
-            {"kind": "workserver", "version": "25.0", "build": 2500000, "parent": "trees"},
-            {"kind": "maya-bridge", "version": "25.0", "build": 2500000, "parent": "trees"}]})")
-                                   .object();
-        QVERIFY2(elsewhere.build(tree, &error), qPrintable(error));
+        QVERIFY2(elsewhere.build(json(R"({"products": [
+            {"kind": "workserver", "version": "25.0", "build": 2500000, "parent": "trees"}]})"),
+                                 &error),
+                 qPrintable(error));
         machine.activate();
-        const QString programFiles = machine.root() + QStringLiteral("/opt");
-        const QString trees = elsewhere.root() + QStringLiteral("/trees");
-
-        auto rootsWith = [](const QString &tesstree, const QString &tastree) {
-            qunsetenv("TESSTREE");
-            qunsetenv("TASTREE");
-            if (!tesstree.isNull())
-                qputenv("TESSTREE", QFile::encodeName(tesstree));
-            if (!tastree.isNull())
-                qputenv("TASTREE", QFile::encodeName(tastree));
-            DlrMachineAssay assay;
-            qunsetenv("TESSTREE");
-            qunsetenv("TASTREE");
-            return assay.SearchRoots();
+        const QString programFiles = machine.root() + "/opt";
+        const QString trees = elsewhere.root() + "/trees";
+        const QStringList base{programFiles, programFiles + "/Orrel"};
+        const struct
+        {
+            QString tesstree, tastree;
+            QStringList roots;
+        } rows[] = {
+                {QString(), QString(), base},
+                {machine.orrel() + "/TessalineWorkserver-24.4", QString(), base}, // already one
+                {trees + "/a", trees + "/b", base + QStringList{trees}},          // once
+                {QString(), elsewhere.root() + "/none/tesstree", base}, // parent does not exist
         };
-
-        const QStringList base{programFiles, programFiles + QStringLiteral("/Orrel")};
-        QCOMPARE(rootsWith(QString(), QString()), base);
-        // Set to the server install folder: its parent is already a root.
-        QCOMPARE(
-                rootsWith(machine.orrel() + QStringLiteral("/TessalineWorkserver-24.4"), QString()),
-                base);
-        // Both variables in the same other tree: its parent once.
-        QCOMPARE(rootsWith(trees + QStringLiteral("/TessalineWorkserver-25.0"),
-                           trees + QStringLiteral("/TessalineForMaya-25.0")),
-                 base + QStringList{trees});
-        // A tree whose parent does not exist adds nothing.
-        QCOMPARE(rootsWith(QString(), elsewhere.root() + QStringLiteral("/none/tesstree")), base);
-
-        TessTest::LogCapture log;
-        qputenv("TESSTREE", QFile::encodeName(trees + QStringLiteral("/TessalineWorkserver-25.0")));
+        for (const auto &row : rows) {
+            qunsetenv("TESSTREE");
+            qunsetenv("TASTREE");
+            if (!row.tesstree.isNull())
+                qputenv("TESSTREE", QFile::encodeName(row.tesstree));
+            if (!row.tastree.isNull())
+                qputenv("TASTREE", QFile::encodeName(row.tastree));
+            DlrMachineAssay assay;
+            QCOMPARE(assay.SearchRoots(), row.roots);
+        }
+        qputenv("TESSTREE", QFile::encodeName(trees + "/TessalineWorkserver-25.0"));
+        qunsetenv("TASTREE");
         DlrMachineAssay assay;
         qunsetenv("TESSTREE");
-        QVERIFY(log.contains(QStringLiteral("found TESSTREE set at ")));
         assay.DoAssay();
-        QCOMPARE(productSummaries(assay),
-                 QStringList({"Tessaline Workserver 24.4|24.4|2226589|-|TessalineWorkserver-24.4",
-                              "Tessaline Workserver 25.0|25.0|2500000|-|TessalineWorkserver-25.0",
-                              "Tessaline for Maya 25.0|25.0|2500000|-|TessalineForMaya-25.0"}));
+        QCOMPARE(summaries(assay.Records(), true),
+                 QStringList({WS, "Tessaline Workserver 25.0|25.0|2500000|-|"
+                                  "TessalineWorkserver-25.0"}));
     }
 
-    void findInstalledAndFindAll()
+    void queries()
     {
         DlrMachineAssay assay;
-        assay.SetRecords({record("Maya", "2023"),
+        assay.SetRecords({{{"ProductName", "Maya"}, {"Version", "2023"}},
                           record("Tessaline Workserver 24.4", "24.4", "2226589", "a"),
                           record("Tessaline Workserver 24.4", "24.4", "2226700", "b"),
                           record("Tessaline Workserver 24.40", "24.40", "9999999", "c"),
@@ -406,88 +333,136 @@ private Q_SLOTS:
                           record("Tessaline Workserver 25.0", "25.0", "0", "e"),
                           record("Tessaline Workserver 25.0", "25.0", "-5", "f"),
                           record("Tessaline Workserver 25.0", "25.0", "25x", "g"),
-                          record("Tessaline Workserver 25.0", "25.0", QString(), "h"),
+                          record("Tessaline Workserver 25.0", "25.0", nullptr, "h"),
                           record("Tessaline for Maya 24.4", "24.4", "2226800", "i")});
-
-        InstalledRecord found = record("untouched", "0");
-        QVERIFY(assay.FindInstalled(QStringLiteral("Workserver"), QStringLiteral("24.4"), found));
-        QCOMPARE(found.value(QStringLiteral("Location")), QStringLiteral("b")); // earlier of equal
-        QVERIFY(assay.FindInstalled(QStringLiteral("Workserver"), QString(), found));
-        QCOMPARE(found.value(QStringLiteral("Location")), QStringLiteral("c")); // any version
-        QVERIFY(assay.FindInstalled(QStringLiteral("Tessaline"), QStringLiteral("24.4"), found));
-        QCOMPARE(found.value(QStringLiteral("Location")), QStringLiteral("i")); // searched anywhere
-
-        found = record("untouched", "0");
-        QVERIFY(!assay.FindInstalled(QStringLiteral("Workserver"), QStringLiteral("25.0"), found));
-        QVERIFY(!assay.FindInstalled(QStringLiteral("^Maya"), QString(), found)); // hosts: no id
-        QVERIFY(!assay.FindInstalled(QStringLiteral("workserver"), QString(), found));
-        QCOMPARE(found.value(QStringLiteral("ProductName")), QStringLiteral("untouched"));
-
-        QCOMPARE(summaries(
-                         assay.FindAll(QStringLiteral("Workserver"), QStringLiteral("^24\\.\\d+"))),
-                 QStringList({"Tessaline Workserver 24.4|24.4|2226589|-|a",
-                              "Tessaline Workserver 24.4|24.4|2226700|-|b",
-                              "Tessaline Workserver 24.40|24.40|9999999|-|c",
-                              "Tessaline Workserver 24.4|24.4|2226700|-|d"}));
-        QCOMPARE(assay.FindAll(QStringLiteral("Workserver"), QStringLiteral("^9\\.\\d+")).size(),
-                 0);
-        QCOMPARE(assay.FindAll(QStringLiteral("Maya"), QStringLiteral("")).size(), 2);
-
+        // Name pattern, version, the folder of the record found ("" for none).
+        const struct
+        {
+            const char *name, *version, *found;
+        } rows[] = {{"Workserver", "24.4", "b"}, // the earlier of equal ids
+                    {"Workserver", "", "c"},     // any version
+                    {"Tessaline", "24.4", "i"},  // the pattern is searched anywhere
+                    {"Workserver", "25.0", ""},  // ids 0, negative, not a number, none
+                    {"^Maya", "", ""},           {"workserver", "", ""}};
+        for (const auto &row : rows) {
+            InstalledRecord found{{"Location", ""}};
+            QCOMPARE(assay.FindInstalled(row.name, row.version, found), *row.found != 0);
+            QCOMPARE(found.value("Location"), QString(row.found));
+        }
+        QCOMPARE(summaries(assay.FindAll("Workserver", "^24\\.\\d+")).size(), 4);
+        QCOMPARE(assay.FindAll("Workserver", "^24\\.4$").size(), 3);
+        QCOMPARE(assay.FindAll("Maya", "").size(), 2);
         int id = -1;
-        DlrMachineAssay::GetBuildId(assay.Records().at(1), id);
-        QCOMPARE(id, 2226589);
-        DlrMachineAssay::GetBuildId(assay.Records().at(7), id);
-        QCOMPARE(id, 0);
-        DlrMachineAssay::GetBuildId(assay.Records().at(0), id);
-        QCOMPARE(id, 0);
+        for (const auto &expected : {qMakePair(1, 2226589), qMakePair(7, 0), qMakePair(0, 0)}) {
+            DlrMachineAssay::GetBuildId(assay.Records().at(expected.first), id);
+            QCOMPARE(id, expected.second);
+        }
     }
 
     void freeSpaceMatchesDf()
     {
         const QString folder = TessTest::downloadsDir();
         QProcess df;
-        df.start(QStringLiteral("df"), {"-B1", "--output=avail", folder});
+        df.start("df", {"-B1", "--output=avail", folder});
         QVERIFY(df.waitForFinished(10000));
-        const QList<QByteArray> lines = df.readAllStandardOutput().trimmed().split('\n');
         bool ok = false;
-        const qint64 dfBytes = lines.last().trimmed().toLongLong(&ok);
+        const qint64 dfBytes
+                = df.readAllStandardOutput().trimmed().split('\n').last().trimmed().toLongLong(&ok);
         QVERIFY(ok);
-
         TessTest::LogCapture log;
         DlrMachineAssay assay;
         const qint64 bytes = assay.GetAvailableDisk(QDir(folder));
-        QVERIFY(bytes > 0);
         // Others write to the same volume meanwhile; a few MB of difference is theirs.
-        QVERIFY2(qAbs(bytes - dfBytes) < 64 * 1024 * 1024,
+        QVERIFY2(bytes > 0 && qAbs(bytes - dfBytes) < 64 * 1024 * 1024,
                  qPrintable(QStringLiteral("%1 against df %2").arg(bytes).arg(dfBytes)));
-        QVERIFY(log.contains(QStringLiteral("Bytes avail on")));
-
-        log.clear();
-        QCOMPARE(assay.GetAvailableDisk(QDir(folder + QStringLiteral("/no/such/folder"))), 0);
-        QVERIFY(log.contains(QStringLiteral("GetFreeDiskSpaceEx failed 2"))); // ENOENT
+        QCOMPARE(assay.GetAvailableDisk(QDir(folder + "/no/such/folder")), 0);
+        QVERIFY(log.contains("GetFreeDiskSpaceEx failed 2")); // ENOENT
     }
 
-    void downloadsFolder()
-    {
-        QCOMPARE(DlrMachineAssay::GetDownloadsFolder(), TessTest::downloadsDir());
-    }
-
-    void demoMachine()
+    void hungExecutableIsStoppedAndReaped()
     {
         FakeMachine machine;
         QString error;
-        QVERIFY2(machine.build({"--maya", "2024", "--maya", "2025", "--houdini", "20.0.547",
-                                "--katana", "6.0v1", "--workserver", "24.4:2226589"},
+        QVERIFY2(
+                machine.build({"--workserver", "24.4:2226589:hang", "--workserver", "25.0:2500000"},
+                              &error),
+                qPrintable(error));
+        TessTest::LogCapture log;
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(surveyed(machine),
+                 QStringList{"Tessaline Workserver 25.0|25.0|2500000|-|TessalineWorkserver-25.0"});
+        QVERIFY2(clock.elapsed() >= 9500 && clock.elapsed() < 14000,
+                 qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(log.contains("Wait failed on process "));
+        QFile pidFile(machine.orrel() + "/TessalineWorkserver-24.4/bin/tsren.exe.pid");
+        QVERIFY(pidFile.open(QIODevice::ReadOnly));
+        const pid_t pid = pid_t(pidFile.readAll().trimmed().toLong());
+        QVERIFY(pid > 1);
+        // Gone, and reaped: a zombie would still answer kill(pid, 0).
+        QCOMPARE(::kill(pid, 0), -1);
+        QCOMPARE(errno, ESRCH);
+    }
+
+    void bigOutputAndBigFilesCostLittleMemory()
+    {
+        FakeMachine machine;
+        QString error;
+        QVERIFY2(machine.build(json(R"({"products": [
+                    {"kind": "workserver", "build": 2226589, "mode": "mega"},
+                    {"folder": "TessalineForMaya-24.4", "files": {
+                       "plug-ins/Tessaline_for_Maya.py": {},
+                       "etc/buildid.txt": {"text": "Tessaline 24.4 linked @2226589 ",
+                                           "pad": 104857600}}},
+                    {"folder": "TessalineForMaya-25.0", "files": {
+                       "plug-ins/Tessaline_for_Maya.py": {},
+                       "etc/buildid.txt": {"text": "", "pad": 104857600, "padbyte": "@"}}}]})"),
                                &error),
                  qPrintable(error));
-        machine.activate();
-        DlrMachineAssay assay;
-        assay.DoAssay();
-        QStringList all = summaries(assay.Records());
-        QCOMPARE(all, QStringList({"Maya|2024||-|", "Maya|2025||-|", "Houdini|20.0||-|",
-                                   "Katana|6.0||-|",
-                                   "Tessaline Workserver 24.4|24.4|2226589|-|"
-                                   "TessalineWorkserver-24.4"}));
+        QFile clearRefs("/proc/self/clear_refs"); // so the peak below is this survey's alone
+        if (!clearRefs.open(QIODevice::WriteOnly) || clearRefs.write("5") != 1)
+            QSKIP("this kernel does not let a process reset its peak resident size");
+        clearRefs.close();
+        const qint64 before = statusKb("VmRSS");
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(surveyed(machine),
+                 QStringList({WS, "Tessaline for Maya 24.4|24.4|2226589|-|TessalineForMaya-24.4"}));
+        // Reading either 100 MB file whole would add hundreds of MB; 16 MB of output must not
+        // stall the child on a full pipe.
+        QVERIFY2(statusKb("VmHWM") - before < 16 * 1024, "peak memory");
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void cheapTestsStartNoProcess()
+    {
+        FakeMachine machine;
+        QString error;
+        QVERIFY2(machine.build(json(R"({"products": [
+                    {"kind": "workserver", "build": 2226589},
+                    {"kind": "maya-bridge", "maya": "2018", "marker": "none", "source": "spool"},
+                    {"folder": "Tessaline Atelier 22.0", "files": {
+                       "plug-ins/Tessaline_for_Maya.mll": {},
+                       "tesstree/bin/tsren.exe": {"exe": "ok", "version": "22.0"}}},
+                    {"folder": "TAS-22.0-maya2018", "files": {
+                       "tesstree/bin/tsren.exe": {"exe": "ok", "version": "22.0"}}},
+                    {"folder": "Something Else", "files": {
+                       "bin/tsren.exe": {"exe": "ok"}, "bin/LocalSpool.exe": {"exe": "ok"}}},
+                    {"kind": "maya-bridge", "version": "24.3", "build": 2226000, "maya": "2018",
+                     "files": {"bin/LocalSpool.exe": {"exe": "ok", "version": "24.3"}}},
+                    {"kind": "maya-bridge", "version": "24.2", "build": 2225000, "maya": "2017",
+                     "source": "spool"}]})"),
+                               &error),
+                 qPrintable(error));
+        const QString processLog = machine.root() + "/processes.txt";
+        qputenv("TESS_PROCESS_LOG", QFile::encodeName(processLog));
+        const QStringList found = surveyed(machine);
+        qunsetenv("TESS_PROCESS_LOG");
+        QCOMPARE(found.size(), 3);
+        // The server and the bridge without build-id file; nothing else ran.
+        QFile log(processLog);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll().trimmed().split('\n').size(), 2);
     }
 };
 

@@ -2,39 +2,30 @@
 
 #include <QCryptographicHash>
 #include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <csignal>
 #include <sys/stat.h>
 
 namespace TessTest {
 
-int EngineRecorder::handler(void *context, unsigned int messageType, const char *message)
+namespace {
+int record(void *context, unsigned int messageType, const char *message)
 {
     auto *self = static_cast<EngineRecorder *>(context);
-    EngineMessage m;
-    m.kind = messageType >> 24;
-    m.flags = messageType & 0x00FFFFFF;
-    m.text = QByteArray(message ? message : "");
+    const EngineMessage m{messageType >> 24, messageType & 0x00FFFFFF, message};
     self->messages.append(m);
-    switch (m.kind) {
-    case 0:
-    case 1:
-    case 2:
+    if (m.kind <= 2)
         return self->answerBox ? self->answerBox(m) : DlrPlatform::IDOK;
-    case 10:
-        return self->answerProgress ? self->answerProgress(m) : 1;
-    default:
-        return 1;
-    }
+    return m.kind == 10 && self->answerProgress ? self->answerProgress(m) : 1;
 }
+} // namespace
 
 unsigned int
 EngineRecorder::install(const QString &package, unsigned int filter, const char *commandLine)
 {
-    DlrPlatform::msiSetInternalUI(0x102, nullptr);
-    DlrPlatform::msiSetExternalUIA(&EngineRecorder::handler, filter, this);
+    DlrPlatform::msiSetInternalUI(DlrPlatform::INSTALLUILEVEL_NONE, nullptr);
+    DlrPlatform::msiSetExternalUIA(&record, filter, this);
     const unsigned int result
             = DlrPlatform::msiInstallProductA(package.toLocal8Bit().constData(), commandLine);
     DlrPlatform::msiSetExternalUIA(nullptr, 0, nullptr);
@@ -51,16 +42,6 @@ QList<EngineMessage> EngineRecorder::ofKind(unsigned int kind) const
     return result;
 }
 
-QList<unsigned int> EngineRecorder::kindSequence() const
-{
-    QList<unsigned int> kinds;
-    for (const EngineMessage &m : messages) {
-        if (kinds.isEmpty() || kinds.last() != m.kind)
-            kinds.append(m.kind);
-    }
-    return kinds;
-}
-
 QMap<QString, QString> snapshot(const QString &folder)
 {
     QMap<QString, QString> entries;
@@ -68,30 +49,30 @@ QMap<QString, QString> snapshot(const QString &folder)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        const QString relative = path.mid(folder.size() + 1);
-        const QFileInfo info(path);
-        if (info.isDir()) {
-            entries.insert(relative, QStringLiteral("dir"));
+        QString &entry = entries[path.mid(folder.size() + 1)];
+        struct stat st;
+        QFile file(path);
+        if (QFileInfo(path).isDir()) {
+            entry = QStringLiteral("dir");
             continue;
         }
-        struct stat st;
         ::stat(QFile::encodeName(path).constData(), &st);
-        QFile file(path);
-        file.open(QIODevice::ReadOnly);
-        entries.insert(relative, QString::number(st.st_mode & 07777, 8) + QLatin1Char(':')
-                                         + QString::fromLatin1(
-                                                 QCryptographicHash::hash(file.readAll(),
-                                                                          QCryptographicHash::Sha1)
-                                                         .toHex()));
+        entry = QString::number(st.st_mode & 07777, 8) + QLatin1Char(':')
+                + (file.open(QIODevice::ReadOnly)
+                           ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1)
+                                     .toHex()
+                           : QByteArray("unreadable"));
     }
     return entries;
 }
 
-void InstallerTestCase::newMachine()
+QString newMachine(QScopedPointer<QTemporaryDir> &machine)
 {
     machine.reset(new QTemporaryDir);
     qputenv("TESSINSTALLER_ROOT", QFile::encodeName(machine->path()));
+    QString programFiles;
     DlrPlatform::programFilesFolder(&programFiles);
+    return programFiles;
 }
 
 QByteArray readFile(const QString &path)
@@ -106,11 +87,6 @@ FileSizeLimit::FileSizeLimit(rlim_t bytes)
     getrlimit(RLIMIT_FSIZE, &saved);
     const rlimit limit{bytes, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limit);
-}
-
-void FileSizeLimit::lift()
-{
-    setrlimit(RLIMIT_FSIZE, &saved);
 }
 
 } // namespace TessTest

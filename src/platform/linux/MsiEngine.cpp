@@ -187,6 +187,10 @@ int MsiEngine::send(unsigned int kind, unsigned int flags, const QByteArray &tex
         // Nobody handled it: the installer's own interface shows it.
         answer = messageBoxA(text.constData(), caption.toLocal8Bit().constData(), flags);
     }
+    // As the Windows Installer does, a cancel answer to a step stops the install.
+    const bool isStep = kind == INSTALLMESSAGE_ACTIONSTART || kind == INSTALLMESSAGE_ACTIONDATA;
+    if (isStep && answer == IDCANCEL)
+        cancelRequested = true;
     return answer;
 }
 
@@ -582,6 +586,8 @@ MsiEngine::Outcome MsiEngine::extractFiles(MsiPackage &package)
 MsiEngine::Outcome MsiEngine::commit(MsiPackage &package)
 {
     sendActionStart("InstallFinalize", "Moving files into place");
+    if (cancelRequested)
+        return Outcome::Cancelled;
     moves.clear();
     createdFolders.clear();
     const QString backups = staging + QStringLiteral("/replaced");

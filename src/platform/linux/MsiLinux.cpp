@@ -61,9 +61,16 @@ unsigned int msiInstallProductA(const char *packagePath, const char *commandLine
         qWarning() << "MsiInstallProductA: another installation is already running";
         return ERROR_INSTALL_ALREADY_RUNNING;
     }
+    const MsiUiSettings ui = currentUi();
+    // One stable line with what the caller set and passed, for runs to be checked against.
+    qInfo().noquote() << QStringLiteral("MsiInstallProductA: UI level 0x%1, message filter 0x%2, "
+                                        "command line \"%3\"")
+                                 .arg(ui.level, 0, 16)
+                                 .arg(ui.filter, 0, 16)
+                                 .arg(QString::fromLocal8Bit(commandLine ? commandLine : ""));
     QString programFiles;
     programFilesFolder(&programFiles);
-    MsiEngine engine(currentUi(), programFiles);
+    MsiEngine engine(ui, programFiles);
     const unsigned int result
             = engine.install(QString::fromLocal8Bit(packagePath),
                              QString::fromLocal8Bit(commandLine ? commandLine : ""));
