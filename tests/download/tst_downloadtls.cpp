@@ -157,6 +157,7 @@ private slots:
         const TessTest::BoxRecord box = boxes->last();
         QCOMPARE(box.text,
                  QStringLiteral("There was issue with the SSL connection. Continue anyway?"));
+        QCOMPARE(box.icon, QMessageBox::Critical);
         QCOMPARE(box.buttons, QMessageBox::Ok | QMessageBox::Cancel);
         QCOMPARE(box.defaultButton, QMessageBox::Ok);
         if (problems.size() == 1) {

@@ -195,6 +195,7 @@ private Q_SLOTS:
         QCOMPARE(boxes.count(), 3);
         QCOMPARE(boxes.unexpectedCount(), 0);
         const TessTest::BoxRecord box = boxes.seen().at(1);
+        QCOMPARE(box.icon, QMessageBox::Critical);
         QCOMPARE(box.text, QStringLiteral("Product download failed"));
         QCOMPARE(box.informativeText,
                  QStringLiteral("the remote content was not found at the server (similar to HTTP "
@@ -350,9 +351,13 @@ private Q_SLOTS:
             page.nextWhileUWait();
             widths.append(width());
         }
-        dlrApp->setAppDirPath(saved);
         // After the last one found the sequence starts again; the missing image 1 is skipped.
         QCOMPARE(widths, (QList<int>{20, 50, 20, 50}));
+        dlrApp->setAppDirPath(layout.filePath(QStringLiteral("nowhere")));
+        DlrDownload bare(nullptr); // no image at all: an empty frame, and no endless search
+        bare.nextWhileUWait();
+        QVERIFY(bare.findChild<QLabel *>("downloadArtwork")->pixmap(Qt::ReturnByValue).isNull());
+        dlrApp->setAppDirPath(saved);
     }
 
     void finishedPageOffersOnlyFinishAndOpensTheSuccessPage()
@@ -368,7 +373,9 @@ private Q_SLOTS:
         for (auto which : {QWizard::BackButton, QWizard::NextButton, QWizard::CancelButton,
                            QWizard::CustomButton1})
             QVERIFY(!w.wizard.button(which)->isVisible());
-        w.wizard.button(QWizard::FinishButton)->click();
+        QAbstractButton *finish = w.wizard.button(QWizard::FinishButton);
+        QVERIFY(finish->geometry().right() > w.wizard.width() * 3 / 4); // right-aligned
+        finish->click();
         QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
         QCOMPARE(recorder.urls, QList<QUrl>{success});
         QCOMPARE(w.wizard.result(), int(QDialog::Accepted));
