@@ -189,22 +189,15 @@ private slots:
                                                             "1: 0 2: 0 3: 0 4: 0 ", tenth}
                                        << QByteArray("installer:%10");
         // Malformed records are ignored: the count goes on as if they were not there.
-        const char *malformed[] = {"",
-                                   "2: 2 2: 250 ",
-                                   "1: x 2: 250 ",
-                                   "1: 2 2: -250 ",
-                                   "1: 2 2: a50 ",
-                                   "1: 2 ",
-                                   "1: 2 3: 250 ",
-                                   "1: 0 2: 900 ",
-                                   "1: 0 2: 900 3: 0 ",
-                                   "1: 0 2: 900 3: -1 4: 0 ",
-                                   "1: 0 2: 900 3: 1 4: y ",
-                                   "1: 0 2: 900 3: 1",
-                                   "1: 0 2: 900 3:  1 4: 0 "};
-        for (const char *bad : malformed)
-            QTest::addRow("malformed '%s'", bad) << QList<QByteArray>{reset, tenth, bad, tenth}
-                                                 << QByteArray("installer:%10 installer:%20");
+        const QList<QByteArray> malformed
+                = QByteArray("|2: 2 2: 250 |1: x 2: 250 |1: 2 2: -250 |1: 2 2: a50 |1: 2 "
+                             "|1: 2 3: 250 |1: 0 2: 900 |1: 0 2: 900 3: 0 |1: 0 2: 900 3: -1 4: 0 "
+                             "|1: 0 2: 900 3: 1 4: y |1: 0 2: 900 3: 1|1: 0 2: 900 3:  1 4: 0 ")
+                          .split('|');
+        for (const QByteArray &bad : malformed)
+            QTest::addRow("malformed '%s'", bad.constData())
+                    << QList<QByteArray>{reset, tenth, bad, tenth}
+                    << QByteArray("installer:%10 installer:%20");
     }
 
     void progressRecords()
