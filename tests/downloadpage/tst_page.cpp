@@ -288,6 +288,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!w.label("downloadAmount")->text().isEmpty());
         QVERIFY2(w.label("downloadAmount")->text().endsWith("KB/111.719KB"),
                  qPrintable(w.label("downloadAmount")->text()));
+        QVERIFY(w.progressBar()->value() < 750); // the second half of the queue, part-way
         w.backButton()->click();
         QCOMPARE(w.wizard.currentPage(), w.start); // back, with the wizard's own buttons
         QVERIFY(!w.backButton()->isVisible());
