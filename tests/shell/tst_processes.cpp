@@ -1,18 +1,11 @@
 // The shell as real child processes: help and exit codes, the configuration the application
 // object reads (settings file, environment, command line), and the log file.
+#include "DlrHost.h"
 #include "TestSupport.h"
 
 #include <QProcess>
 
 namespace {
-
-struct Run
-{
-    int exitCode = -1;
-    QProcess::ExitStatus status = QProcess::CrashExit;
-    QByteArray out;
-    QByteArray err;
-};
 
 // A private home (and temporary folder) with a Downloads folder, and no display unless asked.
 QProcessEnvironment homeEnvironment(const QString &home, bool display = true)
@@ -21,8 +14,8 @@ QProcessEnvironment homeEnvironment(const QString &home, bool display = true)
     env.insert(QStringLiteral("HOME"), home);
     env.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
-    env.remove(QStringLiteral("TESSINSTALLER_DEBUG_ENTITLEMENT"));
-    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+    for (const char *name :
+         {"TESSINSTALLER_DEBUG_ENTITLEMENT", "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
         env.remove(QLatin1String(name));
     if (display)
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -31,33 +24,27 @@ QProcessEnvironment homeEnvironment(const QString &home, bool display = true)
     return env;
 }
 
-Run run(const QString &program, const QStringList &args, const QProcessEnvironment &env)
+// Runs a program to its end; exit code -1 when it crashed or did not end.
+int run(const QString &program,
+        const QStringList &args,
+        const QProcessEnvironment &env,
+        QByteArray *out,
+        QByteArray *err = nullptr)
 {
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(program, args);
-    Run r;
-    if (!p.waitForFinished(20000)) {
+    if (!p.waitForFinished(20000))
         p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitCode();
-    r.status = p.exitStatus();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
+    p.waitForFinished();
+    *out = p.readAllStandardOutput();
+    if (err)
+        *err = p.readAllStandardError();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
-QString testBin(const char *name)
-{
-    return TessTest::binaryDir() + QStringLiteral("/tests/") + QLatin1String(name);
-}
-
-QString launcher()
-{
-    return TessTest::binaryDir() + QStringLiteral("/bin/tessinstaller");
-}
+const QString Child = TessTest::binaryDir() + QStringLiteral("/tests/tess_shellchild");
+const QString Launcher = TessTest::binaryDir() + QStringLiteral("/bin/tessinstaller");
 
 QStringList logFiles(const QString &folder)
 {
@@ -68,21 +55,6 @@ QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// The configuration dump of tess_configdump, one "key=value" a line, as one text.
-QString dumped(const Run &r, const QStringList &keys)
-{
-    QStringList values;
-    for (const QString &key : keys) {
-        QString value = QStringLiteral("<none>");
-        for (const QByteArray &line : r.out.split('\n')) {
-            if (line.startsWith(key.toLatin1() + '='))
-                value = QString::fromLocal8Bit(line.mid(key.size() + 1));
-        }
-        values << key + QLatin1Char('=') + value;
-    }
-    return values.join(QLatin1Char(' '));
 }
 
 void writeIni(const QString &path, const QList<QPair<QString, QString>> &values)
@@ -103,67 +75,48 @@ private Q_SLOTS:
     {
         QTemporaryDir home;
         const QProcessEnvironment env = homeEnvironment(home.path(), false);
+        QByteArray out, err;
         // Help prints even without a display, and before any log file exists.
-        Run r = run(launcher(), {QStringLiteral("-help")}, env);
-        QCOMPARE(r.status, QProcess::NormalExit);
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.out, (DlrOptions::usageText() + QLatin1Char('\n')).toLocal8Bit());
+        QCOMPARE(run(Launcher, {QStringLiteral("-help")}, env, &out), 0);
+        QCOMPARE(out, (DlrOptions::usageText() + QLatin1Char('\n')).toLocal8Bit());
         QVERIFY(logFiles(home.filePath(QStringLiteral("Downloads"))).isEmpty());
-
-        r = run(launcher(), {QStringLiteral("-user"), QStringLiteral("-help")}, env);
-        QCOMPARE(r.status, QProcess::NormalExit);
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY(r.err.contains("needs a display"));
+        QCOMPARE(run(Launcher, {QStringLiteral("-user"), QStringLiteral("-help")}, env, &out, &err),
+                 1);
+        QVERIFY(err.contains("needs a display"));
     }
 
+    // The settings file beside the program counts only while home has none; the command line
+    // beats the environment, which beats the file; naming a server means http.
     void settingsEnvironmentAndCommandLineInOrder()
     {
-        QTemporaryDir home;
+        QTemporaryDir home, install;
+        const QString program = install.filePath(QStringLiteral("tess_shellchild"));
+        QVERIFY(QFile::copy(Child, program));
+        QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner);
+        writeIni(install.filePath(QStringLiteral("tessinstaller.ini")), {{"user", "beside"}});
         QProcessEnvironment env = homeEnvironment(home.path());
-        const QStringList keys{"user", "pass", "server", "scheme", "dump", "loglevel", "url"};
-        Run r = run(testBin("tess_configdump"), {QStringLiteral("-Debug")}, env);
-        QVERIFY(r.out.startsWith("Unknown option -Debug\n\n"));
-        QCOMPARE(dumped(r, {"scheme", "path", "dump", "loglevel"}),
-                 QStringLiteral("scheme=https path=forum/currentproducts.php dump=0 loglevel=2"));
+        QByteArray out;
+        QCOMPARE(run(program, {QStringLiteral("-Debug")}, env, &out), 0);
+        QCOMPARE(out, "Unknown option -Debug\n\nbeside||https|0|2|https://"
+                              + QByteArray(DlrHost::WebHost) + "/forum/currentproducts.php\n");
 
         writeIni(home.filePath(QStringLiteral("tessinstaller.ini")),
-                 {{"user", "ini-user"},
-                  {"pass", "ini-pass"},
+                 {{"pass", "ini-pass"},
                   {"manifestserver", "ini.host"},
                   {"manifesturl", "ini/path.php"},
                   {"dumpManifest", "1"},
                   {"debug", "false"}});
         env.insert(QStringLiteral("TESSINSTALLER_DEBUG_ENTITLEMENT"),
                    QStringLiteral("https://env.host"));
-        // The command line beats the environment, which beats the file.
-        r = run(testBin("tess_configdump"), {QStringLiteral("-user"), QStringLiteral("cli")}, env);
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(dumped(r, keys),
-                 QStringLiteral("user=cli pass=ini-pass server=env.host scheme=https dump=1 "
-                                "loglevel=0 url=https://env.host/ini/path.php"));
-        // Naming a server means http.
-        r = run(testBin("tess_configdump"),
-                {QStringLiteral("-manifestserver"), QStringLiteral("cli.host:8080")}, env);
-        QCOMPARE(dumped(r, {"url"}), QStringLiteral("url=http://cli.host:8080/ini/path.php"));
-    }
-
-    void settingsFileBesideTheProgramUnlessHomeHasOne()
-    {
-        QTemporaryDir home, install;
-        const QString program = install.filePath(QStringLiteral("tess_configdump"));
-        QVERIFY(QFile::copy(testBin("tess_configdump"), program));
-        QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner | QFile::WriteOwner);
-        writeIni(install.filePath(QStringLiteral("tessinstaller.ini")), {{"user", "beside"}});
-
-        Run r = run(program, {}, homeEnvironment(home.path()));
-        QCOMPARE(dumped(r, {"user", "pass"}), QStringLiteral("user=beside pass="));
-        writeIni(home.filePath(QStringLiteral("tessinstaller.ini")), {{"pass", "home"}});
-        r = run(program, {}, homeEnvironment(home.path()));
-        QCOMPARE(dumped(r, {"user", "pass"}), QStringLiteral("user= pass=home")); // one file only
+        run(program, {}, env, &out);
+        QCOMPARE(out, QByteArray("|ini-pass|https|1|0|https://env.host/ini/path.php\n"));
+        run(program, {"-manifestserver", "cli.host:8080", "-user", "cli"}, env, &out);
+        QCOMPARE(out, QByteArray("cli|ini-pass|http|1|0|http://cli.host:8080/ini/path.php\n"));
     }
 
     // The log goes to the Downloads folder the platform names; without one, to the temporary
-    // folder; a folder that cannot take it leaves logging off and the run going.
+    // folder; a folder that cannot take it leaves logging off and the run going. Lines are in
+    // the local 8-bit encoding.
     void logLocation_data()
     {
         QTest::addColumn<bool>("withHome");
@@ -186,34 +139,23 @@ private Q_SLOTS:
         if (!withDownloads)
             QVERIFY(QDir(home.filePath(QStringLiteral("Downloads"))).removeRecursively());
 
-        const Run first = run(testBin("tess_logwriter"), {QStringLiteral("types")}, env);
-        const Run second = run(testBin("tess_logwriter"), {QStringLiteral("types")}, env);
-        QCOMPARE(first.status, QProcess::NormalExit);
-        QCOMPARE(first.exitCode, 0);
+        QByteArray first, second;
+        QCOMPARE(run(Child, {QStringLiteral("types")}, env, &first), 0);
+        run(Child, {"codec", "ISO-8859-1", QStringLiteral("caf\u00e9 na\u00efve")}, env, &second);
         for (const char *folder : {"Downloads", "tmp"}) {
             const int expected = where == QLatin1String(folder) ? 2 : 0; // one per run, kept
             QCOMPARE(logFiles(home.filePath(QLatin1String(folder))).size(), expected);
         }
-        const QString path = QString::fromLocal8Bit(first.out.trimmed());
-        if (where.isEmpty()) {
-            QCOMPARE(path, QString());
+        const QString path = QString::fromLocal8Bit(first.trimmed());
+        QCOMPARE(path.isEmpty(), where.isEmpty());
+        if (where.isEmpty())
             return;
-        }
         QCOMPARE(QFileInfo(path).absolutePath(), home.filePath(where));
         QCOMPARE(readAll(path), QByteArray("tessinstaller Debug: a debug line 42\n"
                                            "an info line\n"
                                            "tessinstaller Warning: a warning line\n"
                                            "tessinstaller Critical: a critical line\n"));
-    }
-
-    void logUsesTheLocalEightBitEncoding()
-    {
-        QTemporaryDir home;
-        const Run r = run(testBin("tess_logwriter"),
-                          {QStringLiteral("codec"), QStringLiteral("ISO-8859-1"),
-                           QStringLiteral("caf\u00e9 na\u00efve")},
-                          homeEnvironment(home.path()));
-        QCOMPARE(readAll(QString::fromLocal8Bit(r.out.trimmed())),
+        QCOMPARE(readAll(QString::fromLocal8Bit(second.trimmed())),
                  QByteArray("tessinstaller Debug: caf\xe9 na\xefve\n"));
     }
 
@@ -222,16 +164,14 @@ private Q_SLOTS:
         QTemporaryDir home;
         QProcess p;
         p.setProcessEnvironment(homeEnvironment(home.path()));
-        p.start(testBin("tess_logwriter"), {QStringLiteral("forever")});
+        p.start(Child, {QStringLiteral("forever")});
         QVERIFY(p.waitForReadyRead(10000));
         const QString path = QString::fromLocal8Bit(p.readLine().trimmed());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 2000, 10000);
         p.kill();
         QVERIFY(p.waitForFinished(10000));
-
-        const QByteArray content = readAll(path);
-        QVERIFY(content.endsWith('\n'));
-        const QList<QByteArray> lines = content.split('\n');
+        const QList<QByteArray> lines = readAll(path).split('\n');
+        QVERIFY(lines.last().isEmpty()); // ends with a whole line
         for (int i = 0; i < lines.size() - 1; ++i)
             QCOMPARE(lines.at(i),
                      "tessinstaller Debug: line " + QByteArray::number(i) + " complete");
@@ -243,12 +183,12 @@ private Q_SLOTS:
     {
         for (bool withResources : {true, false}) {
             QTemporaryDir home, layout;
-            QString program = launcher();
+            QString program = Launcher;
             if (!withResources) {
                 QDir(layout.path()).mkpath(QStringLiteral("bin"));
                 QDir(layout.path()).mkpath(QStringLiteral("lib"));
                 program = layout.filePath(QStringLiteral("bin/tessinstaller"));
-                QVERIFY(QFile::copy(launcher(), program));
+                QVERIFY(QFile::copy(Launcher, program));
                 QVERIFY(QFile::copy(TessTest::binaryDir()
                                             + QStringLiteral("/lib/libtessinstaller.so"),
                                     layout.filePath(QStringLiteral("lib/libtessinstaller.so"))));

@@ -15,12 +15,11 @@ class TestWindow : public QObject
 {
     Q_OBJECT
 
-private:
     QTemporaryDir machine;
     TessTest::UrlRecorder browser;
 
     // A window that runs without network or machine: the manifest comes from a file.
-    std::unique_ptr<DlrMainWindow> makeWindow(const QString &user, const QString &pass)
+    static std::unique_ptr<DlrMainWindow> makeWindow(const QString &user, const QString &pass)
     {
         dlrApp->setUserName(user);
         dlrApp->setPassword(pass);
@@ -29,10 +28,10 @@ private:
         return window;
     }
 
-    template<typename T>
-    static T *child(DlrMainWindow &w, const char *name)
+    template<typename T = QLineEdit>
+    static T *child(DlrMainWindow &w, const QString &name)
     {
-        return w.page(0)->findChild<T *>(QLatin1String(name));
+        return w.page(0)->findChild<T *>(name);
     }
 
 private Q_SLOTS:
@@ -56,10 +55,9 @@ private Q_SLOTS:
         auto w = makeWindow(QString(), QString());
         QCOMPARE(w->windowTitle(), QStringLiteral("Tessaline Installer"));
         QCOMPARE(w->pageIds(), (QList<int>{0, 1, 2, 3}));
-        QVERIFY(qobject_cast<DlrSignIn *>(w->page(0)));
-        QVERIFY(qobject_cast<DlrSelection *>(w->page(1)));
-        QVERIFY(qobject_cast<DlrDownload *>(w->page(2)));
-        QVERIFY(qobject_cast<DlrFinished *>(w->page(3)));
+        QVERIFY(qobject_cast<DlrSignIn *>(w->page(0)) && qobject_cast<DlrSelection *>(w->page(1))
+                && qobject_cast<DlrDownload *>(w->page(2))
+                && qobject_cast<DlrFinished *>(w->page(3)));
         QVERIFY(!w->pixmap(QWizard::BannerPixmap).isNull());
         QVERIFY(w->button(QWizard::NextButton)->isVisible());
         QVERIFY(!w->button(QWizard::CancelButton)->isVisible());
@@ -95,66 +93,55 @@ private Q_SLOTS:
     void nextNeedsBothFields()
     {
         auto filled = makeWindow(QStringLiteral("alice"), QStringLiteral("secret"));
-        QCOMPARE(child<QLineEdit>(*filled, "userName")->text(), QStringLiteral("alice"));
-        QCOMPARE(child<QLineEdit>(*filled, "password")->echoMode(), QLineEdit::Password);
+        QCOMPARE(child(*filled, "userName")->text(), QStringLiteral("alice"));
+        QCOMPARE(child(*filled, "password")->echoMode(), QLineEdit::Password);
         QVERIFY(filled->button(QWizard::NextButton)->isEnabled());
 
         auto w = makeWindow(QString(), QString());
-        QVERIFY(!w->button(QWizard::NextButton)->isEnabled());
-        QTest::keyClicks(child<QLineEdit>(*w, "userName"), QStringLiteral("bob"));
-        QVERIFY(!w->button(QWizard::NextButton)->isEnabled());
-        QTest::keyClicks(child<QLineEdit>(*w, "password"), QStringLiteral("x"));
-        QVERIFY(w->button(QWizard::NextButton)->isEnabled());
-        QTest::keyClick(child<QLineEdit>(*w, "password"), Qt::Key_Backspace);
-        QVERIFY(!w->button(QWizard::NextButton)->isEnabled());
+        QAbstractButton *next = w->button(QWizard::NextButton);
+        QVERIFY(!next->isEnabled());
+        QTest::keyClicks(child(*w, "userName"), QStringLiteral("bob"));
+        QVERIFY(!next->isEnabled());
+        QTest::keyClicks(child(*w, "password"), QStringLiteral("x"));
+        QVERIFY(next->isEnabled());
+        QTest::keyClick(child(*w, "password"), Qt::Key_Backspace);
+        QVERIFY(!next->isEnabled());
     }
 
     // Return and Enter never reach the wizard or the focused sign-up button: with both fields
-    // filled they act as Next, otherwise nothing happens.
-    void returnKey_data()
-    {
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("pass");
-        QTest::addColumn<QString>("target");
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("page");
-        QTest::newRow("password field, user ID empty") << ""
-                                                       << "pw"
-                                                       << "password" << int(Qt::Key_Return) << 0;
-        QTest::newRow("user field, complete") << "  carol "
-                                              << "pw"
-                                              << "userName" << int(Qt::Key_Enter) << 1;
-        QTest::newRow("sign-up button, empty") << ""
-                                               << ""
-                                               << "needToRegister" << int(Qt::Key_Enter) << 0;
-        QTest::newRow("sign-up button, complete") << "dave"
-                                                  << "   "
-                                                  << "needToRegister" << int(Qt::Key_Return) << 1;
-    }
-
+    // filled they act as Next (the fields stored exactly as typed), otherwise nothing happens.
     void returnKey()
     {
-        QFETCH(QString, user);
-        QFETCH(QString, pass);
-        QFETCH(QString, target);
-        QFETCH(int, key);
-        auto w = makeWindow(QString(), QString());
-        // The first showing puts the focus on the sign-up button.
-        auto *signUp = child<QPushButton>(*w, "needToRegister");
-        QCOMPARE(w->focusWidget(), signUp);
-        QTest::keyClicks(child<QLineEdit>(*w, "userName"), user);
-        QTest::keyClicks(child<QLineEdit>(*w, "password"), pass);
-        QWidget *widget = w->page(0)->findChild<QWidget *>(target);
-        widget->setFocus();
-
-        browser.urls.clear();
-        QSignalSpy returned(child<QLineEdit>(*w, "password"), &QLineEdit::returnPressed);
-        QTest::keyClick(widget, Qt::Key(key));
-        QTEST(w->currentId(), "page");
-        QCOMPARE(browser.urls.size() + returned.count(), 0);
-        if (w->currentId() == 1) { // stored exactly as typed
-            QCOMPARE(dlrApp->getUserName(), user);
-            QCOMPARE(dlrApp->getPassword(), pass);
+        struct Row
+        {
+            const char *user, *pass, *target;
+            Qt::Key key;
+            int page;
+        };
+        for (const Row &row : {Row{"", "pw", "password", Qt::Key_Return, 0},
+                               Row{"  carol ", "pw", "userName", Qt::Key_Enter, 1},
+                               Row{"", "", "needToRegister", Qt::Key_Enter, 0},
+                               Row{"dave", "   ", "needToRegister", Qt::Key_Return, 1}}) {
+            auto w = makeWindow(QString(), QString());
+            // The first showing puts the focus on the sign-up button.
+            QCOMPARE(w->focusWidget(), child<QPushButton>(*w, "needToRegister"));
+            QTest::keyClicks(child(*w, "userName"), row.user);
+            QTest::keyClicks(child(*w, "password"), row.pass);
+            QWidget *target = child<QWidget>(*w, row.target);
+            target->setFocus();
+            browser.urls.clear();
+            QSignalSpy returned(child(*w, "password"), &QLineEdit::returnPressed);
+            QTest::keyClick(target, row.key);
+            const QString stored = w->currentId() == 1
+                                           ? dlrApp->getUserName() + '/' + dlrApp->getPassword()
+                                           : QString();
+            QCOMPARE(QStringLiteral("page %1, %2 calls, %3")
+                             .arg(w->currentId())
+                             .arg(browser.urls.size() + returned.count())
+                             .arg(stored),
+                     QStringLiteral("page %1, 0 calls, %2")
+                             .arg(row.page)
+                             .arg(row.page ? QString(row.user) + '/' + row.pass : QString()));
         }
     }
 
@@ -165,7 +152,7 @@ private Q_SLOTS:
         QTest::mouseClick(child<QPushButton>(*w, "needToRegister"), Qt::LeftButton);
         QCOMPARE(browser.urls.size(), 1);
         const QUrl &url = browser.urls.first();
-        QCOMPARE(url.scheme() + url.path() + QLatin1Char('?') + url.query(),
+        QCOMPARE(url.scheme() + url.path() + '?' + url.query(),
                  QStringLiteral("https/forum/register.php?action=signup"));
         QCOMPARE(w->currentId(), 0);
     }
