@@ -63,33 +63,36 @@ CpuRegisters readCpuRegisters();
 
 // --- User32 message boxes (may be called from any thread) --------------------------------------
 
+// The values are user32's MB_* flags and ID* answers, and the installer's return codes below
+// are its ERROR_* codes. They carry names of their own because <windows.h> defines the Win32
+// names as macros, which would rewrite these declarations wherever it is included first.
 enum : unsigned int {
-    MB_OK = 0x0,
-    MB_OKCANCEL = 0x1,
-    MB_ABORTRETRYIGNORE = 0x2,
-    MB_YESNOCANCEL = 0x3,
-    MB_YESNO = 0x4,
-    MB_RETRYCANCEL = 0x5,
-    MB_TYPEMASK = 0xF,
-    MB_ICONERROR = 0x10,
-    MB_ICONQUESTION = 0x20,
-    MB_ICONWARNING = 0x30,
-    MB_ICONINFORMATION = 0x40,
-    MB_ICONMASK = 0xF0,
-    MB_DEFBUTTON1 = 0x000,
-    MB_DEFBUTTON2 = 0x100,
-    MB_DEFBUTTON3 = 0x200,
-    MB_DEFMASK = 0xF00,
+    BoxOk = 0x0,
+    BoxOkCancel = 0x1,
+    BoxAbortRetryIgnore = 0x2,
+    BoxYesNoCancel = 0x3,
+    BoxYesNo = 0x4,
+    BoxRetryCancel = 0x5,
+    BoxTypeMask = 0xF,
+    BoxIconError = 0x10,
+    BoxIconQuestion = 0x20,
+    BoxIconWarning = 0x30,
+    BoxIconInformation = 0x40,
+    BoxIconMask = 0xF0,
+    BoxDefaultButton1 = 0x000,
+    BoxDefaultButton2 = 0x100,
+    BoxDefaultButton3 = 0x200,
+    BoxDefaultMask = 0xF00,
 };
 
 enum : int {
-    IDOK = 1,
-    IDCANCEL = 2,
-    IDABORT = 3,
-    IDRETRY = 4,
-    IDIGNORE = 5,
-    IDYES = 6,
-    IDNO = 7,
+    AnswerOk = 1,
+    AnswerCancel = 2,
+    AnswerAbort = 3,
+    AnswerRetry = 4,
+    AnswerIgnore = 5,
+    AnswerYes = 6,
+    AnswerNo = 7,
 };
 
 int messageBoxA(const char *text, const char *caption, unsigned int type);
@@ -120,13 +123,13 @@ enum : unsigned int {
 };
 
 enum : unsigned int {
-    ERROR_SUCCESS = 0,
-    ERROR_INSTALL_USEREXIT = 1602,
-    ERROR_INSTALL_FAILURE = 1603,
-    ERROR_INSTALL_PACKAGE_OPEN_FAILED = 1619,
-    ERROR_INSTALL_PACKAGE_INVALID = 1620,
-    ERROR_INSTALL_ALREADY_RUNNING = 1618,
-    ERROR_INVALID_COMMAND_LINE = 1639,
+    InstallSuccess = 0,
+    InstallUserExit = 1602,
+    InstallFailure = 1603,
+    InstallPackageOpenFailed = 1619,
+    InstallPackageInvalid = 1620,
+    InstallAlreadyRunning = 1618,
+    InstallInvalidCommandLine = 1639,
 };
 
 // User-interface levels of msiSetInternalUI.

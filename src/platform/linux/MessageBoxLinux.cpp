@@ -17,21 +17,21 @@ namespace {
 // The buttons of a box type in the order Windows places them (MB_DEFBUTTONn counts in it).
 QList<QMessageBox::StandardButton> buttonOrderFor(unsigned int type)
 {
-    switch (type & MB_TYPEMASK) {
-    case MB_OK:
+    switch (type & BoxTypeMask) {
+    case BoxOk:
         return {QMessageBox::Ok};
-    case MB_OKCANCEL:
+    case BoxOkCancel:
         return {QMessageBox::Ok, QMessageBox::Cancel};
-    case MB_ABORTRETRYIGNORE:
+    case BoxAbortRetryIgnore:
         return {QMessageBox::Abort, QMessageBox::Retry, QMessageBox::Ignore};
-    case MB_YESNOCANCEL:
+    case BoxYesNoCancel:
         return {QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel};
-    case MB_YESNO:
+    case BoxYesNo:
         return {QMessageBox::Yes, QMessageBox::No};
-    case MB_RETRYCANCEL:
+    case BoxRetryCancel:
         return {QMessageBox::Retry, QMessageBox::Cancel};
     default:
-        qDebug() << "Message box type" << (type & MB_TYPEMASK) << "shown with Ok only";
+        qDebug() << "Message box type" << (type & BoxTypeMask) << "shown with Ok only";
         return {QMessageBox::Ok};
     }
 }
@@ -46,14 +46,14 @@ QMessageBox::StandardButtons buttonsFor(unsigned int type)
 
 QMessageBox::Icon iconFor(unsigned int type)
 {
-    switch (type & MB_ICONMASK) {
-    case MB_ICONERROR:
+    switch (type & BoxIconMask) {
+    case BoxIconError:
         return QMessageBox::Critical;
-    case MB_ICONQUESTION:
+    case BoxIconQuestion:
         return QMessageBox::Question;
-    case MB_ICONWARNING:
+    case BoxIconWarning:
         return QMessageBox::Warning;
-    case MB_ICONINFORMATION:
+    case BoxIconInformation:
         return QMessageBox::Information;
     default:
         return QMessageBox::NoIcon;
@@ -63,22 +63,22 @@ QMessageBox::Icon iconFor(unsigned int type)
 int answerFor(QMessageBox::StandardButton button, unsigned int type)
 {
     static const QHash<int, int> answers
-            = {{QMessageBox::Ok, IDOK},         {QMessageBox::Cancel, IDCANCEL},
-               {QMessageBox::Abort, IDABORT},   {QMessageBox::Retry, IDRETRY},
-               {QMessageBox::Ignore, IDIGNORE}, {QMessageBox::Yes, IDYES},
-               {QMessageBox::No, IDNO}};
+            = {{QMessageBox::Ok, AnswerOk},         {QMessageBox::Cancel, AnswerCancel},
+               {QMessageBox::Abort, AnswerAbort},   {QMessageBox::Retry, AnswerRetry},
+               {QMessageBox::Ignore, AnswerIgnore}, {QMessageBox::Yes, AnswerYes},
+               {QMessageBox::No, AnswerNo}};
     const auto found = answers.constFind(button);
     if (found != answers.constEnd())
         return found.value();
     // Closed without a button: what Escape gives on Windows.
     const QMessageBox::StandardButtons buttons = buttonsFor(type);
     if (buttons & QMessageBox::Cancel)
-        return IDCANCEL;
+        return AnswerCancel;
     if (buttons & QMessageBox::Abort)
-        return IDABORT;
+        return AnswerAbort;
     if (buttons & QMessageBox::No)
-        return IDNO;
-    return IDOK;
+        return AnswerNo;
+    return AnswerOk;
 }
 
 int showBox(const QString &text, const QString &caption, unsigned int type)
@@ -90,7 +90,7 @@ int showBox(const QString &text, const QString &caption, unsigned int type)
     spec.text = text;
     spec.buttons = buttonsFor(type);
     const QList<QMessageBox::StandardButton> order = buttonOrderFor(type);
-    const int defaultIndex = static_cast<int>((type & MB_DEFMASK) >> 8);
+    const int defaultIndex = static_cast<int>((type & BoxDefaultMask) >> 8);
     spec.defaultButton = order.value(defaultIndex, order.first());
     return answerFor(DlrMessageBox::show(spec), type);
 }

@@ -200,7 +200,7 @@ int MsiEngine::sendError(unsigned int flags, const QString &text)
     int answer = send(INSTALLMESSAGE_ERROR, flags, text.toLocal8Bit());
     if (answer == 0) {
         // Unanswered: an OK box counts as acknowledged, any other question as aborted.
-        answer = (flags & MB_TYPEMASK) == MB_OK ? IDOK : IDABORT;
+        answer = (flags & BoxTypeMask) == BoxOk ? AnswerOk : AnswerAbort;
     }
     qDebug() << "MSI engine error answered with" << answer;
     return answer;
@@ -208,7 +208,7 @@ int MsiEngine::sendError(unsigned int flags, const QString &text)
 
 int MsiEngine::askAboutWriteError(const QString &path, const QString &detail)
 {
-    return sendError(MB_ABORTRETRYIGNORE | MB_ICONERROR,
+    return sendError(BoxAbortRetryIgnore | BoxIconError,
                      QStringLiteral("Error 1310. Error writing to file: %1. Verify that you have "
                                     "access to that directory.\n\n%2")
                              .arg(QDir::toNativeSeparators(path), detail));
@@ -232,7 +232,7 @@ void MsiEngine::sendActionStart(const char *action, const char *description)
 int MsiEngine::sendProgress(std::initializer_list<qint64> fields)
 {
     const int answer = send(INSTALLMESSAGE_PROGRESS, 0, recordText(fields));
-    if (answer == IDCANCEL) {
+    if (answer == AnswerCancel) {
         qDebug() << "MSI engine: cancel asked for through a progress message";
         cancelRequested = true;
     }
@@ -241,7 +241,7 @@ int MsiEngine::sendProgress(std::initializer_list<qint64> fields)
 
 MsiEngine::Outcome MsiEngine::outcomeOfAnswer(int answer) const
 {
-    return answer == IDCANCEL ? Outcome::Cancelled : Outcome::Failed;
+    return answer == AnswerCancel ? Outcome::Cancelled : Outcome::Failed;
 }
 
 // --- The install -------------------------------------------------------------------------------
@@ -255,9 +255,9 @@ unsigned int MsiEngine::install(const QString &packagePath, const QString &comma
 
     QList<QPair<QString, QString>> properties;
     if (!parseCommandLine(commandLine, &properties)) {
-        sendError(MB_OK | MB_ICONERROR,
+        sendError(BoxOk | BoxIconError,
                   QStringLiteral("Invalid command line argument: %1").arg(commandLine));
-        return finish(ERROR_INVALID_COMMAND_LINE, QString());
+        return finish(InstallInvalidCommandLine, QString());
     }
     QString action = QStringLiteral("INSTALL");
     for (const auto &property : qAsConst(properties)) {
@@ -278,12 +278,12 @@ unsigned int MsiEngine::install(const QString &packagePath, const QString &comma
     const MsiPackage::Status status = package.open(packagePath, &reason);
     send(INSTALLMESSAGE_COMMONDATA, 0, recordText({0, 1033, CodePage}));
     if (status == MsiPackage::Status::CannotOpen) {
-        sendError(MB_OK | MB_ICONERROR, packageMissingText(reason));
-        return finish(ERROR_INSTALL_PACKAGE_OPEN_FAILED, QString());
+        sendError(BoxOk | BoxIconError, packageMissingText(reason));
+        return finish(InstallPackageOpenFailed, QString());
     }
     if (status == MsiPackage::Status::Invalid) {
-        sendError(MB_OK | MB_ICONERROR, packageInvalidText(reason));
-        return finish(ERROR_INSTALL_PACKAGE_INVALID, QString());
+        sendError(BoxOk | BoxIconError, packageInvalidText(reason));
+        return finish(InstallPackageInvalid, QString());
     }
 
     const QString productName = package.property(QStringLiteral("ProductName"));
@@ -298,15 +298,15 @@ unsigned int MsiEngine::install(const QString &packagePath, const QString &comma
                           package.property(QStringLiteral("Manufacturer"))));
 
     if (action != QLatin1String("INSTALL")) {
-        sendError(MB_OK | MB_ICONERROR,
+        sendError(BoxOk | BoxIconError,
                   QStringLiteral("The action %1 is not supported here; only INSTALL is.")
                           .arg(action));
-        return finish(ERROR_INSTALL_FAILURE, productName);
+        return finish(InstallFailure, productName);
     }
 
     if (!checkTargetsInside(package, &reason)) {
-        sendError(MB_OK | MB_ICONERROR, packageInvalidText(reason));
-        return finish(ERROR_INSTALL_PACKAGE_INVALID, productName);
+        sendError(BoxOk | BoxIconError, packageInvalidText(reason));
+        return finish(InstallPackageInvalid, productName);
     }
 
     // Script generation: every file is checked against its cabinet before anything is written.
@@ -314,11 +314,11 @@ unsigned int MsiEngine::install(const QString &packagePath, const QString &comma
     const QList<MsiFileEntry> &entries = package.files();
     sendProgress({0, entries.size(), 0, 1});
     if (!prepareCabinets(package))
-        return finish(ERROR_INSTALL_FAILURE, productName);
+        return finish(InstallFailure, productName);
     for (int i = 0; i < entries.size(); ++i)
         sendProgress({2, 1});
     if (cancelRequested)
-        return finish(ERROR_INSTALL_USEREXIT, productName);
+        return finish(InstallUserExit, productName);
 
     totalBytes = 0;
     for (const MsiFileEntry &file : entries)
@@ -343,18 +343,18 @@ unsigned int MsiEngine::install(const QString &packagePath, const QString &comma
         outcome = commit(package);
     if (outcome != Outcome::Done) {
         rollback();
-        return finish(outcome == Outcome::Cancelled ? ERROR_INSTALL_USEREXIT
-                                                    : ERROR_INSTALL_FAILURE,
+        return finish(outcome == Outcome::Cancelled ? InstallUserExit
+                                                    : InstallFailure,
                       productName);
     }
     QDir(staging).removeRecursively();
-    return finish(ERROR_SUCCESS, productName);
+    return finish(InstallSuccess, productName);
 }
 
 unsigned int MsiEngine::finish(unsigned int code, const QString &knownName)
 {
     const QString productName = knownName.isEmpty() ? QStringLiteral("(unknown)") : knownName;
-    if (code == ERROR_SUCCESS)
+    if (code == InstallSuccess)
         sendInfo(QStringLiteral("Product: %1 -- Installation completed successfully.")
                          .arg(productName));
     else
@@ -393,12 +393,12 @@ std::unique_ptr<MsiCabinet> MsiEngine::loadCabinet(const MsiPackage &package,
     QString reason;
     GRef<GInputStream> stream(package.openCabinet(media, &reason));
     if (!stream) {
-        sendError(MB_OK | MB_ICONERROR, cabinetMissingText(media.cabinet, reason));
+        sendError(BoxOk | BoxIconError, cabinetMissingText(media.cabinet, reason));
         return nullptr;
     }
     auto cabinet = std::make_unique<MsiCabinet>(stream.get());
     if (!cabinet->load(&reason)) {
-        sendError(MB_OK | MB_ICONERROR, cabinetCorruptText(media.cabinet, reason));
+        sendError(BoxOk | BoxIconError, cabinetCorruptText(media.cabinet, reason));
         return nullptr;
     }
     return cabinet;
@@ -419,7 +419,7 @@ bool MsiEngine::prepareCabinets(MsiPackage &package)
     }
     for (MsiFileEntry &file : package.files()) {
         if (!sizes.contains(file.key)) {
-            sendError(MB_OK | MB_ICONERROR,
+            sendError(BoxOk | BoxIconError,
                       cabinetCorruptText(
                               package.mediaFor(file)->cabinet,
                               QStringLiteral("file %1 is not in the cabinet").arg(file.key)));
@@ -468,7 +468,7 @@ MsiEngine::Outcome MsiEngine::createStaging()
             return Outcome::Done;
         }
         const int answer = askAboutWriteError(programFiles, errnoText());
-        if (answer != IDRETRY) // nothing can be left out here: Ignore stops the install too
+        if (answer != AnswerRetry) // nothing can be left out here: Ignore stops the install too
             return outcomeOfAnswer(answer);
     }
 }
@@ -556,16 +556,16 @@ MsiEngine::Outcome MsiEngine::extractFiles(MsiPackage &package)
             if (failure == MsiCabinet::Failure::Cancelled)
                 return Outcome::Cancelled;
             if (failure == MsiCabinet::Failure::Corrupt) {
-                sendError(MB_OK | MB_ICONERROR, cabinetCorruptText(media.cabinet, reason));
+                sendError(BoxOk | BoxIconError, cabinetCorruptText(media.cabinet, reason));
                 return Outcome::Failed;
             }
             const QString failing = current >= 0 ? targetPath(files->at(current)) : staging;
             const int answer = askAboutWriteError(failing, reason);
             if (current >= 0)
                 QFile::remove(stagedPath(current));
-            if (answer == IDRETRY)
+            if (answer == AnswerRetry)
                 continue;
-            if (answer == IDIGNORE && current >= 0) {
+            if (answer == AnswerIgnore && current >= 0) {
                 qDebug() << "MSI engine: leaving out" << failing;
                 skipped[current] = true;
                 continue;
@@ -642,9 +642,9 @@ MsiEngine::Outcome MsiEngine::commit(MsiPackage &package)
                 break;
             }
             const int answer = askAboutWriteError(target, why);
-            if (answer == IDRETRY)
+            if (answer == AnswerRetry)
                 continue;
-            if (answer == IDIGNORE) {
+            if (answer == AnswerIgnore) {
                 qDebug() << "MSI engine: leaving out" << target;
                 break;
             }

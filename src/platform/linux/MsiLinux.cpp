@@ -55,11 +55,11 @@ InstallUiHandler msiSetExternalUIA(InstallUiHandler handler, unsigned int filter
 unsigned int msiInstallProductA(const char *packagePath, const char *commandLine)
 {
     if (!packagePath)
-        return ERROR_INSTALL_PACKAGE_OPEN_FAILED;
+        return InstallPackageOpenFailed;
     bool expected = false;
     if (!s_installRunning.compare_exchange_strong(expected, true)) {
         qWarning() << "MsiInstallProductA: another installation is already running";
-        return ERROR_INSTALL_ALREADY_RUNNING;
+        return InstallAlreadyRunning;
     }
     const MsiUiSettings ui = currentUi();
     // One stable line with what the caller set and passed, for runs to be checked against.

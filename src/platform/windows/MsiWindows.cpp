@@ -1,10 +1,11 @@
 // Windows side of the platform layer's Windows Installer and user32 calls: straight through to
 // msi.dll and user32. Compiled only on Windows.
-#include "DlrPlatform.h"
-
+// <windows.h> comes first on purpose: the layer's header must not depend on include order.
 #include <windows.h>
 
 #include <msi.h>
+
+#include "DlrPlatform.h"
 
 namespace DlrPlatform {
 

@@ -1,14 +1,15 @@
 // Windows side of the platform layer: the shell, the registry, kernel32 and the processor.
 // Compiled only on Windows.
+// <windows.h> comes first on purpose: the layer's header must not depend on include order.
+#include <windows.h>
+
+#include <intrin.h>
+#include <shlobj.h>
+
 #include "DlrPlatform.h"
 
 #include <QDir>
 #include <QSettings>
-
-#include <immintrin.h>
-#include <intrin.h>
-#include <shlobj.h>
-#include <windows.h>
 
 namespace DlrPlatform {
 
@@ -84,6 +85,13 @@ void debugOutput(const char *text)
     OutputDebugStringA(text);
 }
 
+// XGETBV is only legal once the system has enabled it (OSXSAVE), which the caller checks; the
+// target attribute lets the compiler emit it without building the whole file for XSAVE.
+__attribute__((target("xsave"))) static uint64_t readXcr0()
+{
+    return _xgetbv(0);
+}
+
 CpuRegisters readCpuRegisters()
 {
     CpuRegisters regs;
@@ -96,7 +104,7 @@ CpuRegisters readCpuRegisters()
     regs.leaf1Ecx = static_cast<uint32_t>(info[2]);
     regs.leaf1Edx = static_cast<uint32_t>(info[3]);
     if (regs.leaf1Ecx & (1u << 27))
-        regs.xcr0 = _xgetbv(0);
+        regs.xcr0 = readXcr0();
     return regs;
 }
 
