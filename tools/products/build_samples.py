@@ -6,6 +6,7 @@ import hashlib
 import json
 import os
 import random
+import shlex
 import shutil
 import subprocess
 import sys
@@ -16,13 +17,40 @@ from xml.sax.saxutils import quoteattr
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def payload_bytes(path, spec, product):
+PLATFORM_TEXT = {"linux": "Linux x86-64", "windows": "Windows x64"}
+MINGW_CC = "x86_64-w64-mingw32-gcc"
+
+
+def fill(text, product, platform):
+    version = "%s.%s" % (product["versionMajor"], product["versionMinor"])
+    return (text.replace("{version}", version).replace("{build}", product["buildId"])
+            .replace("{platform}", PLATFORM_TEXT[platform]))
+
+
+def console_program(lines):
+    """A Windows console program that prints the lines on standard error, as the real
+    product executables answer -version."""
+    source = "#include <stdio.h>\nint main(void)\n{\n%s    return 0;\n}\n" % "".join(
+        "    fputs(%s \"\\n\", stderr);\n" % json.dumps(line) for line in lines)
+    with tempfile.TemporaryDirectory(prefix="tess-exe-") as work:
+        with open(os.path.join(work, "main.c"), "w", encoding="utf-8") as f:
+            f.write(source)
+        subprocess.run([MINGW_CC, "-Os", "-s", "-o", "main.exe", "main.c"], cwd=work, check=True)
+        with open(os.path.join(work, "main.exe"), "rb") as f:
+            return f.read()
+
+
+def payload_bytes(path, spec, product, platform="linux"):
     if isinstance(spec, int):
         # Pseudo-random, seeded by the path: incompressible and the same on every build.
         rng = random.Random(hashlib.sha1(path.encode()).hexdigest())
         return bytes(rng.getrandbits(8) for _ in range(spec))
-    version = "%s.%s" % (product["versionMajor"], product["versionMinor"])
-    return spec.replace("{version}", version).replace("{build}", product["buildId"]).encode()
+    if isinstance(spec, dict):
+        lines = [fill(line, product, platform) for line in spec["stderr"]]
+        if platform == "windows":
+            return console_program(lines)
+        return ("#!/bin/sh\n" + "".join("echo %s >&2\n" % shlex.quote(line) for line in lines)).encode()
+    return fill(spec, product, platform).encode()
 
 
 def stable_uuid(*parts):
@@ -79,7 +107,7 @@ def wxs_source(product, files):
        "\n".join(lines), "".join(refs))
 
 
-def build(product, out_dir, scratch):
+def build(product, out_dir, scratch, platform):
     work = os.path.join(scratch, product["file"])
     os.makedirs(os.path.join(work, "payload"))
     files = []
@@ -87,7 +115,7 @@ def build(product, out_dir, scratch):
         install_path = product["folder"] + "/" + relative
         source = "payload/%d" % index
         with open(os.path.join(work, source), "wb") as f:
-            f.write(payload_bytes(install_path, spec, product))
+            f.write(payload_bytes(install_path, spec, product, platform))
         files.append((install_path, source))
     with open(os.path.join(work, "product.wxs"), "w", encoding="utf-8") as f:
         f.write(wxs_source(product, files))
@@ -102,6 +130,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("out", help="folder for the packages and products.json")
     ap.add_argument("--samples", default=os.path.join(HERE, "samples.json"))
+    ap.add_argument("--platform", choices=sorted(PLATFORM_TEXT), default="linux",
+                    help="what the product executables are built for")
     args = ap.parse_args()
 
     with open(args.samples, encoding="utf-8") as f:
@@ -112,7 +142,7 @@ def main():
     try:
         for product in products:
             try:
-                size = build(product, args.out, scratch)
+                size = build(product, args.out, scratch, args.platform)
             except subprocess.CalledProcessError as e:
                 sys.stderr.write("wixl failed for %s:\n%s\n" % (product["file"], e.stderr.decode(errors="replace")))
                 return 1
