@@ -83,6 +83,7 @@ QByteArray DlrProgressRecord::apply(const char *message)
         progressTotal = f.field2;
         forwardProgress = (f.field3 == 0);
         progressDone = forwardProgress ? 0 : progressTotal;
+        overrunLogged = false;
         qDebug() << (forwardProgress ? "Forward progress. Total set to "
                                      : "Reverse progress. Total set to ")
                  << progressTotal;
@@ -98,10 +99,16 @@ QByteArray DlrProgressRecord::apply(const char *message)
     case 2: {
         if (progressTotal == 0 || f.field2 == 0)
             return QByteArray();
-        // An installer that reports far past its total must not overflow the count.
+        // The count stays within the phase: an installer may report more ticks than its reset
+        // announced (Wine's reports every file's bytes twice against a total that counts
+        // them once), and the bar must neither pass its end nor overflow.
         const qint64 moved = qint64(progressDone) + (forwardProgress ? f.field2 : -f.field2);
-        progressDone = int(qBound<qint64>(std::numeric_limits<int>::min(), moved,
-                                          std::numeric_limits<int>::max()));
+        if ((moved > progressTotal || moved < 0) && !overrunLogged) {
+            overrunLogged = true;
+            qDebug() << "Progress reported beyond the total of" << progressTotal
+                     << "ticks; the bar holds at the end of the phase";
+        }
+        progressDone = int(qBound<qint64>(0, moved, progressTotal));
         const float percent
                 = (static_cast<float>(progressDone) * 100) / static_cast<float>(progressTotal);
         return progressLine(percent);

@@ -41,4 +41,5 @@ private:
     bool forwardProgress = false;
     bool scriptInProgress = false;
     int progressIncrement = 0;
+    bool overrunLogged = false;
 };
