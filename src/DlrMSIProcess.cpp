@@ -115,9 +115,11 @@ void DlrMSIWorker::process()
     outputBuffer = new QByteArray;
     DlrPlatform::msiSetInternalUI(UiLevelNoneWithSourceResolution, nullptr);
     DlrPlatform::msiSetExternalUIA(&DlrMSIWorker::installerUiHandler, MessageFilter, this);
-    // The result is not passed on: the installer's own boxes have told the user already.
+    // The result is not passed on: the installer's own boxes have told the user already. It
+    // goes to the log, for an installer that fails without a word (Wine's, for one).
     const unsigned int result = DlrPlatform::msiInstallProductA(
             packagePath.toLocal8Bit().constData(), InstallCommandLine);
+    qDebug() << "Windows Installer returned" << result;
     if (cancel && cancel->load())
         qInfo().noquote() << QStringLiteral("Installation cancelled as its window closed "
                                             "(installer result %1)")

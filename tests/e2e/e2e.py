@@ -57,7 +57,7 @@ def has_line(text, message):  # a line whose message is exactly message
 def survey(text):
     """The survey's records from its fixed lines: (hosts, products with their folder name)."""
     hosts = set(re.findall(r"^tessinstaller Debug: Survey: host (.+) (\S+)$", text, re.M))
-    return hosts, {(n, v, b, os.path.basename(at)) for n, v, b, at in re.findall(
+    return hosts, {(n, v, b, re.split(r"[\\/]", at)[-1]) for n, v, b, at in re.findall(
         r'^tessinstaller Debug: Survey: installed product "(.*)" version (\S*) build (\S*) '
         r'at (.*)$', text, re.M)}
 
@@ -174,10 +174,13 @@ def press_until(run, key, message, tries=3):
                 raise
 
 
-def propose(run, suite, files):
-    """Signs in (Return is Next once the fields are filled), checks the proposal, accepts it
-    with Next's mnemonic (the list has the focus: Return would not reach Next)."""
+def propose(run, suite, files, boxes=()):
+    """Signs in (Return is Next once the fields are filled), answers the boxes asked on the
+    way (id, keys), checks the proposal, accepts it with Next's mnemonic (the list has the
+    focus: Return would not reach Next)."""
     press_until(run, "Return", "Selection")
+    for box_id, *keys in boxes:
+        run.answer_box(box_id, *keys)
     text = run.wait_until(lambda t: "Chose" in t and "hidden" in t and t, "the proposal")
     chose = re.search(r"^tessinstaller Debug: Chose (\d+) to download$", text, re.M)
     rows = re.findall(r'Adding\s+"([^"]*)"\s+with label\s+"([^"]*)"', text)

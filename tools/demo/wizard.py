@@ -73,6 +73,8 @@ class WizardRun:
         self.log_path = None
         self.started = None
         self.shots = []
+        self.under_wine = os.path.basename(program) == "wine-run"
+        self.windows_at_start = []
 
     # -- lifetime ---------------------------------------------------------------------------
     def start(self):
@@ -99,6 +101,8 @@ class WizardRun:
         out = xdotool("search", "--sync", "--onlyvisible", "--name", "Tessaline Installer",
                       timeout=timeout)
         self.window = out.splitlines()[0]
+        self.windows_at_start = xdotool("search", "--onlyvisible", "--name", ".",
+                                        check=False).split()
         return self.window
 
     def remaining(self):
@@ -198,12 +202,16 @@ class WizardRun:
         return re.findall(pattern, self.log_text())
 
     def wait_box_focus(self, timeout=10):
-        """Waits until a window other than the wizard has the keyboard focus: the box is up.
-        There is no window manager under Xvfb; Qt gives a modal box the focus itself."""
+        """Waits until the box is up: a window other than the wizard has the keyboard focus
+        (there is no window manager under Xvfb; Qt gives a modal box the focus itself), or,
+        under Wine, which keeps the X focus on its first window and routes keys to its active
+        one, a new window of the same title as the box's owner shows."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             focused = xdotool("getwindowfocus", check=False)
-            if focused and focused != self.window:
+            shown = xdotool("search", "--onlyvisible", "--name", ".", check=False).split()
+            if (focused and focused != self.window) or (
+                    self.under_wine and set(shown) - set(self.windows_at_start)):
                 time.sleep(0.2)  # let the box finish laying out its buttons
                 return focused
             time.sleep(0.05)

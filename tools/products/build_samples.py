@@ -35,7 +35,8 @@ def console_program(lines):
     with tempfile.TemporaryDirectory(prefix="tess-exe-") as work:
         with open(os.path.join(work, "main.c"), "w", encoding="utf-8") as f:
             f.write(source)
-        subprocess.run([MINGW_CC, "-Os", "-s", "-o", "main.exe", "main.c"], cwd=work, check=True)
+        subprocess.run([MINGW_CC, "-Os", "-s", "-Wl,--no-insert-timestamp", "-o", "main.exe",
+                        "main.c"], cwd=work, check=True)
         with open(os.path.join(work, "main.exe"), "rb") as f:
             return f.read()
 
