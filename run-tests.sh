@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# README command 2: set up, build, check formatting, run every test through CTest, then build
-# again with AddressSanitizer and UndefinedBehaviorSanitizer and run the suite there too.
+# README command 2: set up, build, check formatting, run every test through CTest; then build
+# for Windows and run its tests under Wine; then build again with AddressSanitizer and
+# UndefinedBehaviorSanitizer and run the suite there too.
 # Extra arguments go to ctest (for example: ./run-tests.sh -L download).
-# TESS_SANITIZERS=0 skips the sanitizer pass (for a quick local run; CI always makes it).
+# TESS_WINDOWS=0 and TESS_SANITIZERS=0 skip those passes (for a quick local run; CI makes both).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -16,6 +17,12 @@ clang-format --dry-run -Werror "${sources[@]}"
 
 echo "== ctest"
 (cd build && ctest --output-on-failure -j2 "$@")
+
+if [ "${TESS_WINDOWS:-1}" != "0" ]; then
+  echo "== the Windows build, its tests under Wine"
+  tools/windows/build.sh build-win
+  (cd build-win && ctest --output-on-failure "$@")
+fi
 
 if [ "${TESS_SANITIZERS:-1}" != "0" ]; then
   echo "== ctest with AddressSanitizer and UndefinedBehaviorSanitizer"

@@ -12,6 +12,7 @@ PACKAGES=(
   clang clang-format libclang-rt-dev
   nginx-light
   fonts-dejavu-core
+  mingw-w64 wine wine64 xz-utils
 )
 
 missing=()
