@@ -3,8 +3,13 @@
 # make up a machine, and run the wizard against them.
 # With a display it is interactive; without one it runs under Xvfb, walks through every page
 # with xdotool and leaves screenshots, the log and a summary in demo-out/.
+#   ./run-demo.sh [--windows]
 set -euo pipefail
 cd "$(dirname "$0")"
+# ./run-demo.sh --windows: the same with the Windows build under Wine.
+if [ "${1:-}" = "--windows" ]; then
+  exec tools/windows/demo.sh
+fi
 ROOT=$(pwd)
 STARTED=$(date +%s)
 

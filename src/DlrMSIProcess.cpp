@@ -137,7 +137,7 @@ int DlrMSIWorker::installerUiHandler(void *context, unsigned int messageType, co
     // shown any more.
     const bool canCancel = kind <= 2 || (kind >= 8 && kind <= 10);
     if (canCancel && self->cancel && self->cancel->load())
-        return DlrPlatform::IDCANCEL;
+        return DlrPlatform::AnswerCancel;
 
     switch (kind) {
     case 0:

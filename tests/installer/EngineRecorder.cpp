@@ -16,7 +16,7 @@ int record(void *context, unsigned int messageType, const char *message)
     const EngineMessage m{messageType >> 24, messageType & 0x00FFFFFF, message};
     self->messages.append(m);
     if (m.kind <= 2)
-        return self->answerBox ? self->answerBox(m) : DlrPlatform::IDOK;
+        return self->answerBox ? self->answerBox(m) : DlrPlatform::AnswerOk;
     return m.kind == 10 && self->answerProgress ? self->answerProgress(m) : 1;
 }
 } // namespace

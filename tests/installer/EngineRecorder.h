@@ -28,8 +28,8 @@ class EngineRecorder
 {
 public:
     QList<EngineMessage> messages;
-    // Answers error, warning and fatal-exit messages (IDOK when unset) and progress messages
-    // (1 when unset; IDCANCEL cancels).
+    // Answers error, warning and fatal-exit messages (AnswerOk when unset) and progress messages
+    // (1 when unset; AnswerCancel cancels).
     std::function<int(const EngineMessage &)> answerBox, answerProgress;
 
     // Installs through the platform layer with this recorder as the external handler.

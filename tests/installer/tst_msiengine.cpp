@@ -306,8 +306,8 @@ private slots:
         // Name, result.
         const QList<QPair<const char *, unsigned int>> rows
                 = {{"ACTION=INSTALL REBOOT=ReallySurpress TARGETDIR=/x", 0},
-                   {"ACTION=ADMIN", ERROR_INSTALL_FAILURE},
-                   {"ACTION", ERROR_INVALID_COMMAND_LINE}};
+                   {"ACTION=ADMIN", InstallFailure},
+                   {"ACTION", InstallInvalidCommandLine}};
         for (const auto &row : rows)
             QCOMPARE(EngineRecorder().install(pkg("v1.msi"), 0x7FFF, row.first), row.second);
         QVERIFY(!QFileInfo::exists("/x/Orrel"));
@@ -322,7 +322,7 @@ private slots:
         // Without the error bit the handler does not hear the failure, and the internal level
         // (none) shows no box either.
         QCOMPARE(noErrors.install(pkg("missing.msi"), 0x7FFF & ~(1u << 1)),
-                 unsigned(ERROR_INSTALL_PACKAGE_OPEN_FAILED));
+                 unsigned(InstallPackageOpenFailed));
         QVERIFY(noErrors.ofKind(1).isEmpty() && !noErrors.ofKind(13).isEmpty());
         QCOMPARE(nothing.install(pkg("v1.msi"), 0), 0u);
         QVERIFY(nothing.messages.isEmpty());
@@ -366,8 +366,8 @@ private slots:
         edit("ws.msi", "noparent.msi", setParent.arg("MISSING", orrel));
 
         const QString notOpened = "could not be opened";
-        const unsigned int invalid = ERROR_INSTALL_PACKAGE_INVALID;
-        QTest::newRow("missing") << "missing.msi" << unsigned(ERROR_INSTALL_PACKAGE_OPEN_FAILED)
+        const unsigned int invalid = InstallPackageInvalid;
+        QTest::newRow("missing") << "missing.msi" << unsigned(InstallPackageOpenFailed)
                                  << notOpened;
         QTest::newRow("random bytes") << "random.msi" << invalid << notOpened;
         QTest::newRow("text file") << "text.msi" << invalid << notOpened;
@@ -380,9 +380,9 @@ private slots:
         QTest::newRow("folders in a cycle") << "cycle.msi" << invalid << notOpened;
         QTest::newRow("unknown parent folder") << "noparent.msi" << invalid << notOpened;
         QTest::newRow("missing cabinet")
-                << "nocab.msi" << unsigned(ERROR_INSTALL_FAILURE) << "payload.cab";
+                << "nocab.msi" << unsigned(InstallFailure) << "payload.cab";
         QTest::newRow("corrupt cabinet")
-                << "corruptcab.msi" << unsigned(ERROR_INSTALL_FAILURE) << "Error 1335";
+                << "corruptcab.msi" << unsigned(InstallFailure) << "Error 1335";
     }
 
     void badPackagesWriteNothing()
@@ -396,7 +396,7 @@ private slots:
         QCOMPARE(recorder.install(pkg(package)), code);
         const QList<EngineMessage> errors = recorder.ofKind(1);
         QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors.first().flags, unsigned(MB_OK | MB_ICONERROR));
+        QCOMPARE(errors.first().flags, unsigned(BoxOk | BoxIconError));
         QVERIFY2(errors.first().text.contains(errorText.toLocal8Bit()),
                  errors.first().text.constData());
         QCOMPARE(recorder.messages.last().kind, 13u);
@@ -408,7 +408,7 @@ private slots:
         QTemporaryDir outside;
         QDir().mkpath(programFiles);
         QVERIFY(QFile::link(outside.path(), programFiles + "/Orrel"));
-        QCOMPARE(EngineRecorder().install(pkg("ws.msi")), unsigned(ERROR_INSTALL_PACKAGE_INVALID));
+        QCOMPARE(EngineRecorder().install(pkg("ws.msi")), unsigned(InstallPackageInvalid));
         QVERIFY(QDir(outside.path()).isEmpty());
         QCOMPARE(QDir(programFiles)
                          .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -424,13 +424,13 @@ private slots:
         QTest::addColumn<QByteArray>("big");
         QTest::addColumn<QByteArray>("lastLine");
         const QByteArray big = PackageBuilder::randomBytes(300 << 10, 7), none = "<missing>";
-        QTest::newRow("abort") << int(IDABORT) << unsigned(ERROR_INSTALL_FAILURE)
+        QTest::newRow("abort") << int(AnswerAbort) << unsigned(InstallFailure)
                                << QByteArray("one") << none << QByteArray("installer:%0");
-        QTest::newRow("retry") << int(IDRETRY) << 0u << QByteArray("two") << big
+        QTest::newRow("retry") << int(AnswerRetry) << 0u << QByteArray("two") << big
                                << QByteArray("installer:%100");
-        QTest::newRow("ignore") << int(IDIGNORE) << 0u << QByteArray("two") << none
+        QTest::newRow("ignore") << int(AnswerIgnore) << 0u << QByteArray("two") << none
                                 << QByteArray("installer:%100");
-        QTest::newRow("unanswered") << 0 << unsigned(ERROR_INSTALL_FAILURE) << QByteArray("one")
+        QTest::newRow("unanswered") << 0 << unsigned(InstallFailure) << QByteArray("one")
                                     << none << QByteArray("installer:%0");
     }
 
@@ -449,7 +449,7 @@ private slots:
         QCOMPARE(recorder.install(pkg("v2.msi")), code);
         const QList<EngineMessage> errors = recorder.ofKind(1);
         QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors.first().flags, unsigned(MB_ABORTRETRYIGNORE | MB_ICONERROR));
+        QCOMPARE(errors.first().flags, unsigned(BoxAbortRetryIgnore | BoxIconError));
         QVERIFY(errors.first().text.contains("Error 1310")
                 && errors.first().text.contains("big.bin"));
         QTEST(readFile(programFiles + "/Orrel/Product/a.txt"), "a");
@@ -470,9 +470,9 @@ private slots:
         bool executing = false;
         recorder.answerProgress = [&executing](const EngineMessage &m) {
             executing = executing || m.text.endsWith("3: 0 4: 0 ");
-            return executing && m.text.startsWith("1: 2 ") ? int(IDCANCEL) : 1;
+            return executing && m.text.startsWith("1: 2 ") ? int(AnswerCancel) : 1;
         };
-        QCOMPARE(recorder.install(pkg("v2.msi")), unsigned(ERROR_INSTALL_USEREXIT));
+        QCOMPARE(recorder.install(pkg("v2.msi")), unsigned(InstallUserExit));
         QCOMPARE(snapshot(machine->path()), before);
     }
 
@@ -485,21 +485,21 @@ private slots:
         NoPermissionOverride asUser;
         EngineRecorder abort;
         abort.answerBox = [](const EngineMessage &) {
-            return int(IDABORT);
+            return int(AnswerAbort);
         };
         // Moving into place fails at the last file: what it replaced comes back.
-        QCOMPARE(abort.install(pkg("v2.msi")), unsigned(ERROR_INSTALL_FAILURE));
+        QCOMPARE(abort.install(pkg("v2.msi")), unsigned(InstallFailure));
         QVERIFY(abort.ofKind(1).first().text.contains("z.txt"));
         QCOMPARE(snapshot(machine->path()), before);
         // Program Files itself read-only: no staging; Retry once it is writable again.
         QCOMPARE(::chmod(QFile::encodeName(programFiles).constData(), 0555), 0);
-        QCOMPARE(abort.install(pkg("v2.msi")), unsigned(ERROR_INSTALL_FAILURE));
+        QCOMPARE(abort.install(pkg("v2.msi")), unsigned(InstallFailure));
         QCOMPARE(snapshot(machine->path()), before);
         EngineRecorder retry;
         retry.answerBox = [this](const EngineMessage &) {
             ::chmod(QFile::encodeName(programFiles).constData(), 0755);
             ::chmod(QFile::encodeName(programFiles + "/Orrel/Zlocked").constData(), 0755);
-            return int(IDRETRY);
+            return int(AnswerRetry);
         };
         QCOMPARE(retry.install(pkg("v2.msi")), 0u);
         QCOMPARE(readFile(programFiles + "/Orrel/Product/a.txt"), QByteArray("two"));

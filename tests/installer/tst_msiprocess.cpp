@@ -210,17 +210,17 @@ private slots:
         boxes.enqueue(QMessageBox::Cancel, QStringLiteral("Error"));
         boxes.enqueue(QMessageBox::Ignore, QStringLiteral("Warning"));
         QCOMPARE(DlrMSIWorker::installerUiHandler(&worker,
-                                                  INSTALLMESSAGE_FATALEXIT | MB_YESNO
-                                                          | MB_ICONQUESTION | MB_DEFBUTTON2,
+                                                  INSTALLMESSAGE_FATALEXIT | BoxYesNo
+                                                          | BoxIconQuestion | BoxDefaultButton2,
                                                   "fatal"),
-                 int(IDNO));
+                 int(AnswerNo));
         QCOMPARE(DlrMSIWorker::installerUiHandler(
-                         &worker, INSTALLMESSAGE_ERROR | MB_RETRYCANCEL | MB_ICONWARNING, "error"),
-                 int(IDCANCEL));
+                         &worker, INSTALLMESSAGE_ERROR | BoxRetryCancel | BoxIconWarning, "error"),
+                 int(AnswerCancel));
         QCOMPARE(DlrMSIWorker::installerUiHandler(
-                         &worker, INSTALLMESSAGE_WARNING | MB_ABORTRETRYIGNORE | MB_ICONINFORMATION,
+                         &worker, INSTALLMESSAGE_WARNING | BoxAbortRetryIgnore | BoxIconInformation,
                          "warning"),
-                 int(IDIGNORE));
+                 int(AnswerIgnore));
         QCOMPARE(boxes.unexpectedCount(), 0);
         const QList<BoxRecord> seen = boxes.seen();
         QCOMPARE(seen.size(), 3);
@@ -242,7 +242,7 @@ private slots:
         msiSetInternalUI(INSTALLUILEVEL_FULL, nullptr);
         msiSetExternalUIA(nullptr, 0, nullptr);
         QCOMPARE(msiInstallProductA(pkg("missing.msi").toLocal8Bit().constData(), ""),
-                 unsigned(ERROR_INSTALL_PACKAGE_OPEN_FAILED));
+                 unsigned(InstallPackageOpenFailed));
         QCOMPARE(msiSetInternalUI(INSTALLUILEVEL_NONE, nullptr), int(INSTALLUILEVEL_FULL));
         QCOMPARE(boxes.count(), 1);
         QCOMPARE(boxes.unexpectedCount(), 0);

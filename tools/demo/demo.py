@@ -3,7 +3,7 @@
 screenshot of each, and writes a short summary.
 
     demo.py --program build/bin/tessinstaller --out demo-out --downloads DIR --root MACHINE
-            [--time-limit SECONDS] -- ARGS...
+            [--installed DIR] [--time-limit SECONDS] -- ARGS...
 
 Starts its own Xvfb unless --display is given. The environment (HOME, TESSINSTALLER_ROOT, PATH
 with the stand-in xdg-open) is set by run-demo.sh.
@@ -19,8 +19,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wizard import DriveError, WizardRun, Xvfb  # noqa: E402
 
 
-def installed_products(root):
-    orrel = os.path.join(root, "opt", "Orrel")
+def installed_products(orrel):
     if not os.path.isdir(orrel):
         return []
     return sorted(os.listdir(orrel))
@@ -31,12 +30,14 @@ def main():
     parser.add_argument("--program", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--downloads", required=True)
-    parser.add_argument("--root", required=True)
+    parser.add_argument("--root", help="the made-up machine (its Program Files is opt/)")
+    parser.add_argument("--installed", help="where installed products go (default ROOT/opt/Orrel)")
     parser.add_argument("--time-limit", type=float, default=100)
     parser.add_argument("--display", action="store_true", help="use $DISPLAY as it is")
     parser.add_argument("args", nargs=argparse.REMAINDER)
     opts = parser.parse_args()
     args = [a for a in opts.args if a != "--"]
+    opts.installed = opts.installed or os.path.join(opts.root, "opt", "Orrel")
     if opts.display:
         return drive(opts, args)
     with Xvfb():
@@ -44,14 +45,14 @@ def main():
 
 
 def drive(opts, args):
-    before = installed_products(opts.root)
+    before = installed_products(opts.installed)
     run = WizardRun(opts.program, args, dict(os.environ), opts.downloads, opts.out,
                     time_limit=opts.time_limit)
     status = None
     error = None
     try:
         run.start()
-        run.find_window()
+        run.find_window(timeout=60)
         run.wait_log("Sign in")
         run.screenshot("1-signin")
         # The fields arrive filled from -user and -pass; Return acts as Next.
@@ -86,7 +87,7 @@ def drive(opts, args):
     surveyed = re.findall(r"^tessinstaller Debug: Survey: (.*)$", log, re.M)
     downloaded = sorted(f for f in os.listdir(opts.downloads)
                         if f.endswith(".msi") or f.endswith(".tessdownload"))
-    after = installed_products(opts.root)
+    after = installed_products(opts.installed)
 
     lines = ["Tessaline Installer demo",
              "exit code: %s" % status,
@@ -100,7 +101,7 @@ def drive(opts, args):
     lines.append("downloaded into %s:" % opts.downloads)
     lines += ["  %s (%d bytes)" % (f, os.path.getsize(os.path.join(opts.downloads, f)))
               for f in downloaded]
-    lines.append("installed under %s/opt/Orrel:" % opts.root)
+    lines.append("installed under %s:" % opts.installed)
     lines += ["  %s%s" % (p, "" if p in before else "  (new)") for p in after]
     lines.append("screenshots: %s" % ", ".join(os.path.basename(s) for s in run.shots))
     if run.log_path:

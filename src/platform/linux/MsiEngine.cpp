@@ -189,7 +189,7 @@ int MsiEngine::send(unsigned int kind, unsigned int flags, const QByteArray &tex
     }
     // As the Windows Installer does, a cancel answer to a step stops the install.
     const bool isStep = kind == INSTALLMESSAGE_ACTIONSTART || kind == INSTALLMESSAGE_ACTIONDATA;
-    if (isStep && answer == IDCANCEL)
+    if (isStep && answer == AnswerCancel)
         cancelRequested = true;
     return answer;
 }
