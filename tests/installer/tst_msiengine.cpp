@@ -424,14 +424,14 @@ private slots:
         QTest::addColumn<QByteArray>("big");
         QTest::addColumn<QByteArray>("lastLine");
         const QByteArray big = PackageBuilder::randomBytes(300 << 10, 7), none = "<missing>";
-        QTest::newRow("abort") << int(AnswerAbort) << unsigned(InstallFailure)
-                               << QByteArray("one") << none << QByteArray("installer:%0");
+        QTest::newRow("abort") << int(AnswerAbort) << unsigned(InstallFailure) << QByteArray("one")
+                               << none << QByteArray("installer:%0");
         QTest::newRow("retry") << int(AnswerRetry) << 0u << QByteArray("two") << big
                                << QByteArray("installer:%100");
         QTest::newRow("ignore") << int(AnswerIgnore) << 0u << QByteArray("two") << none
                                 << QByteArray("installer:%100");
-        QTest::newRow("unanswered") << 0 << unsigned(InstallFailure) << QByteArray("one")
-                                    << none << QByteArray("installer:%0");
+        QTest::newRow("unanswered") << 0 << unsigned(InstallFailure) << QByteArray("one") << none
+                                    << QByteArray("installer:%0");
     }
 
     void fullDisk()

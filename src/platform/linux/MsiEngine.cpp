@@ -343,8 +343,7 @@ unsigned int MsiEngine::install(const QString &packagePath, const QString &comma
         outcome = commit(package);
     if (outcome != Outcome::Done) {
         rollback();
-        return finish(outcome == Outcome::Cancelled ? InstallUserExit
-                                                    : InstallFailure,
+        return finish(outcome == Outcome::Cancelled ? InstallUserExit : InstallFailure,
                       productName);
     }
     QDir(staging).removeRecursively();
