@@ -9,8 +9,10 @@ set(TESS_WINDOWS_DLLS)
 foreach(module Core Gui Widgets Network Xml)
     list(APPEND TESS_WINDOWS_DLLS ${TESS_QT_BIN_DIR}/Qt5${module}.dll)
 endforeach()
+# The test programs need the test library; the program does not, so it is not installed.
+set(TESS_WINDOWS_TEST_DLLS)
 if(TESS_BUILD_TESTS)
-    list(APPEND TESS_WINDOWS_DLLS ${TESS_QT_BIN_DIR}/Qt5Test.dll)
+    set(TESS_WINDOWS_TEST_DLLS ${TESS_QT_BIN_DIR}/Qt5Test.dll)
 endif()
 
 # The compiler knows where its own runtime lives.
@@ -33,14 +35,14 @@ set(TESS_WINDOWS_PLUGINS platforms/qwindows.dll platforms/qoffscreen.dll
     styles/qwindowsvistastyle.dll)
 
 set(TESS_WINDOWS_RUNTIME_OUTPUTS)
-foreach(dll ${TESS_WINDOWS_DLLS})
+foreach(dll ${TESS_WINDOWS_DLLS} ${TESS_WINDOWS_TEST_DLLS})
     get_filename_component(name ${dll} NAME)
     add_custom_command(OUTPUT ${TESS_BIN_DIR}/${name}
         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${dll} ${TESS_BIN_DIR}/${name}
         DEPENDS ${dll})
     list(APPEND TESS_WINDOWS_RUNTIME_OUTPUTS ${TESS_BIN_DIR}/${name})
-    install(FILES ${dll} DESTINATION bin)
 endforeach()
+install(FILES ${TESS_WINDOWS_DLLS} DESTINATION bin)
 foreach(plugin ${TESS_WINDOWS_PLUGINS})
     get_filename_component(folder ${plugin} DIRECTORY)
     add_custom_command(OUTPUT ${TESS_BIN_DIR}/${plugin}
