@@ -2,25 +2,21 @@
 
 #include "DlrApp.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
-// Starts the download of a manifest index and waits for its one signal. Returns "" when the
-// file was finished, the reason when it failed, and a text in angle brackets when the contract
-// was broken: no start, no signal, two signals, or a signal for another index.
+// Starts the download of a manifest index and waits for its one signal: "" when the file was
+// finished, the reason when it failed, a text in angle brackets when the contract was broken.
 inline QString downloadAndWait(int index, int timeoutMs = 20000)
 {
     QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
     QSignalSpy failed(dlrApp, &DlrApp::failedDownload);
     if (!dlrApp->DownloadProduct(index))
-        return QStringLiteral("<not started>");
+        return "<not started>";
     if (!QTest::qWaitFor([&] { return finished.count() + failed.count() > 0; }, timeoutMs))
-        return QStringLiteral("<no signal>");
+        return "<no signal>";
     QTest::qWait(20); // nothing else may follow
-    if (finished.count() + failed.count() != 1)
-        return QStringLiteral("<more than one signal>");
-    const QList<QVariant> arguments = finished.isEmpty() ? failed.first() : finished.first();
-    if (arguments.last().toInt() != index)
-        return QStringLiteral("<signal for another index>");
-    return finished.isEmpty() ? arguments.first().toString() : QString();
+    const QList<QVariant> args = finished.isEmpty() ? failed.first() : finished.first();
+    if (finished.count() + failed.count() != 1 || args.last().toInt() != index)
+        return "<another signal>";
+    return finished.isEmpty() ? args.first().toString() : QString();
 }

@@ -2,7 +2,6 @@
 // over https with certificates made by openssl for this run. The cases run in order: once the
 // user has accepted a problem, every later one of the process passes silently.
 
-#include "DlrApp.h"
 #include "DlrTexts.h"
 #include "DownloadWait.h"
 #include "StandinServer.h"
@@ -10,7 +9,6 @@
 
 #include <QProcess>
 #include <QSslError>
-#include <QtTest>
 
 namespace {
 const char Product[] = "/products/Secure.msi";
@@ -24,18 +22,15 @@ printf '[ca]\ndefault_ca=l\n[l]\ndatabase=index.txt\nnew_certs_dir=.\nserial=ser
 default_md=sha256\npolicy=p\nunique_subject=no\n[p]\ncommonName=supplied\n' > ca.cnf
 : > index.txt; echo 1000 > serial
 new() { n=$1; shift; openssl req -newkey rsa:2048 -nodes -keyout $n.key -subj /CN=$n "$@"; }
-new root -x509 -days 30 -out root.pem 2>/dev/null
-leaf() { name=$1; shift; echo "subjectAltName=$1" > $name.ext; shift
-  new $name -out $name.csr 2>/dev/null
-  openssl ca -batch -config ca.cnf -cert root.pem -keyfile root.key -in $name.csr \
-    -out $name.pem -extfile $name.ext -notext "$@" 2>/dev/null
-  cat $name.pem root.pem > $name-chain.pem; }
+leaf() { new $1 -out $1.csr; echo "subjectAltName=$2" > $1.ext; n=$1; shift 2
+  openssl ca -batch -config ca.cnf -cert root.pem -keyfile root.key -in $n.csr -out $n.pem \
+    -extfile $n.ext -notext "$@"; cat $n.pem root.pem > $n-chain.pem; }
+new root -x509 -days 30 -out root.pem
 leaf chained IP:127.0.0.1,DNS:localhost -days 30
 leaf elsewhere DNS:elsewhere.example -days 30
 leaf expired IP:127.0.0.1,DNS:localhost -startdate 20200101000000Z -enddate 20200201000000Z
-new self -x509 -days 30 -out self-chain.pem -addext subjectAltName=IP:127.0.0.1 2>/dev/null
-new selfwrong -x509 -days 30 -out selfwrong-chain.pem -addext subjectAltName=DNS:wrong.example \
-  2>/dev/null
+new self -x509 -days 30 -out self-chain.pem -addext subjectAltName=IP:127.0.0.1
+new selfwrong -x509 -days 30 -out selfwrong-chain.pem -addext subjectAltName=DNS:wrong.example
 )";
 } // namespace
 
@@ -47,11 +42,12 @@ class TestDownloadTls : public QObject
     QTemporaryDir products;
     QMap<QString, TessTest::StandinServer *> servers;
     TessTest::BoxAnswerer *boxes = nullptr;
+    const QByteArray product = QByteArray(200 * 1024, 's');
 
-    int addOffer(const QUrl &url)
+    static int addOffer(const QUrl &url)
     {
         DlrManifestElement offer;
-        offer.name = QStringLiteral("Secure.msi");
+        offer.name = "Secure.msi";
         offer.downloadUrl = url;
         dlrApp->manifestList().append(offer);
         return dlrApp->manifestList().size() - 1;
@@ -63,12 +59,12 @@ class TestDownloadTls : public QObject
         QSignalSpy invalid(dlrApp, &DlrApp::invalidManifestReply);
         dlrApp->RequestManifest(url, "demo", "demo-password", "windows");
         if (!QTest::qWaitFor([&] { return valid.count() + invalid.count() > 0; }, 10000))
-            return QStringLiteral("<no answer>");
+            return "<no answer>";
         return valid.isEmpty() ? invalid.first().first().toString() : QString();
     }
     static QByteArray downloaded()
     {
-        QFile file(TessTest::downloadsDir() + QStringLiteral("/Secure.msi"));
+        QFile file(TessTest::downloadsDir() + "/Secure.msi");
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
     }
 
@@ -78,28 +74,24 @@ private slots:
         QProcess make;
         make.setWorkingDirectory(certs.path());
         make.setProcessChannelMode(QProcess::MergedChannels);
-        make.start(QStringLiteral("sh"), {QStringLiteral("-c"), QLatin1String(MakeCertificates)});
+        make.start("sh", {"-c", MakeCertificates});
         QVERIFY(make.waitForFinished(60000));
         QVERIFY2(make.exitCode() == 0, make.readAll().constData());
-        QFile file(products.filePath(QStringLiteral("Secure.msi")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray(200 * 1024, 's'));
+        QFile file(products.filePath("Secure.msi"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(product) == product.size());
         file.close();
         QVERIFY(TessTest::StandinServer::writeProductsJson(products.path(),
                                                            {{{"file", "Secure.msi"}}}));
-        for (const char *name : {"chained", "elsewhere", "expired", "self", "selfwrong"}) {
-            auto *server = new TessTest::StandinServer;
-            servers.insert(QLatin1String(name), server);
+        for (const QString name : {"chained", "elsewhere", "expired", "self", "selfwrong"}) {
+            auto *server = servers[name] = new TessTest::StandinServer;
             server->setProducts(products.path());
-            server->setUsers({{QStringLiteral("demo"), QStringLiteral("demo-password")}});
-            server->setTls(certs.filePath(name + QStringLiteral("-chain.pem")),
-                           certs.filePath(name + QStringLiteral(".key")));
+            server->setUsers({{"demo", "demo-password"}});
+            server->setTls(certs.filePath(name + "-chain.pem"), certs.filePath(name + ".key"));
             QVERIFY2(server->start(), qPrintable(server->errorText()));
         }
         boxes = new TessTest::BoxAnswerer(this);
     }
     void cleanupTestCase() { qDeleteAll(servers); }
-
     void init()
     {
         dlrApp->setTransferTimeout(5000);
@@ -113,77 +105,65 @@ private slots:
     // the chain is the one problem that passes silently.
     void declinedProblems_data()
     {
+        using E = QSslError;
         QTest::addColumn<QString>("server");
-        QTest::addColumn<QStringList>("problems"); // empty: no box
-        const auto text = [](QSslError::SslError e) {
-            return QSslError(e).errorString();
-        };
-        QTest::newRow("root in chain") << "chained" << QStringList();
-        QTest::newRow("self-signed")
-                << "self" << QStringList{text(QSslError::SelfSignedCertificate)};
+        QTest::addColumn<QList<int>>("problems"); // empty: no box
+        QTest::newRow("root in chain") << "chained" << QList<int>{};
+        QTest::newRow("self-signed") << "self" << QList<int>{E::SelfSignedCertificate};
         QTest::newRow("self-signed, wrong host")
-                << "selfwrong"
-                << QStringList{text(QSslError::SelfSignedCertificate),
-                               text(QSslError::HostNameMismatch)};
+                << "selfwrong" << QList<int>{E::SelfSignedCertificate, E::HostNameMismatch};
         QTest::newRow("expired") << "expired"
-                                 << QStringList{text(QSslError::CertificateExpired),
-                                                text(QSslError::SelfSignedCertificateInChain)};
-        QTest::newRow("other host") << "elsewhere"
-                                    << QStringList{text(QSslError::HostNameMismatch),
-                                                   text(QSslError::SelfSignedCertificateInChain)};
+                                 << QList<int>{E::CertificateExpired,
+                                               E::SelfSignedCertificateInChain};
+        QTest::newRow("other host")
+                << "elsewhere" << QList<int>{E::HostNameMismatch, E::SelfSignedCertificateInChain};
     }
     void declinedProblems()
     {
         QFETCH(QString, server);
-        QFETCH(QStringList, problems);
+        QFETCH(QList<int>, problems);
         const bool asks = !problems.isEmpty();
         const int before = boxes->count();
-        if (asks) {
-            boxes->enqueue(QMessageBox::Cancel, QStringLiteral("sslErrors"));
-            boxes->enqueue(QMessageBox::Cancel, QStringLiteral("sslErrors"));
-        }
+        for (int i = 0; asks && i < 2; ++i)
+            boxes->enqueue(QMessageBox::Cancel, "sslErrors");
         TessTest::LogCapture log;
-        const int index = addOffer(servers[server]->url(Product));
-        QCOMPARE(downloadAndWait(index),
+        QCOMPARE(downloadAndWait(addOffer(servers[server]->url(Product))),
                  asks ? networkErrorText(QNetworkReply::SslHandshakeFailedError) : QString());
-        QCOMPARE(downloaded(), asks ? QByteArray("<none>") : QByteArray(200 * 1024, 's'));
+        QCOMPARE(downloaded(), asks ? QByteArray("<none>") : product);
         QCOMPARE(requestManifest(servers[server]->url(ManifestPath)),
-                 asks ? QStringLiteral("Unknown manifest Validation") : QString());
+                 asks ? QString("Unknown manifest Validation") : QString());
         QCOMPARE(boxes->count(), before + (asks ? 2 : 0));
         QCOMPARE(boxes->unexpectedCount(), 0);
         QVERIFY(!dlrApp->isSslAccepted());
         if (!asks)
             return;
         const TessTest::BoxRecord box = boxes->last();
-        QCOMPARE(box.text,
-                 QStringLiteral("There was issue with the SSL connection. Continue anyway?"));
+        QCOMPARE(box.text, QString("There was issue with the SSL connection. Continue anyway?"));
         QCOMPARE(box.icon, QMessageBox::Critical);
         QCOMPARE(box.buttons, QMessageBox::Ok | QMessageBox::Cancel);
         QCOMPARE(box.defaultButton, QMessageBox::Ok);
-        if (problems.size() == 1) {
-            QCOMPARE(box.informativeText, problems.first());
-            QVERIFY(box.detailedText.isEmpty());
-        } else {
-            QCOMPARE(box.informativeText, QLatin1String(Multiple));
-            QStringList details = box.detailedText.split(QStringLiteral("---"));
-            details.sort();
-            problems.sort();
-            QCOMPARE(details, problems);
-            QCOMPARE(log.count(QStringLiteral("ssl error: %s")), 2 * problems.size());
-        }
+        QStringList texts;
+        for (int problem : problems)
+            texts.append(QSslError(QSslError::SslError(problem)).errorString());
+        texts.sort();
+        QStringList details = box.detailedText.split("---", Qt::SkipEmptyParts);
+        details.sort();
+        QCOMPARE(box.informativeText, problems.size() == 1 ? texts.first() : QString(Multiple));
+        QCOMPARE(details, problems.size() == 1 ? QStringList() : texts);
+        QCOMPARE(log.count("ssl error: %s"), problems.size() > 1 ? 2 * problems.size() : 0);
     }
 
     // The handshake never reports an empty list, but the rule must hold if it does: ask, with
     // the multiple-issues text and nothing in the details.
     void emptyErrorListStillAsks()
     {
-        boxes->enqueue(QMessageBox::Cancel, QStringLiteral("sslErrors"));
+        boxes->enqueue(QMessageBox::Cancel, "sslErrors");
         QUrl slow = servers["chained"]->url(ManifestPath);
-        slow.setQuery(QStringLiteral("fault=slow:1"));
+        slow.setQuery("fault=slow:1");
         dlrApp->RequestManifest(slow, "demo", "demo-password", "windows");
         QVERIFY(QMetaObject::invokeMethod(dlrApp, "manifestSslErrors", Qt::DirectConnection,
                                           Q_ARG(QList<QSslError>, QList<QSslError>())));
-        QCOMPARE(boxes->last().informativeText, QLatin1String(Multiple));
+        QCOMPARE(boxes->last().informativeText, QString(Multiple));
         QVERIFY(boxes->last().detailedText.isEmpty());
         QVERIFY(!dlrApp->isSslAccepted());
         QCOMPARE(requestManifest(servers["chained"]->url(ManifestPath)), QString());
@@ -195,8 +175,8 @@ private slots:
     {
         QTest::addColumn<bool>("abortMeanwhile");
         QTest::addColumn<QString>("result");
-        QTest::newRow("ended meanwhile, declined")
-                << true << networkErrorText(QNetworkReply::OperationCanceledError);
+        const QString canceled = networkErrorText(QNetworkReply::OperationCanceledError);
+        QTest::newRow("ended meanwhile, declined") << true << canceled;
         QTest::newRow("held past the stall time, accepted") << false << QString();
     }
     void certificateQuestionOutlivesTheStallTime()
@@ -211,8 +191,8 @@ private slots:
                 reply->abort();
             return false; // held until the time below
         };
-        boxes->enqueueWhen(abortMeanwhile ? QMessageBox::Cancel : QMessageBox::Ok,
-                           QStringLiteral("sslErrors"), question, 1500);
+        boxes->enqueueWhen(abortMeanwhile ? QMessageBox::Cancel : QMessageBox::Ok, "sslErrors",
+                           question, 1500);
         QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
         QSignalSpy failed(dlrApp, &DlrApp::failedDownload);
         reply = dlrApp->DownloadProduct(index);
@@ -221,8 +201,7 @@ private slots:
         QCOMPARE(failed.isEmpty() ? QString() : failed.first().first().toString(), result);
         QCOMPARE(boxes->unexpectedCount(), 0);
         QCOMPARE(dlrApp->isSslAccepted(), !abortMeanwhile);
-        if (!abortMeanwhile)
-            QCOMPARE(downloaded(), QByteArray(200 * 1024, 's'));
+        QCOMPARE(downloaded(), abortMeanwhile ? QByteArray("<none>") : product);
     }
 
     // Accepted once, no problem of any host is put to the user again.

@@ -1,8 +1,7 @@
 #pragma once
 
-// A wizard of three pages for the download page's tests: a plain page standing for the
-// selection page, then the download and finished pages, as the main window orders them. It
-// records every value the progress bar takes.
+// The download and finished pages in a real wizard behind a plain first page, as the main window
+// orders them, recording every value the progress bar takes.
 
 #include "DlrDownload.h"
 #include "DlrFinished.h"
@@ -22,22 +21,18 @@ struct DownloadWizard
 
     DownloadWizard()
     {
-        wizard.addPage(start);
-        wizard.addPage(download);
-        wizard.addPage(finished);
+        for (QWizardPage *page : std::initializer_list<QWizardPage *>{start, download, finished})
+            wizard.addPage(page);
         wizard.setButtonLayout({QWizard::Stretch, QWizard::BackButton, QWizard::NextButton,
                                 QWizard::FinishButton});
-        QObject::connect(progressBar(), &QProgressBar::valueChanged,
+        QObject::connect(download->findChild<QProgressBar *>(), &QProgressBar::valueChanged,
                          [this](int value) { bar.append(value); });
         wizard.show();
     }
-    QProgressBar *progressBar() const { return download->findChild<QProgressBar *>(); }
-    QLabel *label(const char *name) const
+    QString label(const char *name) const { return download->findChild<QLabel *>(name)->text(); }
+    void enter() { wizard.next(); } // the download page starts on the queue
+    QAbstractButton *back() const
     {
-        return download->findChild<QLabel *>(QLatin1String(name));
-    }
-    // Next from the first page: the download page starts on the queue.
-    void enter() { wizard.next(); }
-    // The download page's own Back button.
-    QAbstractButton *backButton() const { return wizard.button(QWizard::CustomButton1); }
+        return wizard.button(QWizard::CustomButton1);
+    } // the page's own
 };
