@@ -180,6 +180,14 @@ private slots:
         QTest::newRow("thirds") << QList<QByteArray>{"1: 0 2: 3 3: 0 4: 0 ", "1: 2 2: 1 ",
                                                      "1: 2 2: 1 ", "1: 2 2: 1 "}
                                 << QByteArray("installer:%33.3 installer:%66.7 installer:%100");
+        // Reports past the announced total (Wine's installer counts every file twice) hold
+        // the bar at the end of its phase, forward and reverse alike.
+        QTest::newRow("past the total")
+                << QList<QByteArray>{"1: 0 2: 100 3: 0 4: 0 ", "1: 2 2: 80 ", "1: 2 2: 80 "}
+                << QByteArray("installer:%80 installer:%100");
+        QTest::newRow("reverse past zero")
+                << QList<QByteArray>{"1: 0 2: 100 3: 1 4: 0 ", "1: 2 2: 80 ", "1: 2 2: 80 "}
+                << QByteArray("installer:%20 installer:%0");
         QTest::newRow("multi-digit fields")
                 << QList<QByteArray>{"1: 0 2: 123456789 3: 0 4: 1 ", "1: 2 2: 12345679 junk"}
                 << QByteArray("installer:%10");
