@@ -1,6 +1,6 @@
 // The Linux package engine behind MsiInstallProductA, on real packages built with wixl: where
-// files land, what the handler hears, what bad packages and failing disks do, the progress
-// records the worker reads, and the sample products found by the next survey.
+// files land, what the handler hears, what bad packages and failing disks do, and the sample
+// products found by the next survey.
 #include "DlrMachineAssay.h"
 #include "DlrManifestElement.h"
 #include "DlrProgressRecord.h"
@@ -60,25 +60,12 @@ int modeOf(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
-// The lines the worker makes of a run of progress records, joined by spaces.
-QByteArray progressLines(const QList<QByteArray> &records)
-{
-    DlrProgressRecord reader;
-    QList<QByteArray> lines;
-    for (const QByteArray &r : records) {
-        const QByteArray line = reader.apply(r.constData());
-        if (!line.isEmpty())
-            lines.append(line);
-    }
-    return lines.join(' ');
-}
-
 QByteArray progressLines(const EngineRecorder &recorder)
 {
     QList<QByteArray> records;
     for (const EngineMessage &m : recorder.ofKind(10))
         records.append(m.text);
-    return progressLines(records);
+    return TessTest::progressLines(records);
 }
 } // namespace
 
@@ -166,53 +153,6 @@ private slots:
                         QDirIterator::Subdirectories);
         while (it.hasNext())
             ::chmod(QFile::encodeName(it.next()).constData(), 0755);
-    }
-
-    void progressRecords_data()
-    {
-        QTest::addColumn<QList<QByteArray>>("records");
-        QTest::addColumn<QByteArray>("lines");
-        const QByteArray reset = "1: 0 2: 1000 3: 0 4: 1 ", tenth = "1: 2 2: 100 ";
-        QTest::newRow("forward") << QList<QByteArray>{reset, "1: 2 2: 250 ", "1: 2 2: 250 "}
-                                 << QByteArray("installer:%25 installer:%50");
-        QTest::newRow("reverse") << QList<QByteArray>{"1: 0 2: 400 3: 1 4: 0 ", "1: 2 2: 100 "}
-                                 << QByteArray("installer:%75");
-        QTest::newRow("thirds") << QList<QByteArray>{"1: 0 2: 3 3: 0 4: 0 ", "1: 2 2: 1 ",
-                                                     "1: 2 2: 1 ", "1: 2 2: 1 "}
-                                << QByteArray("installer:%33.3 installer:%66.7 installer:%100");
-        // Reports past the announced total (Wine's installer counts every file twice) hold
-        // the bar at the end of its phase, forward and reverse alike.
-        QTest::newRow("past the total")
-                << QList<QByteArray>{"1: 0 2: 100 3: 0 4: 0 ", "1: 2 2: 80 ", "1: 2 2: 80 "}
-                << QByteArray("installer:%80 installer:%100");
-        QTest::newRow("reverse past zero")
-                << QList<QByteArray>{"1: 0 2: 100 3: 1 4: 0 ", "1: 2 2: 80 ", "1: 2 2: 80 "}
-                << QByteArray("installer:%20 installer:%0");
-        QTest::newRow("multi-digit fields")
-                << QList<QByteArray>{"1: 0 2: 123456789 3: 0 4: 1 ", "1: 2 2: 12345679 junk"}
-                << QByteArray("installer:%10");
-        QTest::newRow("nothing moves") << QList<QByteArray>{"1: 2 2: 250 ",         reset,
-                                                            "1: 2 2: 0 ",           "1: 3 2: 500 ",
-                                                            "1: 1 2: 25 3: 1 ",     tenth,
-                                                            "1: 0 2: 0 3: 0 4: 0 ", tenth}
-                                       << QByteArray("installer:%10");
-        // Malformed records are ignored: the count goes on as if they were not there.
-        const QList<QByteArray> malformed
-                = QByteArray("|2: 2 2: 250 |1: x 2: 250 |1: 2 2: -250 |1: 2 2: a50 |1: 2 "
-                             "|1: 2 3: 250 |1: 0 2: 900 |1: 0 2: 900 3: 0 |1: 0 2: 900 3: -1 4: 0 "
-                             "|1: 0 2: 900 3: 1 4: y |1: 0 2: 900 3: 1|1: 0 2: 900 3:  1 4: 0 ")
-                          .split('|');
-        for (const QByteArray &bad : malformed)
-            QTest::addRow("malformed '%s'", bad.constData())
-                    << QList<QByteArray>{reset, tenth, bad, tenth}
-                    << QByteArray("installer:%10 installer:%20");
-    }
-
-    void progressRecords()
-    {
-        QFETCH(QList<QByteArray>, records);
-        QFETCH(QByteArray, lines);
-        QCOMPARE(progressLines(records), lines);
     }
 
     void filesLandWhereTheTablesSay_data()
