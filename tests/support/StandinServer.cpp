@@ -106,7 +106,10 @@ bool StandinServer::start(int timeoutMs)
         if (process->waitForFinished(20) || process->state() == QProcess::NotRunning)
             break;
     }
-    error = QStringLiteral("the stand-in service did not come up: ") + log();
+    QFile log(workDir.filePath(QStringLiteral("standin.log")));
+    log.open(QIODevice::ReadOnly);
+    error = QStringLiteral("the stand-in service did not come up: ")
+            + QString::fromUtf8(log.readAll());
     stop();
     return false;
 }
@@ -127,14 +130,9 @@ void StandinServer::stop()
     listenPort = 0;
 }
 
-bool StandinServer::isRunning() const
-{
-    return process && process->state() == QProcess::Running;
-}
-
 QUrl StandinServer::url(const QString &path) const
 {
-    return url(path, isTls());
+    return url(path, !certFile.isEmpty());
 }
 
 QUrl StandinServer::url(const QString &path, bool tls) const
@@ -184,14 +182,6 @@ bool StandinServer::setProductFault(const QString &file, const QString &spec)
     query.addQueryItem(QStringLiteral("file"), file);
     query.addQueryItem(QStringLiteral("fault"), spec);
     return fetch(QStringLiteral("/debug/fault?") + query.toString(QUrl::FullyEncoded)) == "ok\n";
-}
-
-QString StandinServer::log() const
-{
-    QFile file(workDir.filePath(QStringLiteral("standin.log")));
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromUtf8(file.readAll());
 }
 
 } // namespace TessTest

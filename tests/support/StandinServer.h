@@ -46,10 +46,8 @@ public:
     // Starts the service and waits until it listens. False (see errorText) when it did not.
     bool start(int timeoutMs = 10000);
     void stop();
-    bool isRunning() const;
 
     quint16 port() const { return listenPort; }
-    bool isTls() const { return !certFile.isEmpty(); }
     // http(s)://127.0.0.1:port + path; the scheme follows setTls unless tls says otherwise.
     QUrl url(const QString &path) const;
     QUrl url(const QString &path, bool tls) const;
@@ -63,8 +61,7 @@ public:
     // Sets (or, with an empty spec, clears) the fault of one product file.
     bool setProductFault(const QString &file, const QString &spec);
 
-    // What the service wrote to its standard error, and why start() failed.
-    QString log() const;
+    // Why start() failed.
     QString errorText() const { return error; }
 
     // The products.json of serve.py for a folder: each entry's keys as serve.py documents them.

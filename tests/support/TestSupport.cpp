@@ -43,14 +43,9 @@ void prepareEnvironment()
     qunsetenv("DLR_APPEND_MANIFEST_FILE");
 }
 
-QString homeDir()
-{
-    return s_home ? s_home->path() : QDir::homePath();
-}
-
 QString downloadsDir()
 {
-    return homeDir() + QStringLiteral("/Downloads");
+    return (s_home ? s_home->path() : QDir::homePath()) + QStringLiteral("/Downloads");
 }
 
 // --- LogCapture --------------------------------------------------------------------------------
@@ -136,15 +131,6 @@ int BoxAnswerer::unexpectedCount() const
     for (const BoxRecord &r : records)
         n += r.expected ? 0 : 1;
     return n;
-}
-
-bool BoxAnswerer::waitForBoxes(int n, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (records.size() < n && clock.elapsed() < timeoutMs)
-        QTest::qWait(5);
-    return records.size() >= n;
 }
 
 void BoxAnswerer::poll()

@@ -25,8 +25,7 @@ QString binaryDir();
 // Gives the process a private HOME (with a Downloads folder) and XDG folders, so runs never
 // touch the real user's files. Called by TESS_TEST_MAIN before the application exists.
 void prepareEnvironment();
-// The private home folder and its Downloads folder.
-QString homeDir();
+// The private home's Downloads folder.
 QString downloadsDir();
 
 // Records every log message while it lives (and passes them on to the previous handler).
@@ -87,8 +86,6 @@ public:
     BoxRecord last() const { return records.isEmpty() ? BoxRecord() : records.last(); }
     // Boxes that appeared with no answer queued, or with another id than the one expected.
     int unexpectedCount() const;
-    // Waits (running the event loop) until n boxes have been answered.
-    bool waitForBoxes(int n, int timeoutMs = 10000);
 
 private:
     void poll();
