@@ -36,18 +36,9 @@ export XDG_RUNTIME_DIR="$WORK/runtime"
 mkdir -p "$HOME/Downloads" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 
+source tools/demo/common.sh
 echo "== sample products"
-# The demo's Workserver carries a heavier payload than the test samples, so its install lasts
-# long enough to be seen.
-python3 - "$WORK/samples.json" <<'PY'
-import json, sys
-samples = json.load(open("tools/products/samples.json"))
-for p in samples["products"]:
-    if p["file"].startswith("TessalineWorkserver-25.1"):
-        p["payload"]["lib/tessaline-core.dat"] = 96 * 1024 * 1024
-json.dump(samples, open(sys.argv[1], "w"), indent=1)
-PY
-tools/products/build-samples.sh "$WORK/products" --samples "$WORK/samples.json" >/dev/null
+demo_samples "$WORK"
 
 echo "== a made-up machine: Maya 2024 and 2025, Houdini 20.0, Katana 6.0, Workserver 24.4 (older build)"
 export TESSINSTALLER_ROOT="$WORK/machine"
@@ -55,18 +46,7 @@ python3 tools/machine/make-machine.py "$TESSINSTALLER_ROOT" --maya 2024 --maya 2
     --houdini 20.0.547 --katana 6.0v1 --workserver 24.4:2210417
 
 echo "== the stand-in web service"
-cat > "$WORK/users.json" <<'JSON'
-{"users": {"demo": "demo-password"}}
-JSON
-# The Workserver comes at a modest rate, so the download page can be seen at work.
-python3 tools/standin/serve.py --products "$WORK/products" --users "$WORK/users.json" \
-    --port 0 --port-file "$WORK/port" --time-limit 900 \
-    --fault "TessalineWorkserver-25.1_2301450-win64.msi=slow:40000000" \
-    2>"$OUT/service.log" &
-SERVICE_PID=$!
-for _ in $(seq 1 100); do [ -s "$WORK/port" ] && break; sleep 0.1; done
-PORT=$(cat "$WORK/port")
-echo "listening on 127.0.0.1:$PORT"
+demo_service "$WORK" "$OUT"
 
 ARGS=(-manifestserver "127.0.0.1:$PORT" -user demo -pass demo-password)
 

@@ -26,17 +26,9 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$HOME" "$WORK/bin"
 
+source tools/demo/common.sh
 echo "== sample products, built as Windows programs"
-python3 - "$WORK/samples.json" <<'PY'
-import json, sys
-samples = json.load(open("tools/products/samples.json"))
-for p in samples["products"]:
-    if p["file"].startswith("TessalineWorkserver-25.1"):
-        p["payload"]["lib/tessaline-core.dat"] = 96 * 1024 * 1024  # an install long enough to see
-json.dump(samples, open(sys.argv[1], "w"), indent=1)
-PY
-tools/products/build-samples.sh "$WORK/products" --samples "$WORK/samples.json" \
-    --platform windows >/dev/null
+demo_samples "$WORK" --platform windows
 
 echo "== a Windows machine in a Wine prefix: Maya 2024 and 2025, Houdini 20.0"
 tools/windows/wine-run cmd /c exit >/dev/null 2>&1
@@ -47,15 +39,7 @@ done
 DOWNLOADS=$(echo "$WINEPREFIX"/drive_c/users/*/Downloads)
 
 echo "== the stand-in web service"
-echo '{"users": {"demo": "demo-password"}}' > "$WORK/users.json"
-python3 tools/standin/serve.py --products "$WORK/products" --users "$WORK/users.json" \
-    --port 0 --port-file "$WORK/port" --time-limit 900 \
-    --fault "TessalineWorkserver-25.1_2301450-win64.msi=slow:40000000" \
-    2>"$OUT/service.log" &
-SERVICE_PID=$!
-for _ in $(seq 1 100); do [ -s "$WORK/port" ] && break; sleep 0.1; done
-PORT=$(cat "$WORK/port")
-echo "listening on 127.0.0.1:$PORT"
+demo_service "$WORK" "$OUT"
 ARGS=(build-win/bin/tessinstaller.exe -manifestserver "127.0.0.1:$PORT" -user demo -pass demo-password)
 # Wine's browser hands the success page to xdg-open; this one fetches it, so the service counts it.
 printf '#!/bin/sh\nexec curl -s -o /dev/null "$1"\n' > "$WORK/bin/xdg-open"
