@@ -156,6 +156,7 @@ DlrConfig DlrApp::config() const
     c.appendManifestFile = appendManifestFile;
     c.dumpManifest = dumpManifest;
     c.debugRequested = (logLevel == 0);
+    c.unattended = unattendedOptions;
     return c;
 }
 
@@ -169,6 +170,7 @@ void DlrApp::setConfig(const DlrConfig &c)
     manifestFile = c.manifestFile;
     appendManifestFile = c.appendManifestFile;
     dumpManifest = c.dumpManifest;
+    unattendedOptions = c.unattended;
     if (c.debugRequested)
         logLevel = 0;
 }

@@ -84,6 +84,7 @@ public:
     QString getManifestFile() const { return manifestFile; }
     QString getAppendManifestFile() const { return appendManifestFile; }
     bool getDumpManifest() const { return dumpManifest; }
+    const DlrUnattendedOptions &getUnattendedOptions() const { return unattendedOptions; }
     bool isSslAccepted() const { return sslAccepted; }
     int getLogLevel() const { return logLevel; }
     QString getAppDirPath() const { return appDirPath; }
@@ -153,6 +154,7 @@ private:
     DlrMachineAssay *assay = nullptr;
     QUrl successUrl;
     bool dumpManifest = false;
+    DlrUnattendedOptions unattendedOptions;
     bool sslAccepted = false;
     int transferTimeoutMs = 0; // 0: the default
     // Replies whose certificate question is open, and those of them that finished meanwhile.

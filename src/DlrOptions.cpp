@@ -3,6 +3,7 @@
 #include "DlrHost.h"
 
 #include <QDebug>
+#include <QRegularExpression>
 
 namespace DlrOptions {
 
@@ -24,6 +25,19 @@ QString usageText()
             QStringLiteral("    sets the log level to debug"),
             QStringLiteral(" -dumpManifest"),
             QStringLiteral("    writes the manifest xml to a ~/Downloads/manifest.xml"),
+            QStringLiteral(" -unattended"),
+            QStringLiteral("    installs what the machine needs with no window and no question"),
+            QStringLiteral(" -select <regular expression>"),
+            QStringLiteral("    also installs the offers whose label or name matches "
+                           "(repeatable)"),
+            QStringLiteral(" -deselect <regular expression>"),
+            QStringLiteral("    leaves out the offers whose label or name matches (repeatable)"),
+            QStringLiteral(" -list"),
+            QStringLiteral("    prints the proposal and exits without downloading"),
+            QStringLiteral(" -trustcert <SHA-256 fingerprint>"),
+            QStringLiteral("    accepts the service's certificate with this fingerprint"),
+            QStringLiteral(" -report <file>"),
+            QStringLiteral("    writes a JSON report of the unattended run"),
             QStringLiteral(" -help"),
             QStringLiteral("    this message"),
             QString(),
@@ -55,6 +69,8 @@ void applySettings(const QSettings &settings, DlrConfig &config)
         config.debugRequested = true;
     if (settings.contains(QStringLiteral("dumpManifest")))
         config.dumpManifest = settings.value(QStringLiteral("dumpManifest")).toInt() != 0;
+    if (settings.contains(QStringLiteral("unattended")))
+        config.unattended.enabled = settings.value(QStringLiteral("unattended")).toBool();
 }
 
 void applyEnvironment(const QProcessEnvironment &environment, DlrConfig &config)
@@ -97,6 +113,18 @@ Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteA
             {"-appendmanifest", &DlrConfig::appendManifestFile},
             {"-manifest", &DlrConfig::manifestFile},
     };
+    struct UnattendedOption
+    {
+        const char *name;
+        QString DlrUnattendedOptions::*text;
+        QStringList DlrUnattendedOptions::*list;
+    };
+    static const UnattendedOption unattendedOptions[] = {
+            {"-trustcert", &DlrUnattendedOptions::trustCertificate, nullptr},
+            {"-report", &DlrUnattendedOptions::reportFile, nullptr},
+            {"-select", nullptr, &DlrUnattendedOptions::selectPatterns},
+            {"-deselect", nullptr, &DlrUnattendedOptions::deselectPatterns},
+    };
 
     int i = 1;
     while (i < arguments.size()) {
@@ -114,6 +142,15 @@ Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteA
                 break;
             }
         }
+        for (const UnattendedOption &option : unattendedOptions) {
+            if (!matched && hasValue && arg == QLatin1String(option.name)) {
+                if (option.text)
+                    config.unattended.*option.text = arguments.at(i + 1);
+                else
+                    (config.unattended.*option.list).append(arguments.at(i + 1)); // repeatable
+                matched = true;
+            }
+        }
         if (matched) {
             i += 2;
             continue;
@@ -123,6 +160,10 @@ Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteA
             config.debugRequested = true;
         } else if (arg == QLatin1String("-dumpManifest")) {
             config.dumpManifest = true;
+        } else if (arg == QLatin1String("-unattended")) {
+            config.unattended.enabled = true;
+        } else if (arg == QLatin1String("-list")) {
+            config.unattended.listOnly = true;
         } else if (arg == QLatin1String("-help") || arg == QLatin1String("--help")
                    || arg == QLatin1String("-h")) {
             output->append(usageText().toLocal8Bit());
@@ -136,6 +177,37 @@ Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteA
         ++i;
     }
     return Outcome::Continue;
+}
+
+bool checkUnattendedOptions(const DlrUnattendedOptions &options, QString *message)
+{
+    const auto checkPatterns = [message](const QStringList &patterns, const char *option) {
+        for (const QString &pattern : patterns) {
+            const QRegularExpression expression(pattern);
+            if (!expression.isValid()) {
+                *message = QStringLiteral("%1 %2: not a valid regular expression (%3 at "
+                                          "offset %4)")
+                                   .arg(QLatin1String(option), pattern, expression.errorString())
+                                   .arg(expression.patternErrorOffset());
+                return false;
+            }
+        }
+        return true;
+    };
+    if (!checkPatterns(options.selectPatterns, "-select")
+        || !checkPatterns(options.deselectPatterns, "-deselect"))
+        return false;
+    if (!options.trustCertificate.isEmpty()) {
+        QString hex = options.trustCertificate;
+        hex.remove(QLatin1Char(':'));
+        static const QRegularExpression sha256Hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+        if (!sha256Hex.match(hex).hasMatch()) {
+            *message = QStringLiteral("-trustcert %1: not a SHA-256 fingerprint (64 hex digits)")
+                               .arg(options.trustCertificate);
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace DlrOptions

@@ -6,6 +6,18 @@
 #include <QString>
 #include <QStringList>
 
+// The run without questions: whether it runs, what to add to or take from the proposal,
+// whether only to print it, which service certificate to accept, where to write the report.
+struct DlrUnattendedOptions
+{
+    bool enabled = false;
+    bool listOnly = false;
+    QStringList selectPatterns;
+    QStringList deselectPatterns;
+    QString trustCertificate;
+    QString reportFile;
+};
+
 // The configuration values that the settings file, the environment and the command line
 // can set, in that order, a later source overriding an earlier one value by value.
 struct DlrConfig
@@ -19,6 +31,7 @@ struct DlrConfig
     QString appendManifestFile;
     bool dumpManifest = false;
     bool debugRequested = false;
+    DlrUnattendedOptions unattended;
 };
 
 namespace DlrOptions {
@@ -38,5 +51,10 @@ enum class Outcome { Continue, Help };
 // "Unknown option %s\n\n". Returns Help at the first help option, with the usage text and its
 // line feed in output; the caller prints output and ends the process.
 Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteArray *output);
+
+// Checks the values of the unattended options that can be wrong before anything runs: every
+// select and deselect pattern must be a valid regular expression, a certificate fingerprint
+// 64 hex digits (colons allowed). False with a message naming the culprit.
+bool checkUnattendedOptions(const DlrUnattendedOptions &options, QString *message);
 
 } // namespace DlrOptions
