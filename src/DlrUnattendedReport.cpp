@@ -1,0 +1,97 @@
+#include "DlrUnattendedReport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+void DlrUnattendedReport::setSurvey(const QList<InstalledRecord> &records)
+{
+    survey = records;
+}
+
+void DlrUnattendedReport::setProposal(const QList<DlrUnattendedPlan::Row> &rows)
+{
+    proposal = rows;
+}
+
+DlrUnattendedReport::Product &DlrUnattendedReport::product(int index)
+{
+    for (Product &p : productList) {
+        if (p.index == index)
+            return p;
+    }
+    productList.append(Product());
+    productList.last().index = index;
+    return productList.last();
+}
+
+void DlrUnattendedReport::setOutcome(int code, const QString &name, const QString &text)
+{
+    exitCode = code;
+    exitName = name;
+    message = text;
+}
+
+QByteArray DlrUnattendedReport::toJson() const
+{
+    // Hosts carry no location; installed products do (as in the survey's own log lines).
+    QJsonArray hosts;
+    QJsonArray installed;
+    for (const InstalledRecord &record : survey) {
+        if (!record.contains(QStringLiteral("Location"))) {
+            hosts.append(QJsonObject{{"product", record.value(QStringLiteral("ProductName"))},
+                                     {"version", record.value(QStringLiteral("Version"))}});
+        } else {
+            installed.append(QJsonObject{{"product", record.value(QStringLiteral("ProductName"))},
+                                         {"version", record.value(QStringLiteral("Version"))},
+                                         {"buildId", record.value(QStringLiteral("BuildId"))},
+                                         {"location", record.value(QStringLiteral("Location"))}});
+        }
+    }
+
+    QJsonArray offers;
+    for (const DlrUnattendedPlan::Row &row : proposal) {
+        offers.append(QJsonObject{{"name", row.name},
+                                  {"label", row.label},
+                                  {"buildId", row.buildId},
+                                  {"fileSize", double(row.fileSize)},
+                                  {"hidden", row.hidden},
+                                  {"selected", row.checked}});
+    }
+
+    QJsonArray products;
+    for (const Product &p : productList) {
+        QJsonObject entry{{"name", p.name}, {"label", p.label}};
+        if (p.attempts > 0 || p.reused)
+            entry.insert(QStringLiteral("download"), QJsonObject{{"complete", p.downloaded},
+                                                                 {"reusedFile", p.reused},
+                                                                 {"attempts", p.attempts},
+                                                                 {"bytes", double(p.bytes)},
+                                                                 {"seconds", p.downloadSeconds},
+                                                                 {"sha256", p.sha256}});
+        if (p.installed)
+            entry.insert(QStringLiteral("install"),
+                         QJsonObject{{"returnCode", p.returnCode}, {"seconds", p.installSeconds}});
+        products.append(entry);
+    }
+
+    const QJsonObject root{{"survey", QJsonObject{{"hosts", hosts}, {"installed", installed}}},
+                           {"proposal", offers},
+                           {"products", products},
+                           {"nothingToDo", exitCode == 0 && productList.isEmpty()},
+                           {"exitCode", exitCode},
+                           {"exit", exitName},
+                           {"message", message}};
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+bool DlrUnattendedReport::write(const QString &path, QString *error) const
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(toJson()) < 0 || !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "DlrMachineAssay.h"
+#include "DlrUnattendedPlan.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// The JSON report of a run without questions (-report FILE): the machine survey, the
+// proposal, for each product its download and its install, and how the run ended. It is built
+// from what the run did, never from the configuration, so no password can reach it.
+class DlrUnattendedReport
+{
+public:
+    struct Product
+    {
+        int index = -1; // manifest index
+        QString name;
+        QString label;
+        // Download: bytes fetched in this run (0 for a complete file found on disk), the time
+        // it took over all attempts, the file's SHA-256 when known.
+        bool downloaded = false;
+        bool reused = false;
+        int attempts = 0;
+        qint64 bytes = 0;
+        double downloadSeconds = 0;
+        QString sha256;
+        // Install: the installer's return code (-1 when it did not run).
+        bool installed = false;
+        int returnCode = -1;
+        double installSeconds = 0;
+    };
+
+    void setSurvey(const QList<InstalledRecord> &records);
+    void setProposal(const QList<DlrUnattendedPlan::Row> &rows);
+    // The record of a manifest index, added at the end on first use.
+    Product &product(int index);
+    const QList<Product> &products() const { return productList; }
+    void setOutcome(int exitCode, const QString &exitName, const QString &message);
+
+    QByteArray toJson() const;
+    // Writes the report through a temporary file, so a reader never sees half of one.
+    bool write(const QString &path, QString *error) const;
+
+private:
+    QList<InstalledRecord> survey;
+    QList<DlrUnattendedPlan::Row> proposal;
+    QList<Product> productList;
+    int exitCode = -1;
+    QString exitName;
+    QString message;
+};

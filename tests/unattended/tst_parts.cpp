@@ -1,0 +1,141 @@
+// The pure parts of the run without questions: its options, the proposal adjusted by -select
+// and -deselect, and the progress lines with their once-a-second rule.
+#include "DlrOptions.h"
+#include "DlrUnattendedPlan.h"
+#include "DlrUnattendedProgress.h"
+#include "Offers.h"
+#include "TestSupport.h"
+
+#include <QtTest>
+
+using TessTest::Offer;
+
+class TestParts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void options_data();
+    void options();
+    void plan_data();
+    void plan();
+    void progress();
+};
+
+void TestParts::options_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QStringList>("selected");
+    const QString hex(64, QLatin1Char('a'));
+    QTest::newRow("repeatable") << QStringList{"-unattended", "-select", "Maya", "-select", "K.*"}
+                                << true << QStringList{"Maya", "K.*"};
+    QTest::newRow("bad select") << QStringList{"-select", "Maya(", "-unattended"} << false
+                                << QStringList{"Maya("};
+    QTest::newRow("bad deselect") << QStringList{"-deselect", "[a-"} << false << QStringList();
+    QTest::newRow("fingerprint") << QStringList{"-trustcert", hex} << true << QStringList();
+    QTest::newRow("fingerprint, colons")
+            << QStringList{"-trustcert", "AB:" + hex.left(62)} << true << QStringList();
+    QTest::newRow("fingerprint, short")
+            << QStringList{"-trustcert", hex.left(63)} << false << QStringList();
+    QTest::newRow("fingerprint, not hex")
+            << QStringList{"-trustcert", "g" + hex.left(63)} << false << QStringList();
+}
+
+void TestParts::options()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, valid);
+    QFETCH(QStringList, selected);
+    DlrConfig config;
+    QByteArray output;
+    DlrOptions::applyCommandLine(QStringList{"tessinstaller"} + arguments, config, &output);
+    QVERIFY2(output.isEmpty(), output.constData());
+    QCOMPARE(config.unattended.selectPatterns, selected);
+    QString message;
+    QCOMPARE(DlrOptions::checkUnattendedOptions(config.unattended, &message), valid);
+    QCOMPARE(message.isEmpty(), valid);
+}
+
+void TestParts::plan_data()
+{
+    QTest::addColumn<QStringList>("select");
+    QTest::addColumn<QStringList>("deselect");
+    QTest::addColumn<QList<int>>("queue");
+    QTest::addColumn<int>("warnings");
+    // Manifest indices 0..4: Workserver and Maya bridge proposed; Katana bridge and queue
+    // manager behind "Show All"; index 4 not listed at all.
+    QTest::newRow("proposal") << QStringList() << QStringList() << QList<int>{1, 0} << 0;
+    QTest::newRow("hidden row by label")
+            << QStringList{"Katana"} << QStringList() << QList<int>{1, 0, 3} << 0;
+    QTest::newRow("hidden row by name")
+            << QStringList{"^HarrowQueue"} << QStringList() << QList<int>{1, 0, 2} << 0;
+    QTest::newRow("deselect") << QStringList() << QStringList{"for Maya"} << QList<int>{1} << 0;
+    QTest::newRow("deselect wins")
+            << QStringList{"Katana"} << QStringList{"Kat"} << QList<int>{1, 0} << 0;
+    QTest::newRow("unlisted offer not selectable")
+            << QStringList{"Nuke"} << QStringList{"Houdini"} << QList<int>{1, 0} << 2;
+}
+
+void TestParts::plan()
+{
+    QFETCH(QStringList, select);
+    QFETCH(QStringList, deselect);
+    QFETCH(QList<int>, queue);
+    QFETCH(int, warnings);
+    const QList<DlrManifestElement> manifest{
+            Offer("TessalineForMaya-25.1_7-win64.msi").label("Tessaline for Maya 25.1").size(10),
+            Offer("TessalineWorkserver-25.1_7-win64.msi")
+                    .label("Tessaline Workserver 25.1")
+                    .size(20),
+            Offer("HarrowQueueManager-25.1_7-win64.msi").label("Harrow 25.1").size(40),
+            Offer("TessalineForKatana-25.1_7-win64.msi").label("Tessaline for Katana").size(80),
+            Offer("TessalineForNuke-25.1_7-win64.msi").label("Tessaline for Nuke").size(160)};
+    const DlrUnattendedPlan plan(manifest, {1, 0}, {3, 2}, select, deselect);
+    QCOMPARE(plan.queue(), queue);
+    QCOMPARE(plan.warnings().size(), warnings);
+    qint64 needed = 0;
+    for (const int i : queue)
+        needed += 2 * manifest.at(i).fileSize;
+    QCOMPARE(plan.neededSpace(), needed);
+    // -list: checked rows first, hidden ones marked.
+    const QStringList lines = plan.listText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 4);
+    for (int r = 0; r < lines.size(); ++r)
+        QCOMPARE(lines.at(r).startsWith(QLatin1String("[x] ")), r < queue.size());
+    QCOMPARE(plan.listText().count(QStringLiteral("behind \"Show All\"")), 2);
+}
+
+void TestParts::progress()
+{
+    qint64 now = 0;
+    DlrUnattendedProgress lines(2, [&now] { return now; });
+    const qint64 MB = 1024 * 1024;
+    struct Step
+    {
+        qint64 at;
+        std::function<QString()> event;
+        QString expected; // empty: nothing printed
+    };
+    const Step steps[] = {
+            {0, [&] { return lines.downloadStarts(0, "WS"); }, "[  0%] Downloading WS"},
+            {999, [&] { return lines.downloadProgress(0, "WS", 10 * MB, 100 * MB); }, ""},
+            {1000, [&] { return lines.downloadProgress(0, "WS", 50 * MB, 100 * MB); },
+             "[ 12%] Downloading WS  50 MB/100 MB  50 MB/s"},
+            {3000, [&] { return lines.downloadProgress(0, "WS", 1300 * MB, 1300 * MB); },
+             "[ 25%] Downloading WS  1.3 GB/1.3 GB  625 MB/s"},
+            {3001, [&] { return lines.installStarts(0, "WS"); }, "[ 25%] Installing WS"},
+            {3500, [&] { return lines.installProgress(0, "WS", 40.f); }, ""},
+            {4001, [&] { return lines.installProgress(0, "WS", 40.f); },
+             "[ 35%] Installing WS  40%"},
+            {4002, [&] { return lines.step(1, true, "Installed H"); }, "[100%] Installed H"},
+    };
+    for (const Step &s : steps) {
+        now = s.at;
+        QCOMPARE(s.event(), s.expected);
+    }
+    QCOMPARE(DlrUnattendedProgress::bytesText(512), QStringLiteral("512 B"));
+}
+
+TESS_TEST_MAIN(TestParts)
+#include "tst_parts.moc"
