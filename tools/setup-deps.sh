@@ -11,6 +11,7 @@ PACKAGES=(
   xvfb xauth xdotool imagemagick
   clang clang-format libclang-rt-dev
   nginx-light
+  lintian ansible-core
   fonts-dejavu-core
   mingw-w64 wine wine64 xz-utils
 )
