@@ -3,13 +3,17 @@
 # make up a machine, and run the wizard against them.
 # With a display it is interactive; without one it runs under Xvfb, walks through every page
 # with xdotool and leaves screenshots, the log and a summary in demo-out/.
-#   ./run-demo.sh [--windows]
+#   ./run-demo.sh [--windows | --unattended]
 set -euo pipefail
 cd "$(dirname "$0")"
 # ./run-demo.sh --windows: the same with the Windows build under Wine.
 if [ "${1:-}" = "--windows" ]; then
   exec tools/windows/demo.sh
 fi
+# ./run-demo.sh --unattended: the same machine and service, installed without a window or a
+# question, as a deployment tool would run it; its standard output and report in demo-out/.
+UNATTENDED=0
+[ "${1:-}" = "--unattended" ] && UNATTENDED=1
 ROOT=$(pwd)
 STARTED=$(date +%s)
 
@@ -49,6 +53,26 @@ echo "== the stand-in web service"
 demo_service "$WORK" "$OUT"
 
 ARGS=(-manifestserver "127.0.0.1:$PORT" -user demo -pass demo-password)
+
+if [ "$UNATTENDED" = 1 ]; then
+  unattended() { # title, then the options of one run; its output goes to the terminal and OUT
+    local title=$1 status
+    shift
+    echo "== $title" | tee -a "$OUT/unattended.txt"
+    echo "\$ tessinstaller -unattended ${ARGS[*]} $*" | sed 's/-pass [^ ]*/-pass ****/' | tee -a "$OUT/unattended.txt"
+    set +e
+    build/bin/tessinstaller -unattended "${ARGS[@]}" "$@" 2>&1 | tee -a "$OUT/unattended.txt"
+    status=${PIPESTATUS[0]}
+    set -e
+    echo "exit code $status" | tee -a "$OUT/unattended.txt"
+  }
+  unattended "what this machine would get" -list
+  unattended "the install" -report "$OUT/report.json"
+  unattended "again: nothing to do" -report "$OUT/report-again.json"
+  cp "$HOME"/Downloads/tessinstaller.*.txt "$OUT"/ 2>/dev/null || true
+  echo "demo took $(( $(date +%s) - STARTED )) s in all; output, reports and logs in demo-out/"
+  exit 0
+fi
 
 if [ -n "${DISPLAY:-}" ] && [ -z "${TESS_DEMO_HEADLESS:-}" ]; then
   echo "Opening the wizard on $DISPLAY (signed in as demo / demo-password)."
