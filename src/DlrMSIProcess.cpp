@@ -44,6 +44,7 @@ void DlrMSIProcess::start(const QString &program,
     thread = new QThread;
     auto *msiWorker = new DlrMSIWorker(program);
     msiWorker->setCancelFlag(cancel);
+    msiWorker->setResultSlot(result);
     msiWorker->moveToThread(thread);
 
     connect(msiWorker, &DlrMSIWorker::error, this, &DlrMSIProcess::workerError);
@@ -120,6 +121,8 @@ void DlrMSIWorker::process()
     const unsigned int result = DlrPlatform::msiInstallProductA(
             packagePath.toLocal8Bit().constData(), InstallCommandLine);
     qDebug() << "Windows Installer returned" << result;
+    if (this->result)
+        this->result->store(int(result));
     if (cancel && cancel->load())
         qInfo().noquote() << QStringLiteral("Installation cancelled as its window closed "
                                             "(installer result %1)")

@@ -36,6 +36,10 @@ public:
 
     QByteArray readAllStandardOutput();
     QByteArray readAllStandardError();
+    // The Windows Installer's return code once the install has ended (0 success, 3010 success
+    // needing a restart, 1603, 1619, 1620 and the like on failure); -1 before. The wizard does
+    // not look at it; a run without questions does.
+    int installerResult() const { return result->load(); }
 
 signals:
     void error(QProcess::ProcessError error);
@@ -54,6 +58,7 @@ private:
     QByteArray output;
     QPointer<QThread> thread; // the worker deletes itself on it, then the thread goes
     std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<int>> result = std::make_shared<std::atomic<int>>(-1);
 };
 
 // Lives on the worker thread: calls the Windows Installer and turns the messages of its
@@ -69,6 +74,8 @@ public:
     Q_INVOKABLE QByteArray *GetBuffer() { return outputBuffer; }
     // Once set, the handler answers every message that can stop the installer with cancel.
     void setCancelFlag(std::shared_ptr<std::atomic<bool>> flag) { cancel = std::move(flag); }
+    // Where the installer's return code goes before finished() is emitted.
+    void setResultSlot(std::shared_ptr<std::atomic<int>> slot) { result = std::move(slot); }
 
     // The Windows Installer's external handler; the context is the worker.
     static int installerUiHandler(void *context, unsigned int messageType, const char *message);
@@ -90,4 +97,5 @@ private:
     int messageLanguage = 0;
     DlrProgressRecord progress; // total, done, direction, script flag, increment
     std::shared_ptr<std::atomic<bool>> cancel;
+    std::shared_ptr<std::atomic<int>> result;
 };

@@ -77,6 +77,11 @@ void applyEnvironment(const QProcessEnvironment &environment, DlrConfig &config)
 {
     if (environment.contains(QStringLiteral("TESSINSTALLER_DEBUG_LOG")))
         config.debugRequested = true;
+    bool pauseGiven = false;
+    const int pause
+            = environment.value(QStringLiteral("TESSINSTALLER_RETRY_PAUSE_MS")).toInt(&pauseGiven);
+    if (pauseGiven && pause >= 0)
+        config.unattended.retryPauseMs = pause;
 
     if (!environment.contains(QStringLiteral("TESSINSTALLER_DEBUG_ENTITLEMENT")))
         return;

@@ -16,6 +16,9 @@ struct DlrUnattendedOptions
     QStringList deselectPatterns;
     QString trustCertificate;
     QString reportFile;
+    // The first pause before a failed download is tried again; each further pause is longer.
+    // TESSINSTALLER_RETRY_PAUSE_MS changes it (tests shorten it).
+    int retryPauseMs = 2000;
 };
 
 // The configuration values that the settings file, the environment and the command line
