@@ -26,6 +26,8 @@ public:
     QString simpleName;
     QString name;
     qint64 fileSize = 0;
+    // The package's SHA-256 as 64 lowercase hex digits; empty when the manifest gave none.
+    QString sha256;
     bool downloaded = false;
     // The record owns its file object. Copies of a record share it through the reference
     // count, so the object is deleted exactly once, when the last copy goes.

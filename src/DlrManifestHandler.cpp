@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QHash>
+#include <QRegularExpression>
 #include <QXmlInputSource>
 #include <QXmlSimpleReader>
 
@@ -170,6 +171,7 @@ bool DlrManifestHandler::startElement(const QString &,
             {QStringLiteral("VersionMinor"), Field::VersionMinor},
             {QStringLiteral("VersionBeta"), Field::VersionBeta},
             {QStringLiteral("DefaultBehavior"), Field::DefaultBehavior},
+            {QStringLiteral("SHA256"), Field::Sha256},
     };
 
     if (localName == QLatin1String("ProductInfo")) {
@@ -227,6 +229,17 @@ bool DlrManifestHandler::characters(const QString &text)
     case Field::DefaultBehavior:
         offer.defaultBehavior = text;
         break;
+    case Field::Sha256: {
+        // A digest that cannot be one would fail every download; the offer is taken as if it
+        // carried none.
+        static const QRegularExpression hex(QStringLiteral("\\A[0-9a-fA-F]{64}\\z"));
+        const QString digest = text.trimmed();
+        if (hex.match(digest).hasMatch())
+            offer.sha256 = digest.toLower();
+        else
+            qWarning() << "Ignoring a SHA256 that is not 64 hex digits:" << digest.left(80);
+        break;
+    }
     }
     // Only the first piece of text after a start tag counts.
     currentField = Field::None;

@@ -58,7 +58,8 @@ private:
         VersionMajor,
         VersionMinor,
         VersionBeta,
-        DefaultBehavior
+        DefaultBehavior,
+        Sha256
     };
 
     QList<DlrManifestElement> *target;

@@ -7,7 +7,8 @@ PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev libqt5network5 libqt5xml5
   libmsi-dev libgcab-dev wixl msitools
-  openssl ca-certificates python3 curl
+  openssl libssl-dev ca-certificates python3 curl
+  tinyproxy
   xvfb xauth xdotool imagemagick
   clang clang-format libclang-rt-dev
   nginx-light
@@ -32,7 +33,10 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-# nginx-light starts a system service on install; the benchmarks run their own instance.
-if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi
-$SUDO service nginx stop >/dev/null 2>&1 || true
+# nginx-light and tinyproxy start system services on install; the benchmarks and tests run
+# their own instances.
+for service in nginx tinyproxy; do
+  if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now "$service" >/dev/null 2>&1 || true; fi
+  $SUDO service "$service" stop >/dev/null 2>&1 || true
+done
 echo "setup-deps: done"

@@ -1,5 +1,6 @@
-// The progress records the worker reads and the protocol lines it makes of them: pure logic,
-// run on Windows too.
+// The progress records the worker reads and the protocol lines it makes of them, and the
+// digest a download is checked with: pure logic, run on Windows too.
+#include "DlrPlatform.h"
 #include "TestSupport.h"
 
 class TestProgress : public QObject
@@ -52,6 +53,37 @@ private slots:
         QFETCH(QList<QByteArray>, records);
         QFETCH(QByteArray, lines);
         QCOMPARE(TessTest::progressLines(records), lines);
+    }
+
+    void sha256_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("chunk");
+        QTest::addColumn<QByteArray>("digest");
+        QTest::newRow("empty") << QByteArray() << 1
+                               << QByteArray("e3b0c44298fc1c149afbf4c8996fb924"
+                                             "27ae41e4649b934ca495991b7852b855");
+        QTest::newRow("abc") << QByteArray("abc") << 2
+                             << QByteArray("ba7816bf8f01cfea414140de5dae2223"
+                                           "b00361a396177a9cb410ff61f20015ad");
+        QTest::newRow("million a") << QByteArray(1000000, 'a') << 4093
+                                   << QByteArray("cdc76e5c9914fb9281a1c7e284d73e67"
+                                                 "f1809a48a497200e046d39ccc7112cd0");
+    }
+
+    void sha256()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(int, chunk);
+        QFETCH(QByteArray, digest);
+        DlrPlatform::Sha256 sha;
+        // Reading the digest half way must not end it.
+        for (int at = 0; at < input.size(); at += chunk) {
+            sha.addData(input.constData() + at, qMin(chunk, input.size() - at));
+            if (at == chunk)
+                sha.hexResult();
+        }
+        QCOMPARE(sha.hexResult(), digest);
     }
 };
 

@@ -8,7 +8,8 @@
 using TessTest::Offer;
 
 namespace {
-// One offer as "name|simple|build|size|behavior|major.minor.beta|url"; offers joined by "; ".
+// One offer as "name|simple|build|size|behavior|major.minor.beta|url[|sha256]"; offers joined
+// by "; ".
 QString render(const QList<DlrManifestElement> &list)
 {
     QStringList all;
@@ -20,7 +21,8 @@ QString render(const QList<DlrManifestElement> &list)
                            e.defaultBehavior,
                            e.versionMajor + '.' + e.versionMinor + '.' + e.versionBeta,
                            e.downloadUrl.toString(QUrl::FullyEncoded)}
-                        .join('|');
+                                .join('|')
+                        + (e.sha256.isEmpty() ? QString() : '|' + e.sha256);
     return all.join(QStringLiteral("; "));
 }
 
@@ -127,6 +129,12 @@ private Q_SLOTS:
                 {"<ProductInfo><Name>n</Name><DefaultBehavior/>\n  "
                  "<BuildID>5</BuildID></ProductInfo>",
                  true, "n||5|0|\n  |..|", ""},
+        // A digest is taken only as 64 hex digits.
+#define TESS_HEX48 "0123456789abcdef0123456789abcdef0123456789abcdef"
+                {"<ProductInfo><SHA256>\n" TESS_HEX48 "0123456789ABCDEF</SHA256></ProductInfo>"
+                 "<ProductInfo><SHA256>" TESS_HEX48 "0123456789abcde</SHA256></ProductInfo>"
+                 "<ProductInfo><SHA256>" TESS_HEX48 "0123456789abcdeg</SHA256></ProductInfo>",
+                 true, "|||0||..||" TESS_HEX48 "0123456789abcdef; |||0||..|; |||0||..|", ""},
                 {"<Name>orphan</Name><ProductInfo><Name>a</Name></ProductInfo>", false, "", ""},
                 {"<ProductInfo><Name>kept</Name></ProductInfo><ProductInfo><Name>x</Nme>", false,
                  "kept|||0||..|; x|||0||..|", ""}};
