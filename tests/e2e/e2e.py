@@ -4,7 +4,7 @@ would: e2e.py --build-dir BUILD [--out DIR] [--only NAME]... Each scenario gets 
 service, made-up machine and home; its runs' logs and screenshots are left in DIR."""
 
 import argparse, json, os, re, shutil, signal, socket, subprocess, sys, tempfile, time  # noqa
-import traceback, urllib.request  # noqa: E401
+import ssl, traceback, urllib.request  # noqa: E401
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOLS = os.path.join(SOURCE, "tools")
@@ -68,6 +68,59 @@ def box_text(run, box_id):
     return line.group(1) + " / " + line.group(2)
 
 
+class Service:
+    """The stand-in service on 127.0.0.1 (https with tls=(cert, key)) in a work folder; its log
+    is appended to log."""
+
+    def __init__(self, work, products, log, tls=None, faults=()):
+        self.scheme, port_file = "https" if tls else "http", work + "/port"
+        with open(work + "/users.json", "w") as f:
+            json.dump({"users": {USER: PASSWORD}}, f)
+        if os.path.exists(port_file):
+            os.remove(port_file)
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(TOOLS, "standin", "serve.py"), "--products", products,
+             "--users", work + "/users.json", "--port", "0", "--port-file", port_file,
+             "--time-limit", "600"] + (["--tls-cert", tls[0], "--tls-key", tls[1]] if tls else [])
+            + [a for f in faults for a in ("--fault", f)],
+            stdout=subprocess.DEVNULL, stderr=open(log, "a"))
+        deadline = time.monotonic() + 15
+        while not (os.path.exists(port_file) and os.path.getsize(port_file)):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.close()
+                raise AssertionError("the stand-in service did not start")
+            time.sleep(0.05)
+        self.port = int(open(port_file).read())
+
+    def state(self):
+        url = "%s://127.0.0.1:%d/debug/state" % (self.scheme, self.port)
+        with urllib.request.urlopen(url, None, 10, context=ssl._create_unverified_context()) as r:
+            return json.load(r)
+
+    def product_requests(self):
+        return {p[10:]: n for p, n in self.state()["counts"].items() if p.startswith("/products/")}
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+
+
+def check_payload(program_files, described, files, platform="linux"):
+    """Every file of the products (package file names) holds the package's bytes."""
+    for f in files:
+        product = described[f]
+        for relative, spec in product["payload"].items():
+            name = product["folder"] + "/" + relative
+            path = os.path.join(program_files, name)
+            check(os.path.isfile(path), "%s was not installed", path)
+            with open(path, "rb") as data:
+                check(data.read() == payload_bytes(name, spec, product, platform), "%s differs",
+                      path)
+            check(platform != "linux" or not path.endswith(".exe") or os.access(path, os.X_OK),
+                  "%s mode", path)
+
+
 class Scenario:
     """A world: the stand-in service, a home, a made-up machine, an xdg-open stand-in, and the
     launcher runs made in it; at the end, come what may, every run and the service stop."""
@@ -82,44 +135,26 @@ class Scenario:
             os.makedirs(folder, mode=0o700, exist_ok=True)
         subprocess.run([sys.executable, os.path.join(TOOLS, "machine", "make-machine.py"),
                         self.root, *machine_args], check=True, stdout=subprocess.DEVNULL)
-        for path, text in ((self.bin + "/xdg-open", XDG_OPEN),
-                           (work + "/users.json", json.dumps({"users": {USER: PASSWORD}}))):
-            with open(path, "w") as f:
-                f.write(text)
+        with open(self.bin + "/xdg-open", "w") as f:
+            f.write(XDG_OPEN)
         os.chmod(self.bin + "/xdg-open", 0o755)
-        self.port_file, self.service = work + "/port", [
-            sys.executable, os.path.join(TOOLS, "standin", "serve.py"), "--products",
-            products or suite.dir, "--users", work + "/users.json", "--port", "0", "--port-file",
-            work + "/port", "--time-limit", "300"] + [a for f in faults for a in ("--fault", f)]
+        self.work, self.products, self.faults = work, products or suite.dir, faults
 
     def __enter__(self):
-        self.proc = subprocess.Popen(self.service, stdout=subprocess.DEVNULL,
-                                     stderr=open(self.out + "/service.log", "w"))
-        deadline, port_file = time.monotonic() + 15, self.port_file
-        while not (os.path.exists(port_file) and os.path.getsize(port_file)):
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                self.__exit__(True)
-                raise AssertionError("the stand-in service did not start")
-            time.sleep(0.05)
-        self.port = int(open(port_file).read())
+        self.service = Service(self.work, self.products, self.out + "/service.log",
+                               faults=self.faults)
+        self.port, self.state = self.service.port, self.service.state
+        self.product_requests = self.service.product_requests
         return self
 
     def __exit__(self, failure, *_):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
+        self.service.close()
         for run in self.runs:
             run.kill()
         for n, run in enumerate(self.runs, 1):
             if run.log_path and os.path.exists(run.log_path):
                 shutil.copy(run.log_path, os.path.join(self.out, "run%d.log.txt" % n))
                 check(failure or PASSWORD not in run.log_text(), "the log holds a password")
-
-    def state(self):
-        with urllib.request.urlopen("http://127.0.0.1:%d/debug/state" % self.port, None, 10) as r:
-            return json.load(r)
-
-    def product_requests(self):
-        return {p[10:]: n for p, n in self.state()["counts"].items() if p.startswith("/products/")}
 
     def launch(self, port=None, password=PASSWORD):
         env = {k: v for k, v in os.environ.items() if k not in CLEARED_ENV}
@@ -148,15 +183,7 @@ class Scenario:
                                                self.suite.size(f) for f in downloaded),
               "Downloads holds %s", sorted(names))
         opt = os.path.join(self.root, "opt")
-        for f in installed:
-            product = self.suite.described[f]
-            for relative, spec in product["payload"].items():
-                name = product["folder"] + "/" + relative
-                path = os.path.join(opt, name)
-                check(os.path.isfile(path), "%s was not installed", path)
-                with open(path, "rb") as data:
-                    check(data.read() == payload_bytes(name, spec, product), "%s differs", path)
-                check(not path.endswith(".exe") or os.access(path, os.X_OK), "%s mode", path)
+        check_payload(opt, self.suite.described, installed)
         there = {f for folder in (opt, opt + "/Orrel") if os.path.isdir(folder)
                  for f in os.listdir(folder) if f.startswith(".") or folder != opt}
         check(there == {self.suite.described[f]["folder"][6:] for f in installed},
@@ -292,12 +319,13 @@ SCENARIOS = {
 class Suite:
     """The launcher, the output folder, and the sample packages built once for every scenario."""
 
-    def __init__(self, build_dir, out):
-        self.program, self.out = os.path.join(build_dir, "bin", "tessinstaller"), out
-        self.work = tempfile.mkdtemp(prefix="tess-e2e.")
+    def __init__(self, build_dir, out, platform="linux"):
+        self.program = os.path.join(build_dir, "bin", "tessinstaller")
+        self.program += ".exe" if platform == "windows" else ""
+        self.out, self.work = out, tempfile.mkdtemp(prefix="tess-%s." % platform)
         self.dir = os.path.join(self.work, "products")
-        subprocess.run([os.path.join(TOOLS, "products", "build-samples.sh"), self.dir],
-                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([os.path.join(TOOLS, "products", "build-samples.sh"), self.dir,
+                        "--platform", platform], check=True, stdout=subprocess.DEVNULL)
         with open(os.path.join(self.dir, "products.json")) as f:
             self.offers = {o["file"]: o for o in json.load(f)["products"]}
         with open(os.path.join(TOOLS, "products", "samples.json")) as f:

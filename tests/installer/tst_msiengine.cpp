@@ -1,18 +1,11 @@
 // The Linux package engine behind MsiInstallProductA, on real packages built with wixl: where
-// files land, what the handler hears, what bad packages and failing disks do, and the sample
-// products found by the next survey.
-#include "DlrMachineAssay.h"
-#include "DlrManifestElement.h"
-#include "DlrProgressRecord.h"
-#include "DlrSelectionRules.h"
+// files land, what the handler hears, what bad packages and failing disks do. (The sample
+// products it installs are surveyed again by the end-to-end run.)
 #include "EngineRecorder.h"
 #include "PackageBuilder.h"
 #include "TestSupport.h"
 #include "linux/MsiEngine.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 
 #include <linux/capability.h>
@@ -73,10 +66,9 @@ class TestMsiEngine : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir packages, samples;
+    QTemporaryDir packages;
     QScopedPointer<QTemporaryDir> machine;
     QString programFiles;
-    QJsonArray products;
 
     QString pkg(const QString &name) const { return packages.filePath(name); }
     void edit(const QString &from, const QString &to, const QString &sql)
@@ -91,28 +83,6 @@ class TestMsiEngine : public QObject
         QCOMPARE(EngineRecorder().install(pkg("v1.msi")), 0u);
         QCOMPARE(readFile(programFiles + "/Orrel/Product/a.txt"), QByteArray("one"));
     }
-    QString sample(const QString &simpleName) const
-    {
-        for (const QJsonValue &p : products) {
-            if (p["simpleName"].toString() == simpleName)
-                return samples.filePath(p["file"].toString());
-        }
-        return QString();
-    }
-    // Labels of the offers the selection rules propose on the current machine.
-    QStringList proposed(QList<DlrManifestElement> &offers) const
-    {
-        DlrMachineAssay assay;
-        assay.DoAssay();
-        DlrSelectionRules rules(offers, assay);
-        rules.chooseDownloads();
-        QStringList labels;
-        for (int index : rules.chosenIndices())
-            labels.append(offers.at(index).label());
-        labels.sort();
-        return labels;
-    }
-
 private slots:
     void initTestCase()
     {
@@ -136,12 +106,6 @@ private slots:
             QVERIFY2(b.build(pkg(version == QByteArray("one") ? "v1.msi" : "v2.msi"), &error),
                      qPrintable(error));
         }
-        QVERIFY2(
-                runTool(sourceDir() + "/tools/products/build-samples.sh", {samples.path()}, &error),
-                qPrintable(error));
-        QFile list(samples.filePath("products.json"));
-        QVERIFY(list.open(QIODevice::ReadOnly));
-        products = QJsonDocument::fromJson(list.readAll())["products"].toArray();
     }
 
     void init() { programFiles = newMachine(machine); }
@@ -451,53 +415,6 @@ private slots:
         };
         QCOMPARE(retry.install(pkg("v2.msi")), 0u);
         QCOMPARE(readFile(programFiles + "/Orrel/Product/a.txt"), QByteArray("two"));
-    }
-
-    // The sample products, installed by the engine, are found by the next survey, and the
-    // selection rules skip what is installed.
-    void installedSamplesAreFoundAndSkipped()
-    {
-        for (const char *host : {"usr/autodesk/maya2024", "opt/hfs20.0.547", "opt/Katana6.0v1"})
-            QVERIFY(QDir(machine->path()).mkpath(host));
-        QList<DlrManifestElement> offers;
-        for (const QJsonValue &value : qAsConst(products)) {
-            DlrManifestElement e;
-            e.name = value["name"].toString();
-            e.simpleName = value["simpleName"].toString();
-            e.buildId = value["buildId"].toString();
-            e.defaultBehavior = value["defaultBehavior"].toString();
-            e.SetVersion(value["versionMajor"].toString(), value["versionMinor"].toString(),
-                         value["versionBeta"].toString());
-            e.downloadUrl = QUrl("http://127.0.0.1/products/" + value["file"].toString());
-            e.fileSize = QFileInfo(samples.filePath(value["file"].toString())).size();
-            offers.append(e);
-        }
-        const QStringList again{"Harrow Queue Manager 25.1", "Tessaline 25.1 for Houdini 20.0",
-                                "Tessaline 25.1 for Katana 6.0", "Tessaline 25.1 for Maya 2024"};
-        const QStringList first = proposed(offers);
-        QCOMPARE(first,
-                 again + QStringList({"Tessaline Workserver 25.1", "Tessaline for Maya 25.1"}));
-        for (const QString &label : first + QStringList({"Tessaline 25.1 for Maya 2019"}))
-            QCOMPARE(EngineRecorder().install(sample(label)), 0u);
-
-        DlrMachineAssay assay;
-        assay.DoAssay();
-        QStringList found;
-        for (const InstalledRecord &r : assay.Records()) {
-            if (r.contains("Location"))
-                found << r.value("ProductName") + "|" + r.value("BuildId") + "|"
-                                 + r.value("MayaVersion");
-        }
-        found.sort();
-        QCOMPARE(found, QStringList({"Tessaline 25.1 for Maya 2019|2301450|2019",
-                                     "Tessaline Workserver 25.1|2301450|",
-                                     "Tessaline for Maya 25.1|2301450|",
-                                     "Tessaline for Maya 25.1|2301450|"})); // and the 2024 one
-        // The survey knows no Houdini or Katana bridges and reads a Maya version from a folder
-        // name only for 2011 to 2019, so those offers come again; Harrow is always shown.
-        LogCapture log;
-        QCOMPARE(proposed(offers), again);
-        QVERIFY(log.contains("is already installed"));
     }
 };
 

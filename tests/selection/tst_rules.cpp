@@ -47,22 +47,28 @@ Manifest build(const QString &version, const QString &buildId)
                   QStringLiteral("Tessaline %1 for Maya 2024").arg(version), version, buildId)};
 }
 
-InstalledRecord host(const QString &name, const QString &version)
+// Survey records "name|version[|build id]" joined by "; "; a record with a build id is an
+// installed product (it has a folder), one without a host application.
+Machine machine(const QString &text)
 {
-    return {{QStringLiteral("ProductName"), name}, {QStringLiteral("Version"), version}};
+    Machine records;
+    for (const QString &record : text.split(QStringLiteral("; "), Qt::SkipEmptyParts)) {
+        const QStringList f = record.split('|');
+        records.append({{"ProductName", f.at(0)}, {"Version", f.at(1)}});
+        if (f.size() > 2)
+            records.last().insert("BuildId", f.at(2));
+        if (f.size() > 2)
+            records.last().insert("Location", "/opt/Orrel/x");
+    }
+    return records;
 }
 
-InstalledRecord product(const QString &name, const QString &version, const QString &buildId)
+QList<int> indices(const QString &text)
 {
-    InstalledRecord r = host(name, version);
-    r.insert(QStringLiteral("BuildId"), buildId);
-    r.insert(QStringLiteral("Location"), QStringLiteral("/opt/Orrel/x"));
-    return r;
-}
-
-InstalledRecord server(const QString &version, const QString &buildId)
-{
-    return product(QStringLiteral("Tessaline Workserver ") + version, version, buildId);
+    QList<int> all;
+    for (const QString &i : text.split(' ', Qt::SkipEmptyParts))
+        all.append(i.toInt());
+    return all;
 }
 
 } // namespace
@@ -75,99 +81,73 @@ private Q_SLOTS:
     void scenarios_data()
     {
         QTest::addColumn<Manifest>("manifest");
-        QTest::addColumn<Machine>("machine");
+        QTest::addColumn<Machine>("records");
         QTest::addColumn<QList<int>>("chosen");
         QTest::addColumn<QList<int>>("hidden");
         QTest::addColumn<QString>("logLine");
 
-        const Machine maya2024{host("Maya", "2024")};
-
-        QTest::newRow("newest major only, bridges for the Mayas present")
-                << build("25.1", "2301450") + build("24.4", "2226589") << maya2024
-                << QList<int>{0, 1, 2} << QList<int>{3, 4, 5} << "Found  0  candidates";
-        QTest::newRow("installed Workserver of an older major makes its group count")
-                << build("25.1", "2301450") + build("24.4", "2226589")
-                << Machine{host("Maya", "2024"), server("24.4", "2226000")}
-                << QList<int>{0, 1, 2, 3, 4, 5} << QList<int>() << "Found  1  candidates";
-        QTest::newRow("major 9 sorts before 24 and is the unconditional one")
-                << Manifest{offer("TessalineWorkserver-24.4_2226589-win64.msi",
-                                  "Tessaline Workserver 24.4", "24.4", "2226589"),
-                            offer("TessalineWorkserver-9.5_900000-win64.msi",
-                                  "Tessaline Workserver 9.5", "9.5", "900000")}
-                << Machine() << QList<int>{1} << QList<int>{0} << "Attempting to find TWS for v";
-        QTest::newRow("only the newest build of a major")
-                << build("25.1", "2301450") + build("25.1", "2299999") << maya2024
-                << QList<int>{0, 1, 2} << QList<int>{3, 4, 5} << "Selecting TWS";
-        QTest::newRow("build ids compare as text")
-                << build("25.1", "2301450") + build("25.1", "999999") << maya2024
-                << QList<int>{3, 4, 5} << QList<int>{0, 1, 2} << "Selecting TWS";
-        QTest::newRow("same build installed: bridges still")
-                << build("25.1", "2301450")
-                << Machine{host("Maya", "2024"), server("25.1", "2301450")} << QList<int>{1, 2}
-                << QList<int>{0} << "is already installed";
-        QTest::newRow("newer build installed: nothing of the group")
-                << build("25.1", "2301450")
-                << Machine{host("Maya", "2024"), server("25.1", "2400000")} << QList<int>()
-                << QList<int>{0, 1, 2}
-                << "Could not install or find a matching TWS -- we can't select any matching "
-                   "bridge products";
-        QTest::newRow("older build installed: down-rev")
-                << build("25.1", "2301450")
-                << Machine{host("Maya", "2024"), server("25.1", "2300000")} << QList<int>{0, 1, 2}
-                << QList<int>() << "found down-rev buildid.";
-        QTest::newRow("group without Workserver")
-                << build("25.1", "2301450").mid(1) << maya2024 << QList<int>() << QList<int>{0, 1}
-                << "Could not install or find a matching TWS";
-        QTest::newRow("Workserver label without version compares with any installed")
-                << Manifest{offer("TessalineWorkserver_2301450-win64.msi", "Tessaline Workserver",
-                                  "25.1", "2301450")}
-                << Machine{server("24.4", "2400000")} << QList<int>() << QList<int>{0} << "No TWS";
+        const QString maya = "Maya|2024", ws = "; Tessaline Workserver 25.1|25.1|";
+        const Manifest two = build("25.1", "2301450") + build("24.4", "2226589");
+        const Manifest one = build("25.1", "2301450");
+        const auto row = [](const char *tag, const Manifest &m, const QString &machineText,
+                            const char *chosen, const char *hidden, const char *logLine) {
+            QTest::newRow(tag) << m << machine(machineText) << indices(chosen) << indices(hidden)
+                               << QString(logLine);
+        };
+        row("newest major only, bridges for the Mayas present", two, maya, "0 1 2", "3 4 5",
+            "Found  0  candidates");
+        row("installed Workserver of an older major makes its group count", two,
+            maya + "; Tessaline Workserver 24.4|24.4|2226000", "0 1 2 3 4 5", "",
+            "Found  1  candidates");
+        row("major 9 sorts before 24 and is the unconditional one",
+            {offer("TessalineWorkserver-24.4_2226589-win64.msi", "Tessaline Workserver 24.4",
+                   "24.4", "2226589"),
+             offer("TessalineWorkserver-9.5_900000-win64.msi", "Tessaline Workserver 9.5", "9.5",
+                   "900000")},
+            "", "1", "0", "Attempting to find TWS for v");
+        row("only the newest build of a major", one + build("25.1", "2299999"), maya, "0 1 2",
+            "3 4 5", "Selecting TWS");
+        row("build ids compare as text", one + build("25.1", "999999"), maya, "3 4 5", "0 1 2",
+            "Selecting TWS");
+        row("same build installed: bridges still", one, maya + ws + "2301450", "1 2", "0",
+            "is already installed");
+        row("newer build installed: nothing of the group", one, maya + ws + "2400000", "", "0 1 2",
+            "Could not install or find a matching TWS -- we can't select any matching bridge "
+            "products");
+        row("older build installed: down-rev", one, maya + ws + "2300000", "0 1 2", "",
+            "found down-rev buildid.");
+        row("group without Workserver", one.mid(1), maya, "", "0 1",
+            "Could not install or find a matching TWS");
+        row("Workserver label without version compares with any installed",
+            {offer("TessalineWorkserver_2301450-win64.msi", "Tessaline Workserver", "25.1",
+                   "2301450")},
+            "Tessaline Workserver 24.4|24.4|2400000", "", "0", "No TWS");
 
         Manifest mayaOffers = build("24.4", "2226589").mid(0, 1);
-        mayaOffers << offer("TessalineForMaya-24.4-maya2022_2226589-win64.msi", "", "", "2226589")
-                   << offer("TessalineForMaya-24.4-maya2024_2226589-win64.msi", "", "", "2226589")
-                   << offer("TessalineForMaya-24.4_2226589-win64.msi", "", "", "2226589");
-        QTest::newRow("Maya 2022 and 2023 against 2022, 2024 and any")
-                << mayaOffers << Machine{host("Maya", "2022"), host("Maya", "2023")}
-                << QList<int>{0, 1, 3} << QList<int>{2}
-                << "Found a matching maya version for the offer requesting";
-        QTest::newRow("bridge build already installed for that Maya")
-                << mayaOffers.mid(0, 2)
-                << Machine{host("Maya", "2022"),
-                           product("Tessaline 24.4 for Maya 2022", "24.4", "2226589")}
-                << QList<int>{0} << QList<int>{1} << "Offer already installed";
-        QTest::newRow("another bridge build installed does not prevent it")
-                << mayaOffers.mid(0, 2)
-                << Machine{host("Maya", "2022"),
-                           product("Tessaline 24.4 for Maya 2022", "24.4", "2226000")}
-                << QList<int>{0, 1} << QList<int>() << "Selecting TWS";
-        QTest::newRow("bridges without any Maya")
-                << build("25.1", "2301450") << Machine() << QList<int>{0} << QList<int>{1, 2}
-                << "No Mayas present in the assay.";
+        for (const char *maya : {"-maya2022", "-maya2024", ""})
+            mayaOffers << offer(
+                    QStringLiteral("TessalineForMaya-24.4%1_2226589-win64.msi").arg(maya), "", "",
+                    "2226589");
+        const QString bridge = "Maya|2022; Tessaline 24.4 for Maya 2022|24.4|";
+        row("Maya 2022 and 2023 against 2022, 2024 and any", mayaOffers, "Maya|2022; Maya|2023",
+            "0 1 3", "2", "Found a matching maya version for the offer requesting");
+        row("bridge build already installed for that Maya", mayaOffers.mid(0, 2),
+            bridge + "2226589", "0", "1", "Offer already installed");
+        row("another bridge build installed does not prevent it", mayaOffers.mid(0, 2),
+            bridge + "2226000", "0 1", "", "Selecting TWS");
+        row("bridges without any Maya", one, "", "0", "1 2", "No Mayas present in the assay.");
 
-        QTest::newRow("Katana and Houdini bridges")
-                << build("25.1", "2301450").mid(0, 1)
-                           + Manifest{offer("TessalineForKatana-25.1-katana6.0_2301450-win64.msi",
-                                            "", "", "2301450"),
-                                      offer("TessalineForKatana-25.1-katana5.0_2301450-win64.msi",
-                                            "", "", "2301450"),
-                                      offer("TessalineForHoudini-25.1_2301450-win64.msi", "", "",
-                                            "2301450"),
-                                      offer("TessalineForHoudini-25.1-houdini19.5_2301450-"
-                                            "win64.msi",
-                                            "", "", "2301450"),
-                                      offer("TessalineForNuke-25.1_2301450-win64.msi", "", "",
-                                            "2301450")}
-                << Machine{host("Katana", "6.0"), host("Houdini", "20.0")} << QList<int>{0, 1, 3}
-                << QList<int>{2, 4, 5} << "No auto selection handler for";
-        QTest::newRow("Houdini bridge without Houdini")
-                << build("25.1", "2301450").mid(0, 1)
-                           + Manifest{offer("TessalineForHoudini-25.1_2301450-win64.msi", "", "",
-                                            "2301450")}
-                << Machine{host("Maya", "2024")} << QList<int>{0} << QList<int>{1}
-                << "No houdini present in the assay.";
+        Manifest hosts = one.mid(0, 1);
+        for (const char *name : {"Katana-25.1-katana6.0", "Katana-25.1-katana5.0", "Houdini-25.1",
+                                 "Houdini-25.1-houdini19.5", "Nuke-25.1"})
+            hosts << offer(QStringLiteral("TessalineFor%1_2301450-win64.msi").arg(name), "", "",
+                           "2301450");
+        row("Katana and Houdini bridges", hosts, "Katana|6.0; Houdini|20.0", "0 1 3", "2 4 5",
+            "No auto selection handler for");
+        row("Houdini bridge without Houdini", hosts.mid(0, 1) + hosts.mid(3, 1), maya, "0", "1",
+            "No houdini present in the assay.");
 
-        Manifest behaviours = build("25.1", "2301450").mid(0, 1);
+        Manifest behaviours = one.mid(0, 1);
         behaviours << offer("Docs-25.1.zip", "Release notes", "25.1", "2301450", "show")
                    << offer("Samples-25.1.zip", "Samples", "25.1", "2301450", "Show")
                    << offer("Harrow-25.1.msi", "Harrow Queue 25.1", "25.1", "2301450")
@@ -176,30 +156,25 @@ private Q_SLOTS:
                    << offer("Nowhere-25.1.msi", "Nowhere", "25.1", "2301450", "show", 1000, "")
                    << offer("TessalineForMaya-25.1_2301450-win64.msi", "Tessaline for Maya 25.1",
                             "25.1", "2301450", "show", 0);
-        QTest::newRow("default behaviours") << behaviours << Machine() << QList<int>{0, 1}
-                                            << QList<int>{2, 3, 4} << "is specifed hidden";
-        Manifest noUrl = build("25.1", "2301450");
+        row("default behaviours", behaviours, "", "0 1", "2 3 4", "is specifed hidden");
+        Manifest noUrl = one;
         noUrl[0].downloadUrl = QUrl();
-        QTest::newRow("a chosen offer without address stays chosen")
-                << noUrl << maya2024 << QList<int>{0, 1, 2} << QList<int>()
-                << "no url for product ";
-        QTest::newRow("empty manifest")
-                << Manifest() << maya2024 << QList<int>() << QList<int>() << QString();
-        QTest::newRow("nothing fits, nothing to show")
-                << build("25.1", "2301450") << Machine{server("25.1", "2400000")} << QList<int>()
-                << QList<int>{0, 1, 2} << "is hidden";
+        row("a chosen offer without address stays chosen", noUrl, maya, "0 1 2", "",
+            "no url for product ");
+        row("empty manifest", {}, maya, "", "", "");
+        row("nothing fits, nothing to show", one, ws.mid(2) + "2400000", "", "0 1 2", "is hidden");
     }
 
     void scenarios()
     {
         QFETCH(Manifest, manifest);
-        QFETCH(Machine, machine);
+        QFETCH(Machine, records);
         QFETCH(QList<int>, chosen);
         QFETCH(QList<int>, hidden);
         QFETCH(QString, logLine);
 
         DlrMachineAssay assay;
-        assay.SetRecords(machine);
+        assay.SetRecords(records);
         TessTest::LogCapture log;
         DlrSelectionRules rules(manifest, assay);
         rules.chooseDownloads();
@@ -213,8 +188,8 @@ private Q_SLOTS:
     {
         Manifest manifest = build("24.4", "2226589");
         DlrMachineAssay assay;
-        assay.SetRecords({host("Maya", "2024"), host("Katana", "6.0"),
-                          product("Tessaline 24.4 for Maya 2024", "24.4", "2226589")});
+        assay.SetRecords(
+                machine("Maya|2024; Katana|6.0; Tessaline 24.4 for Maya 2024|24.4|2226589"));
         DlrSelectionRules rules(manifest, assay);
 
         // Installed for Maya 2024 in this very build.

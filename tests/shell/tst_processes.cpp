@@ -1,5 +1,6 @@
 // The shell as real child processes: help and exit codes, the configuration the application
-// object reads (settings file, environment, command line), and the log file.
+// object reads (settings file, environment, command line), and the log file. The launcher's
+// wizard itself is driven by the end-to-end run.
 #include "DlrHost.h"
 #include "TestSupport.h"
 
@@ -175,41 +176,6 @@ private Q_SLOTS:
         for (int i = 0; i < lines.size() - 1; ++i)
             QCOMPARE(lines.at(i),
                      "tessinstaller Debug: line " + QByteArray::number(i) + " complete");
-    }
-
-    // The real launcher opens the wizard, writes exactly one log file, and copes with a layout
-    // that has neither style sheet nor images.
-    void launcherRunsWithAndWithoutResources()
-    {
-        for (bool withResources : {true, false}) {
-            QTemporaryDir home, layout;
-            QString program = Launcher;
-            if (!withResources) {
-                QDir(layout.path()).mkpath(QStringLiteral("bin"));
-                QDir(layout.path()).mkpath(QStringLiteral("lib"));
-                program = layout.filePath(QStringLiteral("bin/tessinstaller"));
-                QVERIFY(QFile::copy(Launcher, program));
-                QVERIFY(QFile::copy(TessTest::binaryDir()
-                                            + QStringLiteral("/lib/libtessinstaller.so"),
-                                    layout.filePath(QStringLiteral("lib/libtessinstaller.so"))));
-                QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner);
-            }
-            QProcessEnvironment env = homeEnvironment(home.path());
-            env.insert(QStringLiteral("TESSINSTALLER_ROOT"), home.path());
-            QProcess p;
-            p.setProcessEnvironment(env);
-            p.start(program, {QStringLiteral("-user"), QStringLiteral("someone")});
-            const QString downloads = home.filePath(QStringLiteral("Downloads"));
-            QTRY_COMPARE_WITH_TIMEOUT(logFiles(downloads).size(), 1, 10000);
-            const QString log = downloads + QLatin1Char('/') + logFiles(downloads).first();
-            QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("Sign in"), 10000);
-            QCOMPARE(p.state(), QProcess::Running);
-            QCOMPARE(readAll(log).contains("No style sheet at"), !withResources);
-            QVERIFY(!readAll(log).contains("Critical"));
-            p.terminate();
-            QVERIFY(p.waitForFinished(10000));
-            QCOMPARE(logFiles(downloads).size(), 1);
-        }
     }
 };
 

@@ -8,14 +8,13 @@ manager) replaced by random bytes. The first run installs the rest through Wine'
 Installer; the second, over https with a self-signed certificate, finds them by running their
 tsren.exe -version and reading their build-id files."""
 
-import argparse, glob, json, os, re, shutil, signal, subprocess, sys, tempfile, time  # noqa
+import argparse, glob, os, re, shutil, signal, subprocess, sys, time  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path[:0] = [os.path.join(SOURCE, "tests", "e2e")]
 from e2e import (HARROW, PASSWORD, TFH25, TFM25, TFM25_2024, TOOLS, USER, WS25,  # noqa: E402
-                 check, finish_run, propose, survey)
-from build_samples import payload_bytes  # noqa: E402
+                 Service, Suite, check, check_payload, finish_run, propose, survey)
 from wizard import DriveError, WizardRun, Xvfb  # noqa: E402
 
 WINE_RUN = os.path.join(TOOLS, "windows", "wine-run")
@@ -68,36 +67,12 @@ class Machine:
                        stderr=subprocess.DEVNULL, timeout=120)
 
     def serve(self, products, tls=None):
+        """A new service; the runs so far go to earlier (the new one counts visits afresh)."""
         self.stop_service()
         self.earlier, self.runs = self.earlier + self.runs, []
-        port_file = self.work + "/port"
-        if os.path.exists(port_file):
-            os.remove(port_file)
-        with open(self.work + "/users.json", "w") as f:
-            json.dump({"users": {USER: PASSWORD}}, f)
-        command = [sys.executable, os.path.join(TOOLS, "standin", "serve.py"), "--products",
-                   products, "--users", self.work + "/users.json", "--port", "0",
-                   "--port-file", port_file, "--time-limit", "600"]
-        if tls:
-            command += ["--tls-cert", tls[0], "--tls-key", tls[1]]
-        self.service = subprocess.Popen(command, stdout=subprocess.DEVNULL,
-                                         stderr=open(self.out + "/service.log", "a"))
-        deadline = time.monotonic() + 15
-        while not (os.path.exists(port_file) and os.path.getsize(port_file)):
-            check(time.monotonic() < deadline and self.service.poll() is None,
-                  "the stand-in service did not start")
-            time.sleep(0.05)
-        self.port, self.scheme = int(open(port_file).read()), "https" if tls else "http"
-
-    def state(self):
-        import ssl, urllib.request  # noqa: E401
-        context = ssl._create_unverified_context()
-        url = "%s://127.0.0.1:%d/debug/state" % (self.scheme, self.port)
-        with urllib.request.urlopen(url, None, 10, context=context) as r:
-            return json.load(r)
-
-    def product_requests(self):
-        return {p[10:]: n for p, n in self.state()["counts"].items() if p.startswith("/products/")}
+        self.service = Service(self.work, products, self.out + "/service.log", tls)
+        self.port, self.scheme, self.state = self.service.port, self.service.scheme, \
+            self.service.state
 
     def launch(self):
         args = [self.exe, "-manifestserver", "127.0.0.1:%d" % self.port, "-user", USER,
@@ -114,9 +89,8 @@ class Machine:
         return run
 
     def stop_service(self):
-        if self.service and self.service.poll() is None:
-            self.service.terminate()
-            self.service.wait(timeout=10)
+        if self.service:
+            self.service.close()
 
     def close(self):
         self.stop_service()
@@ -132,15 +106,7 @@ class Machine:
 
 def check_installed(machine, described, installed, absent):
     """Every file of the installed products holds the package's bytes; nothing of absent."""
-    for f in installed:
-        product = described[f]
-        for relative, spec in product["payload"].items():
-            name = product["folder"] + "/" + relative
-            path = os.path.join(machine.program_files, name)
-            check(os.path.isfile(path), "%s was not installed", path)
-            with open(path, "rb") as data:
-                check(data.read() == payload_bytes(name, spec, product, "windows"),
-                      "%s differs", path)
+    check_payload(machine.program_files, described, installed, "windows")
     for f in absent:
         path = os.path.join(machine.program_files, described[f]["folder"])
         check(not os.path.exists(path), "%s is there", path)
@@ -167,23 +133,15 @@ def check_progress(found):
 
 
 def walk(build_dir, out):
-    exe = os.path.join(build_dir, "bin", "tessinstaller.exe")
-    work = tempfile.mkdtemp(prefix="tess-win.")
-    products = os.path.join(work, "products")
-    subprocess.run([os.path.join(TOOLS, "products", "build-samples.sh"), products,
-                    "--platform", "windows"], check=True, stdout=subprocess.DEVNULL)
-    with open(os.path.join(products, "products.json")) as f:
-        offers = {o["file"]: o for o in json.load(f)["products"]}
-    with open(os.path.join(TOOLS, "products", "samples.json")) as f:
-        described = {p["file"]: p for p in json.load(f)["products"]}
-    suite = argparse.Namespace(offers=offers)
-    size = os.path.getsize(os.path.join(products, HARROW))
+    suite = Suite(build_dir, out, "windows")
+    work, products, described = suite.work, suite.dir, suite.described
+    corrupt = os.urandom(suite.size(HARROW))  # a corrupt package of the announced size
     with open(os.path.join(products, HARROW), "wb") as f:
-        f.write(os.urandom(size))  # a corrupt package of the announced size
+        f.write(corrupt)
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                     "-subj", "/CN=127.0.0.1", "-keyout", work + "/key.pem", "-out",
                     work + "/cert.pem"], check=True, capture_output=True)
-    machine = Machine(work, out, exe)
+    machine = Machine(work, out, suite.program)
     try:
         machine.serve(products)
         run = machine.launch()
@@ -210,8 +168,8 @@ def walk(build_dir, out):
         check(finish_run(machine, run) == [], "boxes while downloading over https")
         check(run.box_answers("sslErrors") == ["Ok"], "certificate boxes %s",
               run.box_answers("sslErrors"))
-        check(machine.product_requests() == {TFH25: 1}, "requests %s",
-              machine.product_requests())
+        check(machine.service.product_requests() == {TFH25: 1}, "requests %s",
+              machine.service.product_requests())
         check_progress(installs(run.log_text()))
         check_installed(machine, described, FIRST[:-1], absent=[HARROW])
     finally:

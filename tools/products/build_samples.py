@@ -1,5 +1,9 @@
 #!/usr/bin/env python3
-"""Builds the sample product packages with wixl (see build-samples.sh)."""
+"""Builds Windows Installer packages with wixl: the sample products (see build-samples.sh), or
+one package from files given on the command line, as the tests and benchmarks need them:
+    build_samples.py --package OUT.msi --name NAME [--version 1.0.0]
+                     [--program-files ProgramFilesFolder] INSTALLPATH=SOURCEFILE ...
+(INSTALLPATH below Program Files, '/'-separated; SOURCEFILE holds the bytes)."""
 
 import argparse
 import hashlib
@@ -62,8 +66,9 @@ def directory_id(path):
     return "d" + hashlib.md5(path.encode()).hexdigest()[:16]
 
 
-def wxs_source(product, files):
-    """files: list of (install path below Program Files, payload file relative to the source)."""
+def wxs_source(name, version, files, program_files="ProgramFiles64Folder"):
+    """files: list of (install path below Program Files, payload file). File ids are "file" and
+    the file's index; folder ids come from directory_id; the cabinet is payload.cab."""
     tree = {"dirs": {}, "files": []}
     for index, (path, _) in enumerate(files):
         node = tree
@@ -78,56 +83,84 @@ def wxs_source(product, files):
         for index in node["files"]:
             path, source = files[index]
             lines.append(
-                '%s<Component Id="c%d" Guid="%s" Win64="yes"><File Id="f%d" Name=%s Source=%s '
+                '%s<Component Id="c%d" Guid="%s" Win64="yes"><File Id="file%d" Name=%s Source=%s '
                 'KeyPath="yes"/></Component>'
-                % (pad, index, stable_uuid(product["file"], path), index,
+                % (pad, index, stable_uuid(name, path), index,
                    quoteattr(path.split("/")[-1]), quoteattr(source)))
             refs.append('<ComponentRef Id="c%d"/>' % index)
-        for name in sorted(node["dirs"]):
-            child = prefix + "/" + name if prefix else name
-            lines.append('%s<Directory Id="%s" Name=%s>' % (pad, directory_id(child), quoteattr(name)))
-            write(node["dirs"][name], child, depth + 1)
+        for folder in sorted(node["dirs"]):
+            child = prefix + "/" + folder if prefix else folder
+            lines.append('%s<Directory Id="%s" Name=%s>' % (pad, directory_id(child),
+                                                             quoteattr(folder)))
+            write(node["dirs"][folder], child, depth + 1)
             lines.append("%s</Directory>" % pad)
 
     write(tree, "", 3)
-    version = "%s.%s.0" % (product["versionMajor"], product["versionMinor"])
     return """<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
   <Product Id="*" Name=%s Language="1033" Version="%s" Manufacturer="Orrel" UpgradeCode="%s">
     <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
-    <Media Id="1" Cabinet="product.cab" EmbedCab="yes"/>
+    <Media Id="1" Cabinet="payload.cab" EmbedCab="yes"/>
     <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="ProgramFiles64Folder">
+      <Directory Id="%s">
 %s
       </Directory>
     </Directory>
     <Feature Id="Complete" Level="1">%s</Feature>
   </Product>
 </Wix>
-""" % (quoteattr(product["simpleName"]), version, stable_uuid(product["simpleName"]),
-       "\n".join(lines), "".join(refs))
+""" % (quoteattr(name), version, stable_uuid(name), program_files, "\n".join(lines), "".join(refs))
+
+
+def build_package(target, name, version, files, program_files="ProgramFiles64Folder"):
+    """One package from (install path, payload file) pairs; wixl runs in a scratch folder and
+    takes only sources relative to it."""
+    with tempfile.TemporaryDirectory(prefix="tess-wxs-") as work:
+        with open(os.path.join(work, "product.wxs"), "w", encoding="utf-8") as f:
+            f.write(wxs_source(name, version, [(p, os.path.relpath(s, work)) for p, s in files],
+                               program_files))
+        subprocess.run(["wixl", "-a", "x64", "-o", os.path.abspath(target), "product.wxs"],
+                       cwd=work, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
 
 def build(product, out_dir, scratch, platform):
     work = os.path.join(scratch, product["file"])
-    os.makedirs(os.path.join(work, "payload"))
+    os.makedirs(work)
     files = []
     for index, (relative, spec) in enumerate(sorted(product["payload"].items())):
         install_path = product["folder"] + "/" + relative
-        source = "payload/%d" % index
-        with open(os.path.join(work, source), "wb") as f:
+        source = os.path.join(work, str(index))
+        with open(source, "wb") as f:
             f.write(payload_bytes(install_path, spec, product, platform))
         files.append((install_path, source))
-    with open(os.path.join(work, "product.wxs"), "w", encoding="utf-8") as f:
-        f.write(wxs_source(product, files))
     target = os.path.join(out_dir, product["file"])
-    # wixl wants the sources relative to where it runs.
-    subprocess.run(["wixl", "-a", "x64", "-o", target, "product.wxs"], cwd=work, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    version = "%s.%s.0" % (product["versionMajor"], product["versionMinor"])
+    build_package(target, product["simpleName"], version, files)
     return os.path.getsize(target)
 
 
+def main_package(argv):
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--package", required=True, help="the .msi to write")
+    ap.add_argument("--name", required=True)
+    ap.add_argument("--version", default="1.0.0")
+    ap.add_argument("--program-files", default="ProgramFiles64Folder")
+    ap.add_argument("files", nargs="*", metavar="INSTALLPATH=SOURCEFILE")
+    args = ap.parse_args(argv)
+    files = [tuple(f.split("=", 1)) for f in args.files]
+    if any(len(f) != 2 for f in files):
+        ap.error("files are given as INSTALLPATH=SOURCEFILE")
+    try:
+        build_package(args.package, args.name, args.version, files, args.program_files)
+    except subprocess.CalledProcessError as e:
+        sys.stderr.write("wixl failed for %s:\n%s\n" % (args.package, e.stderr.decode(errors="replace")))
+        return 1
+    return 0
+
+
 def main():
+    if "--package" in sys.argv[1:]:
+        return main_package(sys.argv[1:])
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("out", help="folder for the packages and products.json")
     ap.add_argument("--samples", default=os.path.join(HERE, "samples.json"))
