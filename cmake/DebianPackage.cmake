@@ -13,11 +13,14 @@ install(FILES ${TESS_RESOURCES_DIR}/images/tessinstaller.png
     DESTINATION /usr/share/icons/hicolor/256x256/apps COMPONENT deb)
 # Debian wants the changelog compressed, reproducibly (no name or time stamp in the header).
 set(TESS_DEB_CHANGELOG ${CMAKE_BINARY_DIR}/deb/changelog.gz)
-add_custom_command(OUTPUT ${TESS_DEB_CHANGELOG}
+set(TESS_DEB_MANPAGE ${CMAKE_BINARY_DIR}/deb/tessinstaller.1.gz)
+add_custom_command(OUTPUT ${TESS_DEB_CHANGELOG} ${TESS_DEB_MANPAGE}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/deb
     COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/deploy/linux/changelog > ${TESS_DEB_CHANGELOG}
-    DEPENDS ${CMAKE_SOURCE_DIR}/deploy/linux/changelog)
-add_custom_target(tessdebfiles ALL DEPENDS ${TESS_DEB_CHANGELOG})
+    COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/deploy/linux/tessinstaller.1 > ${TESS_DEB_MANPAGE}
+    DEPENDS ${CMAKE_SOURCE_DIR}/deploy/linux/changelog ${CMAKE_SOURCE_DIR}/deploy/linux/tessinstaller.1)
+add_custom_target(tessdebfiles ALL DEPENDS ${TESS_DEB_CHANGELOG} ${TESS_DEB_MANPAGE})
+install(FILES ${TESS_DEB_MANPAGE} DESTINATION /usr/share/man/man1 COMPONENT deb)
 install(FILES ${CMAKE_SOURCE_DIR}/deploy/linux/copyright ${TESS_DEB_CHANGELOG}
     DESTINATION /usr/share/doc/tessinstaller COMPONENT deb)
 install(FILES ${CMAKE_SOURCE_DIR}/deploy/linux/lintian-overrides
