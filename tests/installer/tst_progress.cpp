@@ -1,6 +1,7 @@
-// The progress records the worker reads and the protocol lines it makes of them, and the
-// digest a download is checked with: pure logic, run on Windows too.
+// The progress records the worker reads and the protocol lines it makes of them, and a
+// download's digest and speed line: pure logic, run on Windows too.
 #include "DlrPlatform.h"
+#include "DlrTransferRate.h"
 #include "TestSupport.h"
 
 class TestProgress : public QObject
@@ -84,6 +85,48 @@ private slots:
                 sha.hexResult();
         }
         QCOMPARE(sha.hexResult(), digest);
+    }
+
+    void transferRate()
+    {
+        constexpr double KB = 1024, MB = KB * 1024, GB = MB * 1024;
+        struct Stretch
+        {
+            qint64 ms;
+            double rate; // bytes per second; negative: the transfer starts over
+        };
+        struct Row
+        {
+            std::vector<Stretch> stretches;
+            double total;
+            const char *text;
+        };
+        const Row rows[] = {
+                {{{3000, 12.4 * MB}}, 10.5 * 12.4 * MB, "12.4 MB/s, about 8 s left"},
+                {{{900, MB}}, 10 * MB, ""}, // too early to tell
+                {{{4000, 100 * MB}, {6000, 850 * KB}},
+                 400 * MB + 125 * 850 * KB,
+                 "850 KB/s, about 2 min left"},      // the fast start is out of the window
+                {{{2000, 3.2 * KB}}, 0, "3.2 KB/s"}, // no total, no time left
+                {{{2000, 0}}, 100, "0.0 KB/s"},
+                {{{2000, MB}}, 3902 * MB, "1.0 MB/s, about 1 h 5 min left"},
+                {{{2000, 1.5 * GB}}, 32 * 1.5 * GB, "1.5 GB/s, about 30 s left"},
+                {{{3000, 10 * MB}, {0, -1}, {1500, 2 * MB}}, 99 * MB, "2.0 MB/s, about 48 s left"}};
+        for (const Row &row : rows) {
+            DlrTransferRate rate;
+            qint64 now = 0;
+            double bytes = 0;
+            for (const Stretch &s : row.stretches) {
+                if (s.rate < 0)
+                    bytes = 0;
+                for (qint64 step = 50; step <= s.ms; step += 50)
+                    rate.addSample(now + step, qint64(bytes + s.rate * step / 1000),
+                                   qint64(row.total));
+                now += s.ms;
+                bytes += qMax(0.0, s.rate) * s.ms / 1000;
+            }
+            QCOMPARE(rate.text(), QLatin1String(row.text));
+        }
     }
 };
 

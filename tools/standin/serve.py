@@ -15,9 +15,11 @@ DIR/products.json describes the offers; the package files lie beside it:
                    "name": "<offer Name, normally the same as file>",
                    "simpleName": "Tessaline Workserver 25.1", "buildId": "2301450",
                    "versionMajor": "25", "versionMinor": "1", "versionBeta": "",
-                   "defaultBehavior": "", "size": <optional int, used when the file is absent>}]}
-  FileSize is the exact size of DIR/<file> when it exists (else "size"); DownloadURL points back
-  at this service (same scheme, host and port the client used); empty texts are left out.
+                   "defaultBehavior": "", "size": <optional int, used when the file is absent>,
+                   "sha256": <optional: 64 hex digits to announce instead, "" for none>}]}
+  FileSize is the exact size of DIR/<file> when it exists (else "size"); SHA256 is the file's
+  digest unless "sha256" is given; DownloadURL points back at this service (same scheme, host
+  and port the client used); empty texts are left out.
 
 FILE (users) is JSON: {"users": {"demo": "demo-password", "other": "secret"}}
 
@@ -26,10 +28,16 @@ Endpoints
 POST /forum/currentproducts.php   multipart form: platform, username, userpass. Answers with the
                                   "Validation" header: "Approved" and the manifest, or
                                   "Error <reason>" for an unknown user or a wrong password.
-GET  /products/<file>             the package, with Content-Length.
+GET  /products/<file>             the package, with Content-Length, a strong ETag (it changes
+                                  when the file changes) and Accept-Ranges. "Range: bytes=N-"
+                                  gives 206 with Content-Range, or 416 when N is not below the
+                                  size; with an If-Range that is not the current ETag, the whole
+                                  file (200). Each product answer is logged with its status,
+                                  range start and body bytes sent.
 GET  /view/Install-Success        small page; visits are counted.
 GET  /forum/register.php?action=signup   small page.
-GET  /debug/state                 JSON: request counts per path, visits, running faults.
+GET  /debug/state                 JSON: request counts per path, visits, running faults,
+                                  body bytes sent per product ("bytes").
 GET  /debug/last-request          JSON of the last manifest form exactly as received (its parts'
                                   headers and bodies); only with --echo-requests, because it
                                   holds the password. The password never goes to the log.
@@ -45,13 +53,21 @@ Manifest (--manifest-fault SPEC, or ?fault=SPEC on the manifest URL, which wins)
   500              HTTP 500                         huge:<MiB> Approved, a body of that size
 Products (--fault FILE=SPEC, /debug/fault, or ?fault=SPEC on the product URL, which wins):
   reset:<n>        send n body bytes, then reset the connection
+  reset:<p>%       send p percent of the answer's body, then reset the connection
   stall[:<n>]      send n body bytes (default 0), then send nothing (until --stall-seconds)
   slow:<bytes/s>   send at that rate
   short:<n>        send n body bytes of the full Content-Length, then close cleanly
   404, 500         that HTTP status
+  norange          ignore Range and If-Range: always the whole file (200), no Accept-Ranges
+  badrange         a range answer (206) whose Content-Range names the wrong start (0)
+  newetag          a different ETag on every answer, as if the file changed each time
+  corrupt          flip one byte of the body (the file's middle byte, or the body's first)
+  Any product fault followed by *<n> (reset:50%*1) applies to the first n requests of that
+  product only, counted from when the fault was set; later requests are served normally.
 """
 
 import argparse
+import hashlib
 import html
 import json
 import os
@@ -82,6 +98,10 @@ class State:
         self.visits = 0
         self.last_request = None
         self.product_faults = {}
+        self.fault_uses = {}  # requests a limited fault has met, per product
+        self.bytes_sent = {}
+        self.etag_serial = 0
+        self.digests = {}  # (path, size, mtime) -> hex digest
         for item in args.fault or []:
             name, _, spec = item.partition("=")
             self.product_faults[name] = spec
@@ -90,6 +110,33 @@ class State:
     def count(self, path):
         with self.lock:
             self.counts[path] = self.counts.get(path, 0) + 1
+
+    def digest(self, path):
+        st = os.stat(path)
+        key = (path, st.st_size, st.st_mtime_ns)
+        with self.lock:
+            if key in self.digests:
+                return self.digests[key]
+        h = hashlib.sha256()
+        with open(path, "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                h.update(block)
+        with self.lock:
+            self.digests[key] = h.hexdigest()
+        return h.hexdigest()
+
+    def fault_for(self, name, requested):
+        """The fault of this product request, "" when none or when its count is used up."""
+        with self.lock:
+            spec = requested or self.product_faults.get(name, "")
+            spec, star, times = spec.partition("*")
+            if star:
+                key = (name, spec + "*" + times)
+                used = self.fault_uses.get(key, 0)
+                self.fault_uses[key] = used + 1
+                if used >= int(times or 0):
+                    return ""
+            return spec
 
     def products(self):
         path = os.path.join(self.args.products, "products.json")
@@ -148,8 +195,11 @@ def manifest_xml(state, base_url):
         file_name = p.get("file", "")
         size = p.get("size", 0)
         path = os.path.join(state.args.products, os.path.basename(file_name))
+        sha = p.get("sha256")
         if file_name and os.path.isfile(path):
             size = os.path.getsize(path)
+            if sha is None:
+                sha = state.digest(path)
         fields = [
             ("Name", p.get("name") or file_name),
             ("SimpleName", p.get("simpleName", "")),
@@ -160,6 +210,7 @@ def manifest_xml(state, base_url):
             ("DefaultBehavior", p.get("defaultBehavior", "")),
             ("DownloadURL", base_url + "/products/" + urllib.parse.quote(file_name)),
             ("FileSize", str(size)),
+            ("SHA256", sha or ""),
         ]
         out.append("  <ProductInfo>")
         # An empty element would hand the reader's next text (the indentation) to its field.
@@ -229,7 +280,7 @@ class Handler(BaseHTTPRequestHandler):
         if path == "/debug/state":
             with self.state.lock:
                 body = {"counts": self.state.counts, "visits": self.state.visits,
-                        "faults": self.state.product_faults}
+                        "faults": self.state.product_faults, "bytes": self.state.bytes_sent}
                 return self.send_simple(200, json.dumps(body), "application/json")
         if path == "/debug/last-request":
             if not self.state.args.echo_requests:
@@ -245,6 +296,9 @@ class Handler(BaseHTTPRequestHandler):
                     self.state.product_faults[name] = spec
                 else:
                     self.state.product_faults.pop(name, None)
+                # A limited fault counts its requests from now.
+                self.state.fault_uses = {k: v for k, v in self.state.fault_uses.items()
+                                         if k[0] != name}
             return self.send_simple(200, "ok\n")
         return self.send_simple(404, "not found\n")
 
@@ -333,35 +387,61 @@ class Handler(BaseHTTPRequestHandler):
 
     # --- products ---------------------------------------------------------------------------
 
-    def product(self, requested, fault):
+    def product(self, requested, requested_fault):
         name = os.path.basename(requested)
         path = os.path.join(self.state.args.products, name)
         if not name or name != requested or not os.path.isfile(path):
             return self.send_simple(404, "no such product\n")
-        with self.state.lock:
-            fault = fault or self.state.product_faults.get(name, "")
+        fault = self.state.fault_for(name, requested_fault)
         kind, _, arg = fault.partition(":")
         if kind in ("404", "500"):
             return self.send_simple(int(kind), "fault %s\n" % kind)
 
-        size = os.path.getsize(path)
-        self.send_response(200)
+        st = os.stat(path)
+        size = st.st_size
+        etag = '"%x-%x"' % (size, st.st_mtime_ns)
+        if kind == "newetag":
+            with self.state.lock:
+                self.state.etag_serial += 1
+                etag = '"%x-%x-%d"' % (size, st.st_mtime_ns, self.state.etag_serial)
+        start = self.range_start()
+        if kind == "norange" or (self.headers.get("If-Range") not in (None, etag)):
+            start = None
+        if start is not None and start >= size:
+            self.log_product(name, 416, start, 0)
+            return self.send_simple(416, "", headers=[("Content-Range", "bytes */%d" % size)])
+
+        first = start or 0
+        status = 200 if start is None else 206
+        self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(size))
+        self.send_header("Content-Length", str(size - first))
+        self.send_header("ETag", etag)
+        if kind != "norange":
+            self.send_header("Accept-Ranges", "bytes")
+        if status == 206:
+            claimed = 0 if kind == "badrange" else first
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (claimed, size - 1, size))
         self.end_headers()
         if self.command == "HEAD":
             return None
-        limit = size
+        limit = size - first
         if kind in ("reset", "short", "stall"):
-            limit = min(size, int(arg or 0))
+            if arg.endswith("%"):
+                limit = int(limit * float(arg[:-1]) / 100)
+            else:
+                limit = min(limit, int(arg or 0))
         rate = float(arg) if kind == "slow" and arg else 0.0
+        flip = max(first, size // 2) if kind == "corrupt" else -1
+        self.sent = 0
         try:
             with open(path, "rb") as f:
+                f.seek(first)
                 if not kind and not self.server.tls:
                     self.wfile.flush()
-                    self.connection.sendfile(f)
+                    self.sent = self.connection.sendfile(f, first, limit)
                     return None
-                self.copy(f, limit, rate)
+                self.copy(f, limit, rate, flip - first)
             if kind == "reset":
                 self.reset_connection()
             elif kind == "short":
@@ -373,9 +453,26 @@ class Handler(BaseHTTPRequestHandler):
         except (OSError, ssl.SSLError) as e:
             log("transfer of", name, "ended:", e)
             self.close_connection = True
+        finally:
+            self.log_product(name, status, first, self.sent)
         return None
 
-    def copy(self, f, limit, rate):
+    def range_start(self):
+        """N of "Range: bytes=N-" (an end is ignored: the rest of the file is sent), else None."""
+        value = self.headers.get("Range", "").strip()
+        if not value.startswith("bytes="):
+            return None
+        first = value[len("bytes="):].partition("-")[0].strip()
+        return int(first) if first.isdigit() else None
+
+    def log_product(self, name, status, start, sent):
+        with self.state.lock:
+            self.state.bytes_sent[name] = self.state.bytes_sent.get(name, 0) + sent
+        log("product", name, "status", status, "range start", start, "sent", sent, "bytes")
+
+    def copy(self, f, limit, rate, flip=-1):
+        """Sends up to limit bytes of f, the byte at offset flip of them inverted, counting them
+        in self.sent as they go."""
         sent = 0
         started = time.monotonic()
         block = min(CHUNK, max(1024, int(rate / 10))) if rate else CHUNK
@@ -383,8 +480,12 @@ class Handler(BaseHTTPRequestHandler):
             data = f.read(min(block, limit - sent))
             if not data:
                 break
+            if 0 <= flip - sent < len(data):
+                data = bytearray(data)
+                data[flip - sent] ^= 0xFF
             self.wfile.write(data)
             sent += len(data)
+            self.sent = sent
             if rate:
                 ahead = sent / rate - (time.monotonic() - started)
                 if ahead > 0:
