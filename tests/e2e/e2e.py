@@ -69,8 +69,7 @@ def box_text(run, box_id):
 
 
 class Service:
-    """The stand-in service on 127.0.0.1 (https with tls=(cert, key)) in a work folder; its log
-    is appended to log."""
+    """The stand-in service on 127.0.0.1 (https with tls=(cert, key)), its log appended to log."""
 
     def __init__(self, work, products, log, tls=None, faults=()):
         self.scheme, port_file = "https" if tls else "http", work + "/port"
@@ -101,9 +100,8 @@ class Service:
         return {p[10:]: n for p, n in self.state()["counts"].items() if p.startswith("/products/")}
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=10)
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
 
 
 def check_payload(program_files, described, files, platform="linux"):
@@ -138,20 +136,17 @@ class Scenario:
         with open(self.bin + "/xdg-open", "w") as f:
             f.write(XDG_OPEN)
         os.chmod(self.bin + "/xdg-open", 0o755)
-        self.work, self.products, self.faults = work, products or suite.dir, faults
+        self.service = Service(work, products or suite.dir, self.out + "/service.log",
+                               faults=faults)
+        self.port, self.state = self.service.port, self.service.state
 
     def __enter__(self):
-        self.service = Service(self.work, self.products, self.out + "/service.log",
-                               faults=self.faults)
-        self.port, self.state = self.service.port, self.service.state
-        self.product_requests = self.service.product_requests
         return self
 
     def __exit__(self, failure, *_):
         self.service.close()
-        for run in self.runs:
-            run.kill()
         for n, run in enumerate(self.runs, 1):
+            run.kill()
             if run.log_path and os.path.exists(run.log_path):
                 shutil.copy(run.log_path, os.path.join(self.out, "run%d.log.txt" % n))
                 check(failure or PASSWORD not in run.log_text(), "the log holds a password")
@@ -254,7 +249,7 @@ def scenario_first_and_second_run(suite):
               survey(run.log_text()))
         check(finish_run(scenario, run) == [], "boxes on a clean run")
         scenario.check_files(FIRST_PROPOSAL, FIRST_PROPOSAL)
-        requests = scenario.product_requests()
+        requests = scenario.service.product_requests()
         check(requests == {f: 1 for f in FIRST_PROPOSAL}, "product requests %s", requests)
 
         # Again on the same machine: the survey finds what the first run installed.
@@ -266,7 +261,7 @@ def scenario_first_and_second_run(suite):
                                         "Found existing download")]
         check(seen == [2, 2, 3], "servers, bridges installed, downloads reused: %s", seen)
         check(finish_run(scenario, run) == [], "boxes on the second run")
-        check(scenario.product_requests() == requests, "downloaded again")
+        check(scenario.service.product_requests() == requests, "downloaded again")
         scenario.check_files(FIRST_PROPOSAL, FIRST_PROPOSAL)
 
 
@@ -289,7 +284,7 @@ def scenario_broken_download_and_package(suite):
               and "package could not be opened" in box_text(run, "Error"), "the boxes' texts")
         check("Requesting retry" not in run.log_text(), "Ignore was taken as Retry")
         scenario.check_files([HARROW], [], broken=[WS25])
-        check(scenario.product_requests() == {WS25: 1, HARROW: 1}, "not one request each")
+        check(scenario.service.product_requests() == {WS25: 1, HARROW: 1}, "requests")
 
 
 def scenario_manifest_refused(suite, name, password=PASSWORD, dead=False):

@@ -2,15 +2,9 @@
 
 #include "TestSupport.h"
 
-#include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSslConfiguration>
-#include <QTimer>
 #include <QUrlQuery>
 
 namespace TessTest {

@@ -1,26 +1,11 @@
 #pragma once
 
-// Starts the stand-in web service (tools/standin/serve.py) as a child process for a test.
-//
-//     TessTest::StandinServer server;
-//     server.setProducts(productsFolder);                 // holds products.json and the files
-//     server.setUsers({{"demo", "demo-password"}});       // written to a users file for it
-//     server.setTls(certChainFile, keyFile);              // optional: serve https
-//     server.addArguments({"--echo-requests"});           // any further serve.py switches
-//     QVERIFY2(server.start(), qPrintable(server.errorText()));
-//     QUrl manifestUrl = server.url("/forum/currentproducts.php");
-//     QByteArray state = server.fetch("/debug/state");    // the service's own view, as JSON
-//
-// The service binds 127.0.0.1 on a port it chooses and reports through a port file; it stops
-// when this object is destroyed, and by itself when the test process dies.
+// The stand-in web service (tools/standin/serve.py) as a child process for a test: it binds
+// 127.0.0.1 on a port it chooses, stops when this object goes, and by itself when the test
+// process dies.
 
-#include <QByteArray>
 #include <QJsonObject>
-#include <QList>
-#include <QMap>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QVariantMap>
@@ -37,12 +22,10 @@ public:
 
     // The products folder (products.json plus the files). Default: an empty folder.
     void setProducts(const QString &folder) { productsFolder = folder; }
-    // User IDs and passwords the service accepts.
-    void setUsers(const QMap<QString, QString> &users);
+    void setUsers(const QMap<QString, QString> &users); // user ID -> password
     // Serve https with this certificate chain (leaf first) and key.
     void setTls(const QString &certChainFile, const QString &keyFile);
     void addArguments(const QStringList &arguments) { extraArguments += arguments; }
-
     // Starts the service and waits until it listens. False (see errorText) when it did not.
     bool start(int timeoutMs = 10000);
     void stop();
