@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DlrExitCode.h"
 #include "DlrManifestElement.h"
 #include "DlrOptions.h"
 
@@ -13,17 +14,19 @@
 #include <QString>
 #include <QUrl>
 
-#include <memory>
-
 class DlrMainWindow;
 class DlrMachineAssay;
+class DlrProductDownload;
+class DlrServiceClient;
 class QNetworkAccessManager;
 class QSettings;
 
 // The application object: one per process, reached as the running application instance.
 // It owns every piece of process-wide state: configuration, the manifest list, the download
-// queue, the one network access manager, the running download, the success address and the
-// wizard window. The pages show this state and drive it through the operations below.
+// queue, the service client (with the one network access manager), the running download, the
+// success address and the wizard window. The pages get it in their constructors; the work of
+// the server client is done by DlrServiceClient and DlrProductDownload behind the operations
+// below.
 class DlrApp : public QApplication
 {
     Q_OBJECT
@@ -31,9 +34,6 @@ class DlrApp : public QApplication
 public:
     DlrApp(int &argc, char **argv);
     ~DlrApp() override;
-
-    // The body of dlr_main: construct, log, gate the processor, start, run.
-    static int Main(int argc, char **argv);
 
     // The running application instance.
     static DlrApp *instance() { return static_cast<DlrApp *>(QCoreApplication::instance()); }
@@ -43,6 +43,9 @@ public:
 
     // Takes the single survey object, stores it in assay and runs its survey.
     void RunAssay();
+
+    // Ends the event loop, and so the run, with this code.
+    void endRun(DlrExitCode::Code code);
 
     // --- Manifest request ---
     QUrl GetManifestUrl() const;
@@ -57,6 +60,8 @@ public:
     QString getFinalNameFromTempName(const QString &tempName) const;
     void CheckForDownload(int manifestIndex);
     QNetworkReply *DownloadProduct(int manifestIndex);
+    // Gives the running download up; it then fails with the cancel error.
+    void abortDownload();
     // A transfer that moves no byte for this long fails (default one minute); tests shorten it.
     // Applies to requests made after the call.
     void setTransferTimeout(int milliseconds);
@@ -85,7 +90,10 @@ public:
     QString getAppendManifestFile() const { return appendManifestFile; }
     bool getDumpManifest() const { return dumpManifest; }
     const DlrUnattendedOptions &getUnattendedOptions() const { return unattendedOptions; }
-    bool isSslAccepted() const { return sslAccepted; }
+    bool isSslAccepted() const;
+    DlrServiceClient *serviceClient() const { return client; }
+    // The one network access manager of the process.
+    QNetworkAccessManager *networkAccessManager() const;
     int getLogLevel() const { return logLevel; }
     QString getAppDirPath() const { return appDirPath; }
     // The resource folders are found relative to this (tests point it at a copied layout).
@@ -100,6 +108,8 @@ Q_SIGNALS:
     void invalidManifestReply(QString reason);
     void failedDownload(QString reason, int manifestIndex);
     void finishedDownload(int manifestIndex);
+    // Progress of the running download: bytes of the whole file so far, and its size (or -1).
+    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
 
 private Q_SLOTS:
     void finishedReply(QNetworkReply *reply);
@@ -114,23 +124,14 @@ private:
     void parseEnvironment();
     void parseCommandLine();
 
-    // Manifest request
-    void replyFromManifestRequest(QNetworkReply *reply);
     void alternateManifest();
     void appendManifest();
-    QNetworkAccessManager *networkAccessManager();
 
-    // Product download: the end of the running download, reached through finishedReply.
-    void finishedDownload(QNetworkReply *reply);
+    // The end of the running download, either way.
+    void downloadEnded(const QString &failure);
 
     // TLS problems of either request.
     void sslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
-    // Gives a reply up when it moves no byte for the transfer timeout, except while its
-    // certificate question is open.
-    void watchForStall(QNetworkReply *reply);
-    // Deletes a reply that has finished, or marks it for deletion once its certificate
-    // question has been answered.
-    void releaseReply(QNetworkReply *reply);
 
     QString resourcePath(const char *folder, const QString &name) const;
 
@@ -142,11 +143,9 @@ private:
     QString appDirPath;
     QString userName;
     QString password;
-    QNetworkAccessManager *networkManager = nullptr;
-    QNetworkReply *downloadReply = nullptr;
-    QNetworkReply *manifestReply = nullptr;
+    DlrServiceClient *client = nullptr;
+    DlrProductDownload *runningDownload = nullptr;
     qint32 currentDownload = -1;
-    std::unique_ptr<char[]> readBuffer; // 1024-byte copy buffer, allocated on first use
     QDir *downloadDir = nullptr;
     QString manifestFile;
     QString appendManifestFile;
@@ -155,11 +154,6 @@ private:
     QUrl successUrl;
     bool dumpManifest = false;
     DlrUnattendedOptions unattendedOptions;
-    bool sslAccepted = false;
-    int transferTimeoutMs = 0; // 0: the default
-    // Replies whose certificate question is open, and those of them that finished meanwhile.
-    QList<QNetworkReply *> questionsOpen;
-    QList<QNetworkReply *> releaseAfterQuestion;
     QSettings *settings = nullptr;
     // Debug switches set 0 (debug) in place of 2; the log file records every level regardless.
     int logLevel = 2;

@@ -9,18 +9,19 @@
 #include <QVBoxLayout>
 #include <QWizard>
 
-DlrFinished::DlrFinished(QWidget *parent)
+DlrFinished::DlrFinished(DlrApp *app, QWidget *parent)
     : QWizardPage(parent)
+    , app(app)
 {
     setSubTitle(tr(" "));
-    setPixmap(QWizard::BannerPixmap, dlrApp->GetPixmap("finishedBanner.png"));
+    setPixmap(QWizard::BannerPixmap, app->GetPixmap("finishedBanner.png"));
 
     auto *layout = new QVBoxLayout;
     setLayout(layout);
     auto *artworkRow = new QHBoxLayout;
     auto *artwork = new QLabel(this);
     artwork->setObjectName(QStringLiteral("finishArtwork"));
-    artwork->setPixmap(dlrApp->GetPixmap("finish-1.png"));
+    artwork->setPixmap(app->GetPixmap("finish-1.png"));
     artworkRow->addStretch();
     artworkRow->addWidget(artwork);
     artworkRow->addStretch();
@@ -36,7 +37,7 @@ void DlrFinished::initializePage()
 
 bool DlrFinished::validatePage()
 {
-    qDebug() << "Opening" << dlrApp->getSuccessUrl().toString();
-    QDesktopServices::openUrl(dlrApp->getSuccessUrl());
+    qDebug() << "Opening" << app->getSuccessUrl().toString();
+    QDesktopServices::openUrl(app->getSuccessUrl());
     return true;
 }

@@ -6,18 +6,18 @@
 #include "DlrSelection.h"
 #include "DlrSignIn.h"
 
-DlrMainWindow::DlrMainWindow()
+DlrMainWindow::DlrMainWindow(DlrApp *app)
     : QWizard(nullptr)
 {
     setWindowTitle(QStringLiteral("Tessaline Installer"));
     setWizardStyle(QWizard::ModernStyle);
-    setPixmap(QWizard::BannerPixmap, dlrApp->GetPixmap("banner.png"));
+    setPixmap(QWizard::BannerPixmap, app->GetPixmap("banner.png"));
 
     // Ids follow the order of addition: 0 sign-in, 1 selection, 2 download, 3 finished.
-    addPage(new DlrSignIn(this));
-    addPage(new DlrSelection(this));
-    addPage(new DlrDownload(this));
-    addPage(new DlrFinished(this));
+    addPage(new DlrSignIn(app, this));
+    addPage(new DlrSelection(app, this));
+    addPage(new DlrDownload(app, this));
+    addPage(new DlrFinished(app, this));
 
     setButtonLayout(
             {QWizard::Stretch, QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton});

@@ -26,7 +26,56 @@ QString buttonName(QMessageBox::StandardButton button)
         return QString::number(button);
     }
 }
+
+QMessageBox::StandardButton firstButton(QMessageBox::StandardButtons buttons)
+{
+    for (int bit = QMessageBox::FirstButton; bit <= QMessageBox::LastButton; bit <<= 1) {
+        if (buttons & bit)
+            return QMessageBox::StandardButton(bit);
+    }
+    return QMessageBox::NoButton;
+}
 } // namespace
+
+const QList<DlrBox::Entry> &DlrBox::catalogue()
+{
+    // Without questions nothing goes back, every notice is acknowledged, a failed download is
+    // tried again (the caller bounds the retries), a certificate problem is refused, and the
+    // installer's own questions get what its quiet mode answers: the default button.
+    static const QList<Entry> entries{
+            {OldCpu, QMessageBox::Ok},
+            {SslErrors, QMessageBox::Cancel},
+            {ManifestFailed, QMessageBox::Ok},
+            {NoProducts, QMessageBox::Ok},
+            {NotEnoughSpace, QMessageBox::Ok},
+            {DownloadCannotStart, QMessageBox::Ok},
+            {DownloadFailed, QMessageBox::Retry},
+            {BackDuringDownload, QMessageBox::Cancel},
+            {BackDuringInstall, QMessageBox::Cancel},
+            {InstallerFailedToStart, QMessageBox::Ok},
+            {InstallerExitError, QMessageBox::Ok},
+            {InstallerFatalError, QMessageBox::Default},
+            {InstallerError, QMessageBox::Default},
+            {InstallerWarning, QMessageBox::Default},
+            {InstallerOwnBox, QMessageBox::Default},
+    };
+    return entries;
+}
+
+const char *DlrBox::installerBoxId(const QString &caption)
+{
+    for (const char *kind : {InstallerFatalError, InstallerError, InstallerWarning}) {
+        if (caption == QLatin1String(kind))
+            return kind;
+    }
+    return InstallerOwnBox;
+}
+
+void DlrMessageBox::answerAllAutomatically()
+{
+    for (const DlrBox::Entry &entry : DlrBox::catalogue())
+        setAutomaticAnswer(QLatin1String(entry.id), entry.automaticAnswer);
+}
 
 QHash<QString, QMessageBox::StandardButton> &DlrMessageBox::automaticAnswers()
 {
@@ -50,9 +99,12 @@ QMessageBox::StandardButton DlrMessageBox::show(const Spec &spec)
 
     const auto automatic = automaticAnswers().constFind(spec.id);
     if (automatic != automaticAnswers().constEnd()) {
-        qDebug() << "Message box" << spec.id << "answered automatically with"
-                 << buttonName(automatic.value());
-        return automatic.value();
+        QMessageBox::StandardButton answer = automatic.value();
+        if (answer == QMessageBox::Default)
+            answer = spec.defaultButton != QMessageBox::NoButton ? spec.defaultButton
+                                                                 : firstButton(spec.buttons);
+        qDebug() << "Message box" << spec.id << "answered automatically with" << buttonName(answer);
+        return answer;
     }
 
     QMessageBox box;

@@ -1,9 +1,43 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QString>
+
+// The catalogue: the identifier of every box the installer shows, and the answer a run without
+// questions gives it.
+namespace DlrBox {
+inline constexpr char OldCpu[] = "oldCpu";
+inline constexpr char SslErrors[] = "sslErrors";
+inline constexpr char ManifestFailed[] = "manifestFailed";
+inline constexpr char NoProducts[] = "noProducts";
+inline constexpr char NotEnoughSpace[] = "notEnoughSpace";
+inline constexpr char DownloadCannotStart[] = "downloadCannotStart";
+inline constexpr char DownloadFailed[] = "downloadFailed";
+inline constexpr char BackDuringDownload[] = "backDuringDownload";
+inline constexpr char BackDuringInstall[] = "backDuringInstall";
+inline constexpr char InstallerFailedToStart[] = "installerFailedToStart";
+inline constexpr char InstallerExitError[] = "installerExitError";
+// What the Windows Installer asks through the installer's message handler, by message kind,
+// and the boxes of its own interface (whatever caption the package gives them).
+inline constexpr char InstallerFatalError[] = "FatalError";
+inline constexpr char InstallerError[] = "Error";
+inline constexpr char InstallerWarning[] = "Warning";
+inline constexpr char InstallerOwnBox[] = "Windows Installer";
+
+struct Entry
+{
+    const char *id;
+    // QMessageBox::Default stands for the box's own default button.
+    QMessageBox::StandardButton automaticAnswer;
+};
+const QList<Entry> &catalogue();
+
+// The identifier of a box the installer's handler or engine shows under this caption.
+const char *installerBoxId(const QString &caption);
+} // namespace DlrBox
 
 // Every modal box of the installer is built here from exactly the values that describe it.
 // Each box carries an identifier (also its object name), so tests can find and answer a box by
@@ -36,9 +70,13 @@ public:
              QMessageBox::StandardButtons buttons = QMessageBox::Ok,
              QMessageBox::StandardButton defaultButton = QMessageBox::Ok);
 
+    // QMessageBox::Default answers with the box's default button (its first when it has none).
     static void setAutomaticAnswer(const QString &id, QMessageBox::StandardButton answer);
+    // Every box of the catalogue answered with its automatic answer.
+    static void answerAllAutomatically();
     static void clearAutomaticAnswers();
 
 private:
     static QHash<QString, QMessageBox::StandardButton> &automaticAnswers();
 };
+Q_DECLARE_METATYPE(DlrMessageBox::Spec)

@@ -215,4 +215,20 @@ bool checkUnattendedOptions(const DlrUnattendedOptions &options, QString *messag
     return true;
 }
 
+QString manifestFileFromEnvironment()
+{
+    return QProcessEnvironment::systemEnvironment().value(QStringLiteral("DLR_MANIFEST_FILE"));
+}
+
+QString appendManifestFileFromEnvironment()
+{
+    return QProcessEnvironment::systemEnvironment().value(
+            QStringLiteral("DLR_APPEND_MANIFEST_FILE"));
+}
+
+QProcessEnvironment installerEnvironment()
+{
+    return QProcessEnvironment::systemEnvironment();
+}
+
 } // namespace DlrOptions

@@ -55,6 +55,14 @@ enum class Outcome { Continue, Help };
 // line feed in output; the caller prints output and ends the process.
 Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteArray *output);
 
+// The manifest files the environment names (DLR_MANIFEST_FILE, DLR_APPEND_MANIFEST_FILE),
+// read when a request is made rather than at start-up, as scripts set them late.
+QString manifestFileFromEnvironment();
+QString appendManifestFileFromEnvironment();
+
+// The environment an installer starts with: the program's own.
+QProcessEnvironment installerEnvironment();
+
 // Checks the values of the unattended options that can be wrong before anything runs: every
 // select and deselect pattern must be a valid regular expression, a certificate fingerprint
 // 64 hex digits (colons allowed). False with a message naming the culprit.

@@ -13,14 +13,15 @@
 #include <QVBoxLayout>
 #include <QWizard>
 
-DlrSelection::DlrSelection(QWidget *parent)
+DlrSelection::DlrSelection(DlrApp *app, QWidget *parent)
     : QWizardPage(parent)
+    , app(app)
 {
-    connect(dlrApp, &DlrApp::validManifestReply, this, &DlrSelection::validManifest);
-    connect(dlrApp, &DlrApp::invalidManifestReply, this, &DlrSelection::invalidManifest);
+    connect(app, &DlrApp::validManifestReply, this, &DlrSelection::validManifest);
+    connect(app, &DlrApp::invalidManifestReply, this, &DlrSelection::invalidManifest);
 
     setSubTitle(tr(" "));
-    setPixmap(QWizard::BannerPixmap, dlrApp->GetPixmap("selectionBanner.png"));
+    setPixmap(QWizard::BannerPixmap, app->GetPixmap("selectionBanner.png"));
 
     auto *layout = new QVBoxLayout(this);
     productList = new QListWidget(this);
@@ -34,7 +35,7 @@ DlrSelection::DlrSelection(QWidget *parent)
 
 DlrMachineAssay *DlrSelection::assay() const
 {
-    DlrMachineAssay *assay = dlrApp->getAssay();
+    DlrMachineAssay *assay = app->getAssay();
     return assay ? assay : DlrMachineAssay::Instance();
 }
 
@@ -65,7 +66,7 @@ void DlrSelection::performAssay()
 {
     qDebug() << "Doing assay...";
     // Blocks the window while product executables answer (each bounded by its own wait).
-    dlrApp->RunAssay();
+    app->RunAssay();
     inspectAssay();
 }
 
@@ -74,22 +75,22 @@ void DlrSelection::inspectAssay()
     qDebug() << "Assay completed";
     assayDone = true;
     Q_EMIT completeChanged();
-    dlrApp->RequestManifest(dlrApp->GetManifestUrl(), dlrApp->getUserName(), dlrApp->getPassword(),
-                            QStringLiteral("windows"));
+    app->RequestManifest(app->GetManifestUrl(), app->getUserName(), app->getPassword(),
+                         QStringLiteral("windows"));
 }
 
 void DlrSelection::invalidManifest(const QString &reason)
 {
-    DlrMessageBox::critical(QStringLiteral("manifestFailed"),
+    DlrMessageBox::critical(QLatin1String(DlrBox::ManifestFailed),
                             QStringLiteral("Could not get a product list from Orrel"), reason);
-    QCoreApplication::exit(1);
+    app->endRun(DlrExitCode::Failure);
 }
 
 void DlrSelection::validManifest()
 {
     chosenIndices.clear();
     hiddenIndices.clear();
-    dlrApp->setDownloadQueue({});
+    app->setDownloadQueue({});
     chooseDownloads();
     qDebug() << "Chose" << chosenIndices.size() << "to download";
     qDebug() << "There are " << hiddenIndices.size() << "hidden";
@@ -103,7 +104,7 @@ void DlrSelection::validManifest()
 
 void DlrSelection::chooseDownloads()
 {
-    DlrSelectionRules rules(dlrApp->manifestList(), *assay());
+    DlrSelectionRules rules(app->manifestList(), *assay());
     rules.chooseDownloads();
     chosenIndices = rules.chosenIndices();
     hiddenIndices = rules.hiddenIndices();
@@ -123,7 +124,7 @@ void DlrSelection::buildList(bool includeHidden)
         rows += hiddenIndices;
     qDebug() << "building a list with" << rows;
 
-    const QList<DlrManifestElement> &manifest = dlrApp->manifestList();
+    const QList<DlrManifestElement> &manifest = app->manifestList();
     for (int r = 0; r < rows.size(); ++r) {
         const int i = rows.at(r);
         if (i < 0 || i >= manifest.size()) {
@@ -138,13 +139,13 @@ void DlrSelection::buildList(bool includeHidden)
             item->setCheckState(wasChecked.at(r) ? Qt::Checked : Qt::Unchecked);
         else
             item->setCheckState(r < chosenIndices.size() ? Qt::Checked : Qt::Unchecked);
-        dlrApp->CheckForDownload(i);
+        app->CheckForDownload(i);
     }
 }
 
 bool DlrSelection::validatePage()
 {
-    const QList<DlrManifestElement> &manifest = dlrApp->manifestList();
+    const QList<DlrManifestElement> &manifest = app->manifestList();
     QList<int> selected;
     qint64 needed = 0;
     // Chosen rows, then the hidden rows that are listed.
@@ -169,17 +170,17 @@ bool DlrSelection::validatePage()
     }
 
     if (selected.isEmpty()) {
-        DlrMessageBox::critical(QStringLiteral("noProducts"),
+        DlrMessageBox::critical(QLatin1String(DlrBox::NoProducts),
                                 QStringLiteral("There were no products to install"));
-        QCoreApplication::exit(0);
+        app->endRun(DlrExitCode::NothingChosen);
         return false;
     }
 
-    const QDir *folder = dlrApp->GetDownloadDir();
+    const QDir *folder = app->GetDownloadDir();
     const qint64 available = assay()->GetAvailableDisk(*folder);
     if (available < needed) { // exactly twice the downloads is enough
         DlrMessageBox::critical(
-                QStringLiteral("notEnoughSpace"),
+                QLatin1String(DlrBox::NotEnoughSpace),
                 QStringLiteral(
                         "You do not have enough free disk space to download the selected products"),
                 QStringLiteral("Needed %1 for selected downloads. There is %2 of available space "
@@ -189,6 +190,6 @@ bool DlrSelection::validatePage()
     }
     qDebug() << "We have enough space" << sizeText(available) << "to continue. Needed"
              << sizeText(needed);
-    dlrApp->setDownloadQueue(selected);
+    app->setDownloadQueue(selected);
     return true;
 }

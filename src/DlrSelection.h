@@ -3,6 +3,8 @@
 #include <QList>
 #include <QWizardPage>
 
+class DlrApp;
+
 class DlrMachineAssay;
 class QListWidget;
 
@@ -14,7 +16,7 @@ class DlrSelection : public QWizardPage
     Q_OBJECT
 
 public:
-    explicit DlrSelection(QWidget *parent);
+    DlrSelection(DlrApp *app, QWidget *parent);
 
     void initializePage() override;
     bool validatePage() override;
@@ -44,4 +46,5 @@ private:
     // Row r stands for chosenIndices[r], then for hiddenIndices[r - chosenIndices.size()].
     QList<int> chosenIndices;
     QList<int> hiddenIndices;
+    DlrApp *app;
 };

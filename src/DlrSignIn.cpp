@@ -13,11 +13,12 @@
 #include <QUrl>
 #include <QWizard>
 
-DlrSignIn::DlrSignIn(QWidget *parent)
+DlrSignIn::DlrSignIn(DlrApp *app, QWidget *parent)
     : QWizardPage(parent)
+    , app(app)
 {
     setSubTitle(tr(" "));
-    setPixmap(QWizard::BannerPixmap, dlrApp->GetPixmap("signInBanner.png"));
+    setPixmap(QWizard::BannerPixmap, app->GetPixmap("signInBanner.png"));
 
     auto *layout = new QGridLayout;
     layout->setContentsMargins(0, 0, 0, 0);
@@ -28,7 +29,7 @@ DlrSignIn::DlrSignIn(QWidget *parent)
     userNameEdit = new QLineEdit(this);
     userNameEdit->setObjectName(QStringLiteral("userName"));
     userNameEdit->setPlaceholderText(QStringLiteral("Tessaline Forum User ID"));
-    userNameEdit->setText(dlrApp->getUserName());
+    userNameEdit->setText(app->getUserName());
     layout->addWidget(userNameEdit, 0, 0, 1, 4);
 
     passwordEdit = new QLineEdit(this);
@@ -36,7 +37,7 @@ DlrSignIn::DlrSignIn(QWidget *parent)
     passwordEdit->setEchoMode(QLineEdit::Password);
     passwordEdit->setInputMethodHints(Qt::ImhNoAutoUppercase | Qt::ImhNoPredictiveText);
     passwordEdit->setPlaceholderText(QStringLiteral("Tessaline Forum Password"));
-    passwordEdit->setText(dlrApp->getPassword());
+    passwordEdit->setText(app->getPassword());
     layout->addWidget(passwordEdit, 1, 0, 1, 4);
 
     for (QLineEdit *edit : {userNameEdit, passwordEdit}) {
@@ -108,8 +109,8 @@ bool DlrSignIn::eventFilter(QObject *watched, QEvent *event)
 bool DlrSignIn::validatePage()
 {
     // Stored exactly as typed: blanks are part of a password.
-    dlrApp->setUserName(userNameEdit->text());
-    dlrApp->setPassword(passwordEdit->text());
-    qDebug() << "Signing in as" << dlrApp->getUserName();
+    app->setUserName(userNameEdit->text());
+    app->setPassword(passwordEdit->text());
+    qDebug() << "Signing in as" << app->getUserName();
     return true;
 }

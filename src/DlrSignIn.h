@@ -2,6 +2,8 @@
 
 #include <QWizardPage>
 
+class DlrApp;
+
 class QLineEdit;
 class QPushButton;
 
@@ -12,7 +14,7 @@ class DlrSignIn : public QWizardPage
     Q_OBJECT
 
 public:
-    explicit DlrSignIn(QWidget *parent);
+    DlrSignIn(DlrApp *app, QWidget *parent);
 
     bool eventFilter(QObject *watched, QEvent *event) override;
     void initializePage() override;
@@ -31,4 +33,5 @@ private:
     QLineEdit *userNameEdit = nullptr;
     QLineEdit *passwordEdit = nullptr;
     QPushButton *registerButton = nullptr;
+    DlrApp *app;
 };

@@ -3,6 +3,7 @@
 // The download and finished pages in a real wizard behind a plain first page, as the main window
 // orders them, recording every value the progress bar takes.
 
+#include "DlrApp.h"
 #include "DlrDownload.h"
 #include "DlrFinished.h"
 
@@ -15,8 +16,8 @@ struct DownloadWizard
 {
     QWizard wizard;
     QWizardPage *start = new QWizardPage;
-    DlrDownload *download = new DlrDownload(nullptr);
-    DlrFinished *finished = new DlrFinished(nullptr);
+    DlrDownload *download = new DlrDownload(dlrApp, nullptr);
+    DlrFinished *finished = new DlrFinished(dlrApp, nullptr);
     QList<int> bar;
 
     DownloadWizard()

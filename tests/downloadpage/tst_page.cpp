@@ -339,7 +339,7 @@ private Q_SLOTS:
         QList<int> widths;
         for (const char *bin : {"bin", "nowhere"}) {
             dlrApp->setAppDirPath(layout.filePath(bin));
-            DlrDownload page(nullptr);
+            DlrDownload page(dlrApp, nullptr);
             for (int i = 0; i < 4; ++i) {
                 widths.append(page.findChild<QLabel *>("downloadArtwork")
                                       ->pixmap(Qt::ReturnByValue)

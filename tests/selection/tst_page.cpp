@@ -97,7 +97,7 @@ class TestSelectionPage : public QObject
 
         wizard.reset(new QWizard);
         wizard->addPage(new QWizardPage);
-        page = new DlrSelection(wizard.get());
+        page = new DlrSelection(dlrApp, wizard.get());
         wizard->addPage(page);
         wizard->addPage(new QWizardPage);
         wizard->show();

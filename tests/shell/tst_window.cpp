@@ -23,7 +23,7 @@ class TestWindow : public QObject
     {
         dlrApp->setUserName(user);
         dlrApp->setPassword(pass);
-        auto window = std::make_unique<DlrMainWindow>();
+        auto window = std::make_unique<DlrMainWindow>(dlrApp);
         window->show();
         return window;
     }

@@ -84,7 +84,7 @@ int answerFor(QMessageBox::StandardButton button, unsigned int type)
 int showBox(const QString &text, const QString &caption, unsigned int type)
 {
     DlrMessageBox::Spec spec;
-    spec.id = caption;
+    spec.id = QLatin1String(DlrBox::installerBoxId(caption));
     spec.title = caption;
     spec.icon = iconFor(type);
     spec.text = text;

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "DlrMessageBox.h"
+
+#include <QHash>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+#include <functional>
+
+class DlrApp;
+class DlrMSIProcess;
+class DlrManifestElement;
+
+// Works through the application's download queue one product at a time, strictly in order:
+// download, then install, then the next. It owns no widget: what a page would show comes out
+// as signals, and a box it needs answered goes out as boxNeeded and comes back through
+// answerBox (at once or later), so a window or an unattended driver can run it alike.
+class DlrInstallQueue : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Stage { Idle, Downloading, Installing, Done };
+
+    explicit DlrInstallQueue(DlrApp *app, QObject *parent = nullptr);
+    ~DlrInstallQueue() override;
+
+    // Starts over at the first product of the queue.
+    void start();
+    // The user asks to go back: at once when nothing runs, after a question otherwise.
+    void back();
+    // The answer to the box of that identifier.
+    void answerBox(const QString &id, QMessageBox::StandardButton answer);
+
+    Stage stage() const { return currentStage; }
+    // Index into the download queue of the product in hand; -1 before the start and when done.
+    int position() const { return queuePosition; }
+    bool isDone() const { return queuePosition == -1 && currentStage == Stage::Done; }
+
+public Q_SLOTS:
+    void requestNextDownload();
+    void downloadCompleted(int manifestIndex);
+    void downloadFailed(const QString &reason, int manifestIndex);
+    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    // Launches the installer of the product in hand (skips files that are not ".msi").
+    void startInstaller();
+    void installerStarts();
+    void installerChangedState(QProcess::ProcessState newState);
+    void installerError(QProcess::ProcessError error);
+    void installerFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void installerReadyStdout();
+    void installerReadyStderr();
+
+Q_SIGNALS:
+    void progressChanged(int value); // of 0..ProgressMaximum over the whole queue
+    void statusChanged(const QString &text);
+    void amountChanged(const QString &text);
+    void boxNeeded(const DlrMessageBox::Spec &box);
+    void goBack();
+    // Every product has been worked through.
+    void queueFinished();
+    // The run must end with this exit code (the user aborted, or nothing could start).
+    void runStopped(int exitCode);
+
+public:
+    static constexpr int ProgressMaximum = 1000;
+
+private:
+    // True when there is no current product; otherwise element is set.
+    bool currentElement(DlrManifestElement *&element) const;
+    int queueLength() const;
+    void advanceQueue();
+    // On to the product at queuePosition after 1 ms or, past the last one, done.
+    void continueQueue();
+    void handleInstallerEnd(int exitCode, QProcess::ExitStatus exitStatus);
+    void ask(const DlrMessageBox::Spec &box,
+             std::function<void(QMessageBox::StandardButton)> then = nullptr);
+    void ask(const char *id,
+             const QString &text,
+             const QString &informativeText,
+             QMessageBox::StandardButtons buttons,
+             QMessageBox::StandardButton defaultButton,
+             std::function<void(QMessageBox::StandardButton)> then = nullptr);
+
+    DlrApp *app;
+    int queuePosition = -1;
+    Stage currentStage = Stage::Idle;
+    int progressStep = 0;
+    DlrMSIProcess *installerProcess = nullptr;
+    bool goBackAfterInstall = false;
+    bool downloadStopped = false;
+    bool inBackDialog = false;
+    // What arrived while a Back question was open, to be handled once it is answered.
+    std::function<void()> deferred;
+    QHash<QString, std::function<void(QMessageBox::StandardButton)>> waitingForAnswer;
+};

@@ -1,0 +1,272 @@
+#include "DlrServiceClient.h"
+
+#include "DlrManifestHandler.h"
+#include "DlrMessageBox.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QHttpMultiPart>
+#include <QNetworkAccessManager>
+#include <QTimer>
+
+namespace {
+// Bounds against a misbehaving service: a manifest is a few megabytes at most, and a transfer
+// that moves no byte for this long is given up (it then fails like any broken transfer).
+constexpr qint64 ManifestBodyLimit = 32 * 1024 * 1024;
+constexpr int DefaultTransferTimeoutMs = 60 * 1000;
+const char StallTimerName[] = "tessStallTimer";
+const char DownloadProperty[] = "tessDownload";
+// A reply body goes to the log whole when it is of a sensible size, else its start.
+constexpr int LoggedBodyLimit = 64 * 1024;
+
+QHttpPart formPart(const char *fieldName, const QString &value)
+{
+    QHttpPart part;
+    part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                   QStringLiteral("form-data; name=\"%1\"").arg(QLatin1String(fieldName)));
+    part.setBody(value.toUtf8());
+    return part;
+}
+
+QByteArray upToZeroByte(const QByteArray &bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    return zero < 0 ? bytes : bytes.left(zero);
+}
+
+QByteArray logExcerpt(const QByteArray &body)
+{
+    if (body.size() <= LoggedBodyLimit)
+        return body;
+    return body.left(LoggedBodyLimit) + "\n[... "
+           + QByteArray::number(body.size() - LoggedBodyLimit) + " more bytes not logged]";
+}
+
+// An aborted reply is closed and has nothing more to give.
+QByteArray readWhatArrived(QNetworkReply *reply)
+{
+    return reply->isOpen() ? reply->readAll() : QByteArray();
+}
+
+// Appends the offers of the file (when one is named); offers read before a parse error stay.
+void readManifestFile(const QString &fileName,
+                      const char *announcement,
+                      const char *success,
+                      QList<DlrManifestElement> *manifest,
+                      QUrl *successUrl)
+{
+    if (fileName.isEmpty())
+        return;
+    qDebug() << announcement << fileName;
+    if (DlrManifestHandler::ParseFile(fileName, manifest, successUrl))
+        qDebug() << success;
+    else
+        qDebug() << "failed to parse alt manifest";
+}
+} // namespace
+
+DlrServiceClient::DlrServiceClient(QList<DlrManifestElement> *manifest,
+                                   QUrl *successUrl,
+                                   QObject *parent)
+    : QObject(parent)
+    , manifest(manifest)
+    , successUrl(successUrl)
+{}
+
+QNetworkAccessManager *DlrServiceClient::networkAccessManager()
+{
+    if (!manager) {
+        manager = new QNetworkAccessManager(this);
+        connect(manager, &QNetworkAccessManager::finished, this, &DlrServiceClient::finishedReply);
+    }
+    return manager;
+}
+
+void DlrServiceClient::setTransferTimeout(int milliseconds)
+{
+    transferTimeoutMs = milliseconds;
+}
+
+// The toolkit's own transfer timeout cannot be paused, and a certificate question can take the
+// user any time: that is no stall, and a reply aborted then would be deleted under the question.
+void DlrServiceClient::watchForStall(QNetworkReply *reply)
+{
+    auto *timer = new QTimer(reply);
+    timer->setObjectName(QLatin1String(StallTimerName));
+    timer->setSingleShot(true);
+    timer->setInterval(transferTimeoutMs > 0 ? transferTimeoutMs : DefaultTransferTimeoutMs);
+    const auto moved = QOverload<>::of(&QTimer::start);
+    connect(reply, &QNetworkReply::readyRead, timer, moved);
+    connect(reply, &QNetworkReply::downloadProgress, timer, moved);
+    connect(reply, &QNetworkReply::uploadProgress, timer, moved);
+    connect(reply, &QNetworkReply::finished, timer, &QTimer::stop);
+    connect(timer, &QTimer::timeout, reply, [this, reply, timer] {
+        if (questionsOpen.contains(reply) || !reply->isRunning())
+            return;
+        qWarning() << "No data moved for" << timer->interval() << "ms, giving up" << reply->url();
+        reply->abort();
+    });
+    timer->start();
+}
+
+void DlrServiceClient::releaseReply(QNetworkReply *reply)
+{
+    if (questionsOpen.contains(reply))
+        releaseAfterQuestion.append(reply);
+    else
+        reply->deleteLater();
+}
+
+QNetworkReply *DlrServiceClient::get(const QNetworkRequest &request)
+{
+    QNetworkReply *reply = networkAccessManager()->get(request);
+    reply->setProperty(DownloadProperty, true);
+    connect(reply, &QNetworkReply::sslErrors, this,
+            [this, reply](const QList<QSslError> &errors) { sslErrors(reply, errors); });
+    watchForStall(reply);
+    return reply;
+}
+
+void DlrServiceClient::requestManifest(const ManifestRequest &request)
+{
+    qDebug() << "Requesting manifest from " << request.url;
+    appendFile = request.appendFile;
+    dumpPath = request.dumpPath;
+    auto *form = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
+    form->append(formPart("platform", request.platform));
+    QString escapedUserId = request.userId;
+    escapedUserId.replace(QLatin1Char('&'), QLatin1String("&amp;"));
+    form->append(formPart("username", escapedUserId));
+    form->append(formPart("userpass", request.password));
+
+    QNetworkReply *reply = networkAccessManager()->post(QNetworkRequest(request.url), form);
+    pendingManifest = reply;
+    form->setParent(reply);
+    connect(reply, &QNetworkReply::sslErrors, this, [this, reply](const QList<QSslError> &errors) {
+        if (pendingManifest == reply)
+            sslErrors(reply, errors);
+    });
+    watchForStall(reply);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > ManifestBodyLimit && reply->isRunning()) {
+            qWarning() << "Manifest reply larger than" << ManifestBodyLimit
+                       << "bytes, abandoning it";
+            reply->abort();
+        }
+    });
+}
+
+void DlrServiceClient::readAlternateManifest(const QString &fileName)
+{
+    readManifestFile(fileName, "Loading alternate manifest", "added alt manifest", manifest,
+                     successUrl);
+}
+
+void DlrServiceClient::readAppendedManifest(const QString &fileName)
+{
+    readManifestFile(fileName, "Appending alternate manifest", "appended alt manifest", manifest,
+                     successUrl);
+}
+
+void DlrServiceClient::finishedReply(QNetworkReply *reply)
+{
+    if (!reply) {
+        qDebug() << "Oy! null reply";
+        return;
+    }
+    if (reply == pendingManifest) {
+        replyFromManifestRequest(reply);
+    } else if (!reply->property(DownloadProperty).toBool()) {
+        // A superseded manifest request: nobody waits for it any more.
+        qDebug() << "Ignoring a reply nobody waits for" << reply->url();
+        releaseReply(reply);
+    }
+}
+
+void DlrServiceClient::replyFromManifestRequest(QNetworkReply *reply)
+{
+    const QByteArray validation = reply->rawHeader("Validation");
+    if (validation.startsWith("Approved")) {
+        qDebug() << "Manifest request approved";
+        const QByteArray body = readWhatArrived(reply);
+        if (!dumpPath.isEmpty()) {
+            QFile dump(dumpPath);
+            if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                dump.write(body);
+        }
+        // The progress check misses a body whose last step crosses the cap as it ends.
+        const bool tooLarge = body.size() > ManifestBodyLimit;
+        if (tooLarge)
+            qWarning() << "Manifest reply larger than" << ManifestBodyLimit
+                       << "bytes, abandoning it";
+        const bool parsed = !tooLarge && DlrManifestHandler::ParseData(body, manifest, successUrl);
+        readAppendedManifest(appendFile);
+        if (!parsed) {
+            qDebug() << "Bad Wolf:\n" << logExcerpt(body);
+            Q_EMIT invalidManifestReply(QStringLiteral("bad manifest reply"));
+        } else {
+            Q_EMIT validManifestReply();
+        }
+    } else if (validation.startsWith("Error")) {
+        qDebug() << "Manifest request denied";
+        QString reason = QStringLiteral("Manifest request denied");
+        if (validation.size() > 5)
+            reason = QString::fromUtf8(upToZeroByte(validation.mid(5))).trimmed();
+        Q_EMIT invalidManifestReply(reason);
+    } else {
+        qDebug() << "Crikey! unknown manifest Validation" << validation;
+        Q_EMIT invalidManifestReply(QStringLiteral("Unknown manifest Validation"));
+    }
+
+    const QByteArray rest = readWhatArrived(reply);
+    qDebug() << QString::fromLatin1(logExcerpt(upToZeroByte(rest)));
+    if (pendingManifest == reply)
+        pendingManifest = nullptr;
+    releaseReply(reply);
+}
+
+void DlrServiceClient::sslErrors(QNetworkReply *reply, const QList<QSslError> &errors)
+{
+    if (sslAccepted) {
+        reply->ignoreSslErrors();
+        return;
+    }
+    if (errors.size() == 1 && errors.first().error() == QSslError::SelfSignedCertificateInChain) {
+        reply->ignoreSslErrors();
+        return;
+    }
+
+    DlrMessageBox::Spec box;
+    box.id = QLatin1String(DlrBox::SslErrors);
+    box.icon = QMessageBox::Critical;
+    box.text = QStringLiteral("There was issue with the SSL connection. Continue anyway?");
+    if (errors.size() == 1) {
+        box.informativeText = errors.first().errorString();
+    } else {
+        box.informativeText = QStringLiteral("There were multiple issues with the SSL connection");
+        QStringList texts;
+        for (const QSslError &error : errors) {
+            qDebug() << "ssl error: %s" << error.errorString();
+            texts << error.errorString();
+        }
+        box.detailedText = texts.join(QStringLiteral("---"));
+    }
+    box.buttons = QMessageBox::Ok | QMessageBox::Cancel;
+    box.defaultButton = QMessageBox::Ok;
+    questionsOpen.append(reply);
+    const bool accepted = DlrMessageBox::show(box) == QMessageBox::Ok;
+    questionsOpen.removeOne(reply);
+    if (accepted) {
+        reply->ignoreSslErrors();
+        sslAccepted = true;
+    }
+    if (releaseAfterQuestion.removeOne(reply)) {
+        reply->deleteLater();
+        return;
+    }
+    // The stall time starts again from the answer.
+    auto *stall
+            = reply->findChild<QTimer *>(QLatin1String(StallTimerName), Qt::FindDirectChildrenOnly);
+    if (stall && reply->isRunning())
+        stall->start();
+}
