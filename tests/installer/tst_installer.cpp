@@ -1,14 +1,23 @@
-// The Linux package engine behind MsiInstallProductA, on real packages built with wixl: where
-// files land, what the handler hears, what bad packages and failing disks do. (The sample
+// The installer on real packages built with wixl. The Linux package engine behind
+// MsiInstallProductA: where files land, what the handler hears, what bad packages and failing
+// disks do. DlrMSIProcess: packages installed on the worker thread, progress lines and installer
+// boxes arriving on the user-interface thread, the settings the engine receives, the handler's
+// answers, and an orderly end when the object goes while a package installs. (The sample
 // products it installs are surveyed again by the end-to-end run.)
-#include "EngineRecorder.h"
+#include "DlrMSIProcess.h"
 #include "PackageBuilder.h"
 #include "TestSupport.h"
 #include "linux/MsiEngine.h"
 
+#include <QCryptographicHash>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
 
+#include <csignal>
+#include <functional>
 #include <linux/capability.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -53,6 +62,105 @@ int modeOf(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
+// A handler that records what the package engine sends and answers its questions.
+struct EngineMessage
+{
+    unsigned int kind = 0; // the top byte, shifted down
+    unsigned int flags = 0;
+    QByteArray text;
+};
+
+class EngineRecorder
+{
+public:
+    QList<EngineMessage> messages;
+    // Answers error, warning and fatal-exit messages (AnswerOk when unset) and progress messages
+    // (1 when unset; AnswerCancel cancels).
+    std::function<int(const EngineMessage &)> answerBox, answerProgress;
+
+    // Installs through the platform layer with this recorder as the external handler.
+    unsigned int install(const QString &package,
+                         unsigned int filter = 0x7FFF,
+                         const char *commandLine = "ACTION=INSTALL")
+    {
+        msiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+        msiSetExternalUIA(&record, filter, this);
+        const unsigned int result
+                = msiInstallProductA(package.toLocal8Bit().constData(), commandLine);
+        msiSetExternalUIA(nullptr, 0, nullptr);
+        return result;
+    }
+    QList<EngineMessage> ofKind(unsigned int kind) const
+    {
+        QList<EngineMessage> result;
+        for (const EngineMessage &m : messages) {
+            if (m.kind == kind)
+                result.append(m);
+        }
+        return result;
+    }
+
+private:
+    static int record(void *context, unsigned int messageType, const char *message)
+    {
+        auto *self = static_cast<EngineRecorder *>(context);
+        const EngineMessage m{messageType >> 24, messageType & 0x00FFFFFF, message};
+        self->messages.append(m);
+        if (m.kind <= 2)
+            return self->answerBox ? self->answerBox(m) : AnswerOk;
+        return m.kind == 10 && self->answerProgress ? self->answerProgress(m) : 1;
+    }
+};
+
+// Path below the folder -> "mode:sha1" for files, "dir" for folders; hidden entries included:
+// proves nothing changed.
+QMap<QString, QString> snapshot(const QString &folder)
+{
+    QMap<QString, QString> entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QString &entry = entries[path.mid(folder.size() + 1)];
+        QFile file(path);
+        if (QFileInfo(path).isDir()) {
+            entry = QStringLiteral("dir");
+            continue;
+        }
+        entry = QString::number(modeOf(path), 8) + QLatin1Char(':')
+                + (file.open(QIODevice::ReadOnly)
+                           ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1)
+                                     .toHex()
+                           : QByteArray("unreadable"));
+    }
+    return entries;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// A real file-size limit that stops the writer as a full disk would: SIGXFSZ is ignored, so a
+// write past the limit fails with EFBIG.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit limit{bytes, saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { lift(); }
+    void lift() { setrlimit(RLIMIT_FSIZE, &saved); }
+
+private:
+    rlimit saved{};
+};
+
 QByteArray progressLines(const EngineRecorder &recorder)
 {
     QList<QByteArray> records;
@@ -60,9 +168,43 @@ QByteArray progressLines(const EngineRecorder &recorder)
         records.append(m.text);
     return TessTest::progressLines(records);
 }
+struct Run
+{
+    QList<QByteArray> lines;
+    bool linesOnGuiThread = true;
+    bool startedInsideStart = false;
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+};
+
+// Installs a package the way the download page does and waits for the end.
+Run runInstaller(const QString &package)
+{
+    Run run;
+    auto *process = new DlrMSIProcess;
+    bool started = false, done = false;
+    QObject::connect(process, &DlrMSIProcess::started, [&] { started = true; });
+    QObject::connect(process, &DlrMSIProcess::readyReadStandardOutput, [&] {
+        run.linesOnGuiThread = run.linesOnGuiThread && QThread::currentThread() == qApp->thread();
+        run.lines.append(process->readAllStandardOutput());
+    });
+    QObject::connect(process, &DlrMSIProcess::finished, [&](int code, QProcess::ExitStatus status) {
+        run.exitCode = code;
+        run.exitStatus = status;
+        done = true;
+    });
+    process->start(QDir::toNativeSeparators(package), {}, QIODevice::ReadOnly);
+    run.startedInsideStart = started;
+    QElapsedTimer clock;
+    clock.start();
+    while (!done && clock.elapsed() < 60000)
+        QTest::qWait(5);
+    delete process; // as the page does, from the end of the run
+    return run;
+}
 } // namespace
 
-class TestMsiEngine : public QObject
+class TestInstaller : public QObject
 {
     Q_OBJECT
 
@@ -100,15 +242,31 @@ private slots:
         for (const char *version : {"one", "two"}) {
             PackageBuilder b(QStringLiteral("Orrel Product"));
             b.addFile("Orrel/Product/a.txt", version);
-            if (QByteArray(version) == "two")
+            if (QByteArray(version) == "two") {
                 b.addFile("Orrel/Product/big.bin", PackageBuilder::randomBytes(300 << 10, 7));
-            b.addFile("Orrel/Zlocked/z.txt", "zzz");
+                b.addFile("Orrel/Product/bin/tool.exe", "#!/bin/sh\n");
+            }
+            b.addFile("Orrel/Zlocked/z.txt", "zzz"); // the last file
             QVERIFY2(b.build(pkg(version == QByteArray("one") ? "v1.msi" : "v2.msi"), &error),
                      qPrintable(error));
         }
+        // Large enough to be still installing when its object goes.
+        PackageBuilder big(QStringLiteral("Orrel Big"));
+        big.addFile(QStringLiteral("Orrel/Product/a.txt"), "big");
+        big.addFile(QStringLiteral("Orrel/Big/data.bin"), PackageBuilder::randomBytes(48 << 20, 4));
+        QVERIFY2(big.build(pkg("big.msi"), &error), qPrintable(error));
+        QFile random(pkg("random.msi"));
+        QVERIFY(random.open(QIODevice::WriteOnly));
+        random.write(PackageBuilder::randomBytes(65536, 3));
     }
 
-    void init() { programFiles = newMachine(machine); }
+    void init()
+    {
+        // A new, empty machine that the platform layer installs into.
+        machine.reset(new QTemporaryDir);
+        qputenv("TESSINSTALLER_ROOT", QFile::encodeName(machine->path()));
+        DlrPlatform::programFilesFolder(&programFiles);
+    }
 
     void cleanup()
     {
@@ -251,11 +409,9 @@ private slots:
         QByteArray corrupt = bytes;
         QVERIFY(corrupt.indexOf("MSCF") > 0);
         corrupt.replace(corrupt.indexOf("MSCF"), 4, "XXXX");
-        for (const auto &file :
-             {qMakePair(QString("random.msi"), PackageBuilder::randomBytes(65536, 3)),
-              qMakePair(QString("text.msi"), QByteArray("Not a package.\n")),
-              qMakePair(QString("truncated.msi"), bytes.left(bytes.size() / 2)),
-              qMakePair(QString("corruptcab.msi"), corrupt)}) {
+        for (const auto &file : {qMakePair(QString("text.msi"), QByteArray("Not a package.\n")),
+                                 qMakePair(QString("truncated.msi"), bytes.left(bytes.size() / 2)),
+                                 qMakePair(QString("corruptcab.msi"), corrupt)}) {
             QFile f(pkg(file.first));
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file.second) == file.second.size());
         }
@@ -416,7 +572,172 @@ private slots:
         QCOMPARE(retry.install(pkg("v2.msi")), 0u);
         QCOMPARE(readFile(programFiles + "/Orrel/Product/a.txt"), QByteArray("two"));
     }
+
+    void installsOnTheWorkerAndReportsOnTheGuiThread()
+    {
+        BoxAnswerer boxes;
+        const Run run = runInstaller(pkg("v2.msi"));
+        QVERIFY(run.startedInsideStart);
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.exitStatus, QProcess::NormalExit);
+        QCOMPARE(boxes.count(), 0);
+        QVERIFY(run.linesOnGuiThread);
+        QVERIFY(!run.lines.isEmpty());
+        const QRegularExpression line(QStringLiteral("^installer:%[0-9.]+$"));
+        for (const QByteArray &l : run.lines)
+            QVERIFY2(line.match(QString::fromLatin1(l)).hasMatch(), l.constData());
+        QCOMPARE(run.lines.last(), QByteArray("installer:%100"));
+        QCOMPARE(readFile(programFiles + "/Orrel/Product/big.bin"),
+                 PackageBuilder::randomBytes(300 << 10, 7));
+        QVERIFY(QFileInfo(programFiles + "/Orrel/Product/bin/tool.exe").isExecutable());
+    }
+
+    // What the installer hands the engine: its command line, interface level and filter.
+    void engineReceivesTheInstallersSettings()
+    {
+        LogCapture log;
+        QCOMPARE(runInstaller(pkg("v1.msi")).exitCode, 0);
+        const QRegularExpression form(QStringLiteral(
+                "^MsiInstallProductA: UI level 0x([0-9a-f]+), message filter 0x([0-9a-f]+), "
+                "command line \"(.*)\"$"));
+        const QStringList lines = log.lines().filter(form);
+        QCOMPARE(lines.size(), 1);
+        const QRegularExpressionMatch m = form.match(lines.first());
+        // No interface of the installer's own, only its source-resolution dialogs.
+        QCOMPARE(m.captured(1).toInt(nullptr, 16),
+                 INSTALLUILEVEL_NONE | INSTALLUILEVEL_SOURCERESONLY);
+        // Every kind from fatal exit to show-dialog reaches the handler, except files-in-use.
+        const unsigned int filter = m.captured(2).toUInt(nullptr, 16);
+        for (unsigned int kind = 0; kind < 32; ++kind)
+            QVERIFY2(bool(filter & (1u << kind)) == (kind <= 14 && kind != 5),
+                     qPrintable(QString::number(kind)));
+        QList<QPair<QString, QString>> properties;
+        QVERIFY(MsiEngine::parseCommandLine(m.captured(3), &properties));
+        QCOMPARE(properties, (QList<QPair<QString, QString>>{{"ACTION", "INSTALL"},
+                                                             {"REBOOT", "ReallySurpress"}}));
+    }
+
+    void failingPackageShowsTheInstallersBoxAndEndsNormally()
+    {
+        BoxAnswerer boxes;
+        boxes.enqueue(QMessageBox::Ok, QStringLiteral("Error"));
+        const Run run = runInstaller(pkg("random.msi"));
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.exitStatus, QProcess::NormalExit);
+        QCOMPARE(boxes.count(), 1);
+        QCOMPARE(boxes.unexpectedCount(), 0);
+        QCOMPARE(boxes.last().icon, QMessageBox::Critical);
+        QCOMPARE(boxes.last().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(boxes.last().text.contains("could not be opened"));
+        QVERIFY(!QFileInfo::exists(programFiles + "/Orrel"));
+    }
+
+    // The window closes while a package installs: the installer is cancelled at its next
+    // message and waited for, and the machine is as it was before that package.
+    void objectGoesMidInstall_data()
+    {
+        QTest::addColumn<QString>("package");
+        QTest::addColumn<QString>("end");
+        // Installing: cancelled at its next progress message, rolled back.
+        QTest::newRow("installing") << "big.msi"
+                                    << "MSI engine: finished with 1602";
+        // Its error box asked for, not yet shown: the box is dropped, never shown.
+        QTest::newRow("box on its way") << "random.msi"
+                                        << "MSI engine: finished with 1620";
+    }
+
+    void objectGoesMidInstall()
+    {
+        QFETCH(QString, package);
+        QFETCH(QString, end);
+        QCOMPARE(runInstaller(pkg("v1.msi")).exitCode, 0);
+        const auto before = snapshot(machine->path());
+        LogCapture log;
+        BoxAnswerer boxes;
+        auto *process = new DlrMSIProcess;
+        bool finished = false, underway = false;
+        connect(process, &DlrMSIProcess::finished, [&] { finished = true; });
+        connect(process, &DlrMSIProcess::readyReadStandardOutput, [&] { underway = true; });
+        process->start(pkg(package), {}, QIODevice::ReadOnly);
+        QElapsedTimer clock;
+        clock.start();
+        if (package == "random.msi")
+            QThread::msleep(500); // no events: the worker waits for its box
+        while (!underway && package == "big.msi" && clock.elapsed() < 30000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        delete process;
+        // The worker ended before the object was gone: its last lines are there already.
+        QVERIFY2(log.contains(end), qPrintable(log.lines().join('\n')));
+        QVERIFY(log.contains("Installation cancelled"));
+        QCOMPARE(snapshot(machine->path()), before);
+        QTest::qWait(50); // nothing left to arrive
+        QVERIFY(!finished);
+        QCOMPARE(boxes.count(), 0);
+    }
+
+    void handlerAnswersEachKind()
+    {
+        DlrMSIWorker worker(QStringLiteral("unused.msi"));
+        QSignalSpy output(&worker, &DlrMSIWorker::gotOutput);
+        // Kind and answer; the kinds that carry no box.
+        const QList<QPair<unsigned int, int>> silent
+                = {{3, 1},  {4, 1},  {5, 0},  {6, 0},  {7, 1},  {8, 1},  {9, 1},
+                   {10, 1}, {11, 1}, {12, 1}, {13, 1}, {14, 1}, {15, 0}, {0x40, 0}};
+        for (const auto &kind : silent)
+            QCOMPARE(DlrMSIWorker::installerUiHandler(&worker, kind.first << 24,
+                                                      "1: 0 2: 10 3: 0 4: 0 "),
+                     kind.second);
+        QCOMPARE(DlrMSIWorker::installerUiHandler(&worker, INSTALLMESSAGE_PROGRESS, "1: 2 2: 5 "),
+                 1);
+        QCOMPARE(output.count(), 1);
+        QCOMPARE(output.first().first().toByteArray(), QByteArray("installer:%50"));
+
+        // The three boxes: caption as id, flags mapped to buttons, icon and default, the answer
+        // mapped back.
+        BoxAnswerer boxes;
+        boxes.enqueue(QMessageBox::No, QStringLiteral("FatalError"));
+        boxes.enqueue(QMessageBox::Cancel, QStringLiteral("Error"));
+        boxes.enqueue(QMessageBox::Ignore, QStringLiteral("Warning"));
+        QCOMPARE(DlrMSIWorker::installerUiHandler(&worker,
+                                                  INSTALLMESSAGE_FATALEXIT | BoxYesNo
+                                                          | BoxIconQuestion | BoxDefaultButton2,
+                                                  "fatal"),
+                 int(AnswerNo));
+        QCOMPARE(DlrMSIWorker::installerUiHandler(
+                         &worker, INSTALLMESSAGE_ERROR | BoxRetryCancel | BoxIconWarning, "error"),
+                 int(AnswerCancel));
+        QCOMPARE(DlrMSIWorker::installerUiHandler(
+                         &worker, INSTALLMESSAGE_WARNING | BoxAbortRetryIgnore | BoxIconInformation,
+                         "warning"),
+                 int(AnswerIgnore));
+        QCOMPARE(boxes.unexpectedCount(), 0);
+        const QList<BoxRecord> seen = boxes.seen();
+        QCOMPARE(seen.size(), 3);
+        QCOMPARE(seen.at(0).icon, QMessageBox::Question);
+        QCOMPARE(seen.at(0).buttons, QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(seen.at(0).defaultButton, QMessageBox::No);
+        QCOMPARE(seen.at(0).text, QString("fatal"));
+        QCOMPARE(seen.at(1).icon, QMessageBox::Warning);
+        QCOMPARE(seen.at(1).buttons, QMessageBox::Retry | QMessageBox::Cancel);
+        QCOMPARE(seen.at(2).icon, QMessageBox::Information);
+        QCOMPARE(seen.at(2).buttons, QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore);
+        QCOMPARE(seen.at(2).defaultButton, QMessageBox::Abort);
+    }
+
+    void installersOwnBoxWhenNoHandlerTakesIt()
+    {
+        BoxAnswerer boxes;
+        boxes.enqueue(QMessageBox::Ok, QStringLiteral("Windows Installer"));
+        msiSetInternalUI(INSTALLUILEVEL_FULL, nullptr);
+        msiSetExternalUIA(nullptr, 0, nullptr);
+        QCOMPARE(msiInstallProductA(pkg("missing.msi").toLocal8Bit().constData(), ""),
+                 unsigned(InstallPackageOpenFailed));
+        QCOMPARE(msiSetInternalUI(INSTALLUILEVEL_NONE, nullptr), int(INSTALLUILEVEL_FULL));
+        QCOMPARE(boxes.count(), 1);
+        QCOMPARE(boxes.unexpectedCount(), 0);
+        QCOMPARE(boxes.last().icon, QMessageBox::Critical);
+    }
 };
 
-TESS_TEST_MAIN(TestMsiEngine)
-#include "tst_msiengine.moc"
+TESS_TEST_MAIN(TestInstaller)
+#include "tst_installer.moc"
