@@ -30,6 +30,8 @@ DlrDownload::DlrDownload(DlrApp *app, QWidget *parent)
     statusLabel->setObjectName(QStringLiteral("downloadStatus"));
     amountLabel = new QLabel(this);
     amountLabel->setObjectName(QStringLiteral("downloadAmount"));
+    rateLabel = new QLabel(this);
+    rateLabel->setObjectName(QStringLiteral("downloadRate"));
 
     auto *layout = new QVBoxLayout;
     setLayout(layout);
@@ -41,6 +43,7 @@ DlrDownload::DlrDownload(DlrApp *app, QWidget *parent)
     layout->addWidget(progressBar);
     layout->addWidget(statusLabel);
     layout->addWidget(amountLabel);
+    layout->addWidget(rateLabel);
     artworkLabel->setPixmap(whileUWaitPixmap());
 
     setSubTitle(tr(" "));
@@ -54,6 +57,7 @@ DlrDownload::DlrDownload(DlrApp *app, QWidget *parent)
     connect(queue, &DlrInstallQueue::progressChanged, progressBar, &QProgressBar::setValue);
     connect(queue, &DlrInstallQueue::statusChanged, statusLabel, &QLabel::setText);
     connect(queue, &DlrInstallQueue::amountChanged, amountLabel, &QLabel::setText);
+    connect(queue, &DlrInstallQueue::rateChanged, rateLabel, &QLabel::setText);
     connect(queue, &DlrInstallQueue::boxNeeded, this, &DlrDownload::askBox);
     connect(queue, &DlrInstallQueue::goBack, this, [this] { wizard()->back(); });
     connect(queue, &DlrInstallQueue::queueFinished, this, &DlrDownload::queueDone);
@@ -93,6 +97,7 @@ void DlrDownload::cleanupPage()
     wizard()->setButtonLayout(
             {QWizard::Stretch, QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton});
     amountLabel->clear();
+    rateLabel->clear();
     whileUWaitTimer->stop();
 }
 

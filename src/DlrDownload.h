@@ -70,6 +70,7 @@ private:
     QProgressBar *progressBar = nullptr;
     QLabel *statusLabel = nullptr;
     QLabel *amountLabel = nullptr;
+    QLabel *rateLabel = nullptr;
     int whileUWaitIndex = 1;
     bool backButtonConnected = false;
     // A gentle slideshow of the while-you-wait images while the page works.

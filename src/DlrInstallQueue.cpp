@@ -97,6 +97,10 @@ void DlrInstallQueue::start()
 void DlrInstallQueue::requestNextDownload()
 {
     Q_EMIT amountChanged(QString());
+    Q_EMIT rateChanged(QString());
+    transferRate.reset();
+    transferClock.start();
+    rateShownAtMs = 0;
     const int n = queueLength();
     if (queuePosition < 0 || queuePosition >= n) {
         qWarning() << "requestNextDownload made with nothing to do" << queuePosition;
@@ -144,6 +148,13 @@ void DlrInstallQueue::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     Q_EMIT amountChanged(bytesTotal > 0
                                  ? sizeText(bytesReceived) + QLatin1Char('/') + sizeText(bytesTotal)
                                  : sizeText(bytesReceived));
+    // Progress comes many times a second; the line changes at most four times.
+    const qint64 now = transferClock.elapsed();
+    transferRate.addSample(now, bytesReceived, bytesTotal);
+    if (now - rateShownAtMs >= 250) {
+        rateShownAtMs = now;
+        Q_EMIT rateChanged(transferRate.text());
+    }
 }
 
 void DlrInstallQueue::downloadCompleted(int manifestIndex)
@@ -158,6 +169,7 @@ void DlrInstallQueue::downloadCompleted(int manifestIndex)
     currentStage = Stage::Idle;
     qDebug() << "Download complete!" << manifestIndex;
     Q_EMIT amountChanged(QString());
+    Q_EMIT rateChanged(QString());
     startInstaller();
 }
 
@@ -172,6 +184,7 @@ void DlrInstallQueue::downloadFailed(const QString &reason, int manifestIndex)
         return;
     }
     Q_EMIT amountChanged(QString());
+    Q_EMIT rateChanged(QString());
     currentStage = Stage::Idle;
     if (downloadStopped) {
         // The abort the user asked for on the Back question.

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "DlrMessageBox.h"
+#include "DlrTransferRate.h"
+
+#include <QElapsedTimer>
 
 #include <QHash>
 #include <QObject>
@@ -57,6 +60,8 @@ Q_SIGNALS:
     void progressChanged(int value); // of 0..ProgressMaximum over the whole queue
     void statusChanged(const QString &text);
     void amountChanged(const QString &text);
+    // The speed and time left of the transfer in hand; empty when there is none.
+    void rateChanged(const QString &text);
     void boxNeeded(const DlrMessageBox::Spec &box);
     void goBack();
     // Every product has been worked through.
@@ -94,5 +99,8 @@ private:
     bool inBackDialog = false;
     // What arrived while a Back question was open, to be handled once it is answered.
     std::function<void()> deferred;
+    DlrTransferRate transferRate;
+    QElapsedTimer transferClock;
+    qint64 rateShownAtMs = 0;
     QHash<QString, std::function<void(QMessageBox::StandardButton)>> waitingForAnswer;
 };
