@@ -2,8 +2,6 @@
 
 #include <QRegularExpression>
 
-#include <algorithm>
-
 DlrUnattendedPlan::DlrUnattendedPlan(const QList<DlrManifestElement> &manifest,
                                      const QList<int> &chosenIndices,
                                      const QList<int> &hiddenIndices,
@@ -64,11 +62,8 @@ qint64 DlrUnattendedPlan::neededSpace() const
 
 QString DlrUnattendedPlan::listText() const
 {
-    QList<Row> ordered = planRows;
-    std::stable_sort(ordered.begin(), ordered.end(),
-                     [](const Row &a, const Row &b) { return a.checked && !b.checked; });
     QString text;
-    for (const Row &row : ordered) {
+    for (const Row &row : planRows) {
         text += QStringLiteral("[%1] %2  (%3, build %4%5)\n")
                         .arg(row.checked ? QStringLiteral("x") : QStringLiteral(" "), row.label,
                              row.name, row.buildId.isEmpty() ? QStringLiteral("-") : row.buildId,

@@ -38,7 +38,7 @@ public:
     QList<int> queue() const;
     // Twice the size of the checked files, the space the selection page asks for.
     qint64 neededSpace() const;
-    // The text of -list: one line per row, the checked first.
+    // The text of -list: one line per row, the proposed ones first.
     QString listText() const;
 
 private:

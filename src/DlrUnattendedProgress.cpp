@@ -48,11 +48,13 @@ QString DlrUnattendedProgress::installStarts(int position, const QString &label)
                 QStringLiteral("Installing ") + label);
 }
 
-QString DlrUnattendedProgress::step(int position, bool finished, const QString &text)
+QString DlrUnattendedProgress::step(int position, Stage stage, const QString &text)
 {
-    return line(finished ? DlrQueueProgress::doneValue(position, progressStep)
-                         : DlrQueueProgress::requestValue(position, progressStep),
-                text);
+    const int value = stage == Stage::Start ? DlrQueueProgress::requestValue(position, progressStep)
+                      : stage == Stage::Downloaded
+                              ? DlrQueueProgress::installStartValue(position, progressStep)
+                              : DlrQueueProgress::doneValue(position, progressStep);
+    return line(value, text);
 }
 
 QString DlrUnattendedProgress::downloadProgress(int position,

@@ -20,9 +20,11 @@ public:
     // Always a line.
     QString downloadStarts(int position, const QString &label);
     QString installStarts(int position, const QString &label);
-    // A line for any other step of product position (done, failed, retried, ...), with the
-    // percentage of the end of its span when finished is true, else of its start.
-    QString step(int position, bool finished, const QString &text);
+    // Where in a product's span a step line stands: its start, the end of its download half,
+    // its end.
+    enum class Stage { Start, Downloaded, Done };
+    // A line for any other step of product position (done, failed, retried, ...).
+    QString step(int position, Stage stage, const QString &text);
     // A line only when a second has passed since the last line.
     QString downloadProgress(int position, const QString &label, qint64 received, qint64 total);
     QString installProgress(int position, const QString &label, float percent);

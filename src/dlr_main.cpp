@@ -4,6 +4,7 @@
 #include "DlrLog.h"
 #include "DlrMessageBox.h"
 #include "DlrPlatform.h"
+#include "DlrUnattended.h"
 
 #include <QDebug>
 
@@ -18,30 +19,40 @@
 
 // The library's only exported symbol; the launcher returns its result as the exit code.
 // Constructs the application (which reads its configuration), starts the log, gates the
-// processor, shows the wizard and runs the event loop.
+// processor, shows the wizard and runs the event loop, or runs without a window or a question.
 extern "C" DLR_EXPORT int dlr_main(int argc, char **argv)
 {
-    if (!DlrPlatform::displayAvailable()) {
-        // The usage text needs no window; anything else does, and the toolkit would abort.
-        QStringList arguments;
-        for (int i = 0; i < argc; ++i)
-            arguments << QString::fromLocal8Bit(argv[i]);
-        DlrConfig scratch;
-        QByteArray ignored;
-        if (DlrOptions::applyCommandLine(arguments, scratch, &ignored)
-            != DlrOptions::Outcome::Help) {
-            std::fprintf(stderr, "Tessaline Installer needs a display: set DISPLAY, or run it "
-                                 "under Xvfb (xvfb-run).\n");
-            return DlrExitCode::Failure;
-        }
+    // The usage text and a run without questions need no display; the wizard does, and without
+    // one the toolkit would abort. Which it is, the configuration tells once it is read.
+    const bool displayMissing = !DlrPlatform::displayAvailable();
+    if (displayMissing)
         DlrPlatform::useHeadlessDisplay();
-    }
 
     int result = DlrExitCode::Success;
     {
         DlrApp app(argc, argv);
+        const DlrUnattendedOptions &unattended = app.getUnattendedOptions();
+        const bool withoutWindow = unattended.enabled || unattended.listOnly;
+        if (displayMissing && !withoutWindow) {
+            std::fprintf(stderr, "Tessaline Installer needs a display: set DISPLAY, or run it "
+                                 "under Xvfb (xvfb-run), or run it with -unattended.\n");
+            return DlrExitCode::Failure;
+        }
         InitLogFile();
         qDebug() << "Tessaline Installer starting from" << app.getAppDirPath();
+
+        if (withoutWindow) {
+            // Bad options end the run before any network traffic.
+            QString problem;
+            if (!DlrOptions::checkUnattendedOptions(unattended, &problem))
+                return DlrUnattended::refuse(app, DlrExitCode::BadUsage, problem);
+            if (!DlrCpu::HasCpuFeatures(DlrCpu::RequiredCpuFeatures))
+                return DlrUnattended::refuse(app, DlrExitCode::ProcessorTooOld,
+                                             QStringLiteral("This machine's CPU architecture is "
+                                                            "too old to support Tessaline."));
+            DlrUnattended run(app);
+            return run.run();
+        }
 
         if (!DlrCpu::HasCpuFeatures(DlrCpu::RequiredCpuFeatures)) {
             qWarning() << "Processor lacks required features, word" << Qt::hex
