@@ -92,6 +92,11 @@ void writeLine(std::FILE *stream, const QString &line)
 
 const char LedgerName[] = "tessinstaller-installed.json";
 
+QString productCount(int n)
+{
+    return n == 1 ? QStringLiteral("1 product") : QStringLiteral("%1 products").arg(n);
+}
+
 } // namespace
 
 DlrUnattended::DlrUnattended(DlrApp &app)
@@ -288,9 +293,9 @@ void DlrUnattended::manifestArrived()
         return;
     }
     app.setDownloadQueue(queue);
-    print(QStringLiteral("%1 products to install, %2 to download at most")
-                  .arg(queue.size())
-                  .arg(DlrUnattendedProgress::bytesText(needed / 2)));
+    print(QStringLiteral("%1 to install, %2 to download at most")
+                  .arg(productCount(queue.size()),
+                       DlrUnattendedProgress::bytesText(plan.neededSpace() / 2)));
     progress.reset(new DlrUnattendedProgress(queue.size(), [this] { return runTime.elapsed(); }));
     position = 0;
     nextProduct();
@@ -301,7 +306,7 @@ void DlrUnattended::nextProduct()
     if (ended)
         return;
     if (position >= queue.size()) {
-        finish(DlrExitCode::Success, QStringLiteral("Installed %1 products").arg(queue.size()));
+        finish(DlrExitCode::Success, QStringLiteral("Installed ") + productCount(queue.size()));
         return;
     }
     attempts = 0;
