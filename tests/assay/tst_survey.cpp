@@ -400,14 +400,11 @@ private Q_SLOTS:
             QSKIP("this kernel does not let a process reset its peak resident size");
         clearRefs.close();
         const qint64 before = statusKb("VmRSS");
-        QElapsedTimer clock;
-        clock.start();
+        // 16 MB of output must not stall the child on a full pipe (it would be stopped, and the
+        // server not recorded); reading either 100 MB file whole would add hundreds of MB.
         QCOMPARE(surveyed(machine),
                  QStringList({WS, "Tessaline for Maya 24.4|24.4|2226589|-|TessalineForMaya-24.4"}));
-        // Reading either 100 MB file whole would add hundreds of MB; 16 MB of output must not
-        // stall the child on a full pipe.
         QVERIFY2(statusKb("VmHWM") - before < 16 * 1024, "peak memory");
-        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     }
 
     void cheapTestsStartNoProcess()
