@@ -1,6 +1,11 @@
 #include "DlrMessageBox.h"
 
 #include <QDebug>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
 
 namespace {
 QString buttonName(QMessageBox::StandardButton button)
@@ -54,6 +59,7 @@ const QList<DlrBox::Entry> &DlrBox::catalogue()
             {BackDuringInstall, QMessageBox::Cancel},
             {InstallerFailedToStart, QMessageBox::Ok},
             {InstallerExitError, QMessageBox::Ok},
+            {ProxyCredentials, QMessageBox::Cancel},
             {InstallerFatalError, QMessageBox::Default},
             {InstallerError, QMessageBox::Default},
             {InstallerWarning, QMessageBox::Default},
@@ -88,9 +94,70 @@ void DlrMessageBox::setAutomaticAnswer(const QString &id, QMessageBox::StandardB
     automaticAnswers().insert(id, answer);
 }
 
+QHash<QString, QPair<QString, QString>> &DlrMessageBox::automaticCredentials()
+{
+    static QHash<QString, QPair<QString, QString>> credentials;
+    return credentials;
+}
+
+void DlrMessageBox::setAutomaticCredentials(const QString &id,
+                                            const QString &user,
+                                            const QString &password)
+{
+    automaticCredentials().insert(id, qMakePair(user, password));
+}
+
 void DlrMessageBox::clearAutomaticAnswers()
 {
     automaticAnswers().clear();
+    automaticCredentials().clear();
+}
+
+QMessageBox::StandardButton
+DlrMessageBox::askCredentials(const Spec &spec, QString *user, QString *password)
+{
+    const auto automatic = automaticCredentials().constFind(spec.id);
+    if (automatic != automaticCredentials().constEnd()) {
+        qDebug() << "Message box" << spec.id << ":" << spec.text << spec.informativeText;
+        *user = automatic.value().first;
+        *password = automatic.value().second;
+        qDebug() << "Message box" << spec.id << "answered automatically with Ok, user" << *user;
+        return QMessageBox::Ok;
+    }
+    if (automaticAnswers().contains(spec.id))
+        return show(spec);
+
+    qDebug() << "Message box" << spec.id << ":" << spec.text << spec.informativeText;
+    QDialog box;
+    box.setObjectName(spec.id);
+    box.setWindowTitle(spec.title.isEmpty() ? QStringLiteral("Tessaline Installer") : spec.title);
+    auto *form = new QFormLayout(&box);
+    form->addRow(new QLabel(spec.text, &box));
+    if (!spec.informativeText.isEmpty())
+        form->addRow(new QLabel(spec.informativeText, &box));
+    auto *userField = new QLineEdit(*user, &box);
+    userField->setObjectName(QStringLiteral("user"));
+    auto *passwordField = new QLineEdit(&box);
+    passwordField->setObjectName(QStringLiteral("password"));
+    passwordField->setEchoMode(QLineEdit::Password);
+    form->addRow(QStringLiteral("User name:"), userField);
+    form->addRow(QStringLiteral("Password:"), passwordField);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &box);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &box, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
+    form->addRow(buttons);
+    (user->isEmpty() ? userField : passwordField)->setFocus();
+
+    const bool given = box.exec() == QDialog::Accepted;
+    if (given) {
+        *user = userField->text();
+        *password = passwordField->text();
+    }
+    if (given)
+        qDebug() << "Message box" << spec.id << "answered with Ok, user" << *user;
+    else
+        qDebug() << "Message box" << spec.id << "answered with Cancel";
+    return given ? QMessageBox::Ok : QMessageBox::Cancel;
 }
 
 QMessageBox::StandardButton DlrMessageBox::show(const Spec &spec)

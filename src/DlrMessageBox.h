@@ -20,6 +20,7 @@ inline constexpr char BackDuringDownload[] = "backDuringDownload";
 inline constexpr char BackDuringInstall[] = "backDuringInstall";
 inline constexpr char InstallerFailedToStart[] = "installerFailedToStart";
 inline constexpr char InstallerExitError[] = "installerExitError";
+inline constexpr char ProxyCredentials[] = "proxyCredentials";
 // What the Windows Installer asks through the installer's message handler, by message kind,
 // and the boxes of its own interface (whatever caption the package gives them).
 inline constexpr char InstallerFatalError[] = "FatalError";
@@ -70,13 +71,23 @@ public:
              QMessageBox::StandardButtons buttons = QMessageBox::Ok,
              QMessageBox::StandardButton defaultButton = QMessageBox::Ok);
 
+    // A box that also asks for a user name and a password (user and password fields, by those
+    // object names). Ok leaves them in *user and *password; *user comes in as the name offered.
+    // The password is never logged.
+    static QMessageBox::StandardButton
+    askCredentials(const Spec &spec, QString *user, QString *password);
+
     // QMessageBox::Default answers with the box's default button (its first when it has none).
     static void setAutomaticAnswer(const QString &id, QMessageBox::StandardButton answer);
+    // Ok, with these credentials, for the credentials box of that id.
+    static void
+    setAutomaticCredentials(const QString &id, const QString &user, const QString &password);
     // Every box of the catalogue answered with its automatic answer.
     static void answerAllAutomatically();
     static void clearAutomaticAnswers();
 
 private:
     static QHash<QString, QMessageBox::StandardButton> &automaticAnswers();
+    static QHash<QString, QPair<QString, QString>> &automaticCredentials();
 };
 Q_DECLARE_METATYPE(DlrMessageBox::Spec)

@@ -3,10 +3,12 @@
 #include "DlrManifestHandler.h"
 #include "DlrMessageBox.h"
 
+#include <QAuthenticator>
 #include <QDebug>
 #include <QFile>
 #include <QHttpMultiPart>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QTimer>
 
 namespace {
@@ -76,8 +78,14 @@ DlrServiceClient::DlrServiceClient(QList<DlrManifestElement> *manifest,
 QNetworkAccessManager *DlrServiceClient::networkAccessManager()
 {
     if (!manager) {
+        // Requests go the way the system's proxy settings say: on Windows the system's own, on
+        // Linux the http_proxy, https_proxy, all_proxy and no_proxy variables. The toolkit sends
+        // requests for this machine's own addresses (127.0.0.1, localhost) past any proxy.
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
         manager = new QNetworkAccessManager(this);
         connect(manager, &QNetworkAccessManager::finished, this, &DlrServiceClient::finishedReply);
+        connect(manager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+                &DlrServiceClient::proxyCredentials);
     }
     return manager;
 }
@@ -101,6 +109,10 @@ void DlrServiceClient::watchForStall(QNetworkReply *reply)
     connect(reply, &QNetworkReply::uploadProgress, timer, moved);
     connect(reply, &QNetworkReply::finished, timer, &QTimer::stop);
     connect(timer, &QTimer::timeout, reply, [this, reply, timer] {
+        if (proxyQuestionOpen) {
+            timer->start();
+            return;
+        }
         if (questionsOpen.contains(reply) || !reply->isRunning())
             return;
         qWarning() << "No data moved for" << timer->interval() << "ms, giving up" << reply->url();
@@ -174,6 +186,9 @@ void DlrServiceClient::finishedReply(QNetworkReply *reply)
         qDebug() << "Oy! null reply";
         return;
     }
+    // Credentials that got a request through count as the answer; the next refusal asks anew.
+    if (reply->error() != QNetworkReply::ProxyAuthenticationRequiredError)
+        proxyQuestions = 0;
     if (reply == pendingManifest) {
         replyFromManifestRequest(reply);
     } else if (!reply->property(DownloadProperty).toBool()) {
@@ -215,6 +230,10 @@ void DlrServiceClient::replyFromManifestRequest(QNetworkReply *reply)
         Q_EMIT invalidManifestReply(reason);
     } else {
         qDebug() << "Crikey! unknown manifest Validation" << validation;
+        // The verdict stays the same for every transport failure; the log says which it was
+        // (a proxy's refusal reads differently from a dead service).
+        if (reply->error() != QNetworkReply::NoError)
+            qWarning() << "Manifest request failed:" << reply->errorString();
         Q_EMIT invalidManifestReply(QStringLiteral("Unknown manifest Validation"));
     }
 
@@ -269,4 +288,33 @@ void DlrServiceClient::sslErrors(QNetworkReply *reply, const QList<QSslError> &e
             = reply->findChild<QTimer *>(QLatin1String(StallTimerName), Qt::FindDirectChildrenOnly);
     if (stall && reply->isRunning())
         stall->start();
+}
+
+void DlrServiceClient::proxyCredentials(const QNetworkProxy &proxy, QAuthenticator *authenticator)
+{
+    const QString where = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
+    // The toolkit asks again after credentials the proxy refused; an automatic answer would
+    // otherwise be given for ever.
+    constexpr int MaxQuestions = 3;
+    if (++proxyQuestions > MaxQuestions) {
+        qWarning() << "The proxy" << where << "refused the credentials" << MaxQuestions
+                   << "times, not asking again";
+        return;
+    }
+    DlrMessageBox::Spec box;
+    box.id = QLatin1String(DlrBox::ProxyCredentials);
+    box.icon = QMessageBox::Question;
+    box.text = QStringLiteral("The proxy server %1 asks for a user name and password.").arg(where);
+    if (proxyQuestions > 1)
+        box.informativeText = QStringLiteral("It did not accept the ones given before.");
+    box.buttons = QMessageBox::Ok | QMessageBox::Cancel;
+    box.defaultButton = QMessageBox::Ok;
+    QString password;
+    proxyQuestionOpen = true;
+    const bool given = DlrMessageBox::askCredentials(box, &proxyUser, &password) == QMessageBox::Ok;
+    proxyQuestionOpen = false;
+    if (given) {
+        authenticator->setUser(proxyUser);
+        authenticator->setPassword(password);
+    }
 }

@@ -9,7 +9,9 @@
 #include <QString>
 #include <QUrl>
 
+class QAuthenticator;
 class QNetworkAccessManager;
+class QNetworkProxy;
 class QNetworkRequest;
 
 // The client of the maker's web service: the manifest request and its verdict, the one network
@@ -58,6 +60,10 @@ public:
 
     QNetworkReply *manifestReply() const { return pendingManifest; }
 
+    // The proxy asks for credentials: the user is asked for them, a few times at most; left
+    // empty, the request fails with the proxy's refusal.
+    void proxyCredentials(const QNetworkProxy &proxy, QAuthenticator *authenticator);
+
     // Every finished reply of the manager: the manifest's is judged, downloads are their
     // owners' business, anything else is released.
     void finishedReply(QNetworkReply *reply);
@@ -77,6 +83,9 @@ private:
     QString appendFile;
     QString dumpPath;
     bool sslAccepted = false;
+    bool proxyQuestionOpen = false;
+    int proxyQuestions = 0;
+    QString proxyUser;
     int transferTimeoutMs = 0; // 0: the default
     // Replies whose certificate question is open, and those of them that finished meanwhile.
     QList<QNetworkReply *> questionsOpen;
