@@ -33,13 +33,10 @@ void TestParts::options_data()
     QTest::newRow("bad select") << QStringList{"-select", "Maya(", "-unattended"} << false
                                 << QStringList{"Maya("};
     QTest::newRow("bad deselect") << QStringList{"-deselect", "[a-"} << false << QStringList();
-    QTest::newRow("fingerprint") << QStringList{"-trustcert", hex} << true << QStringList();
     QTest::newRow("fingerprint, colons")
             << QStringList{"-trustcert", "AB:" + hex.left(62)} << true << QStringList();
     QTest::newRow("fingerprint, short")
             << QStringList{"-trustcert", hex.left(63)} << false << QStringList();
-    QTest::newRow("fingerprint, not hex")
-            << QStringList{"-trustcert", "g" + hex.left(63)} << false << QStringList();
 }
 
 void TestParts::options()

@@ -13,8 +13,6 @@
 #include <QProcess>
 #include <QSslCertificate>
 
-#include <functional>
-
 using namespace TessTest;
 
 namespace {
@@ -128,9 +126,9 @@ struct World
 
     Run run(const QStringList &arguments = {}) { return finish(start(arguments)); }
 
-    int requests(const QString &path) const
+    QJsonObject state(const char *key) const
     {
-        return server.fetchJson("/debug/state").value("counts").toObject().value(path).toInt();
+        return server.fetchJson("/debug/state").value(key).toObject();
     }
 };
 
@@ -241,9 +239,9 @@ private slots:
         QVERIFY2(r.out.contains(output.toUtf8()), r.out);
         const QJsonObject firstProduct = r.report.value("products").toArray().first().toObject();
         if (code == DlrExitCode::BadUsage) // refused before any network traffic
-            QCOMPARE(world.requests("/forum/currentproducts.php"), 0);
+            QCOMPARE(world.state("counts").value("/forum/currentproducts.php").toInt(), 0);
         if (arguments.contains("-list") || code == DlrExitCode::NotEnoughDiskSpace)
-            QCOMPARE(world.server.fetchJson("/debug/state").value("bytes").toObject().size(), 0);
+            QCOMPARE(world.state("bytes").size(), 0);
         if (code == DlrExitCode::DownloadFailed
             || code == DlrExitCode::ChecksumMismatch) { // retried three times, and nothing under
                                                         // the final name
@@ -263,7 +261,7 @@ private slots:
         QVERIFY2(world.prepare(samples, &error), qPrintable(error));
         world.server.setProducts(world.products());
         world.server.setUsers({{"demo", Password}});
-        world.server.addArguments({"--fault", WS25 + "=stall:100000"});
+        world.server.addArguments({"--fault", WS25 + "=stall:100000", "--stall-seconds", "3"});
         QVERIFY2(world.server.start(), qPrintable(world.server.errorText()));
 
         QProcess *first = world.start({});
@@ -277,12 +275,7 @@ private slots:
         CHECK_RUN(second, 0);
         QCOMPARE(second.installed, (QStringList{WS25, Harrow}));
         const qint64 size = QFileInfo(world.products() + "/" + WS25).size();
-        const qint64 sent = world.server.fetchJson("/debug/state")
-                                    .value("bytes")
-                                    .toObject()
-                                    .value(WS25)
-                                    .toVariant()
-                                    .toLongLong();
+        const qint64 sent = world.state("bytes").value(WS25).toVariant().toLongLong();
         QVERIFY2(sent <= size + 4096, qPrintable(QString::number(sent))); // not fetched twice
 
         const Run third = world.run();
