@@ -106,6 +106,7 @@ DlrUnattended::DlrUnattended(DlrApp &app)
     connect(&app, &DlrApp::invalidManifestReply, this, &DlrUnattended::manifestRefused);
     connect(&app, &DlrApp::finishedDownload, this, &DlrUnattended::downloadDone);
     connect(&app, &DlrApp::failedDownload, this, &DlrUnattended::downloadFailed);
+    connect(&app, &DlrApp::downloadProgress, this, &DlrUnattended::downloadProgress);
 
     // Nobody is there to answer a box: every box of the catalogue gets its automatic answer,
     // and the questions the run decides itself get theirs again just before they are asked.
@@ -343,12 +344,16 @@ void DlrUnattended::requestDownload()
         downloadFailed(QStringLiteral("the download could not start"), index);
         return;
     }
-    connect(reply, &QNetworkReply::downloadProgress, this, &DlrUnattended::downloadProgress);
+    // The transfer's own count is what this attempt fetched; a resumed one starts after the
+    // bytes already on disk.
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this](qint64 received, qint64) { bytesThisAttempt = received; });
 }
 
 void DlrUnattended::downloadProgress(qint64 received, qint64 total)
 {
-    bytesThisAttempt = received;
+    if (!progress || position < 0 || position >= queue.size())
+        return;
     print(progress->downloadProgress(position, currentLabel(), received, total));
 }
 
