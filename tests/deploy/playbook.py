@@ -20,6 +20,12 @@ def exit_code(name):
     return int(re.search(r"\b%s\s*=\s*(-?\d+)" % name, header).group(1))
 
 
+def report_of(out, host):
+    path = "%s/reports/%s.json" % (out, host)
+    check(os.path.exists(path), "no report was collected from %s", host)
+    return json.load(open(path))
+
+
 def play(out, inventory, name):
     log = os.path.join(out, name + ".log")
     env = dict(os.environ, ANSIBLE_NOCOLOR="1", ANSIBLE_LOCAL_TEMP=out + "/.ansible",
@@ -72,20 +78,20 @@ def main():
         first = play(args.out, work + "/inventory.ini", "first-play")
         check(set(first) == set(HOSTS), "the recap names %s", sorted(first))
         for host in ("ws-maya", "ws-bare"):
-            report = json.load(open("%s/reports/%s.json" % (args.out, host)))
+            report = report_of(args.out, host)
             installed = [p["label"] for p in report["products"]
                          if p.get("install", {}).get("returnCode") == 0]
             check(first[host]["failed"] == 0 and report["exitCode"] == 0 and installed,
                   "%s: recap %s, report %s", host, first[host], report)
             check(PASSWORD not in json.dumps(report), "the password reached a report")
-        full = json.load(open(args.out + "/reports/ws-full.json"))
+        full = report_of(args.out, "ws-full")
         check(first["ws-full"]["failed"] == 1
               and full["exitCode"] == exit_code("NotEnoughDiskSpace") and not full["products"],
               "ws-full: recap %s, report %s", first["ws-full"], full)
 
         second = play(args.out, work + "/inventory.ini", "second-play")
         for host in ("ws-maya", "ws-bare"):
-            report = json.load(open("%s/reports/%s.json" % (args.out, host)))
+            report = report_of(args.out, host)
             check(second[host]["changed"] == 0 and second[host]["failed"] == 0
                   and report["nothingToDo"], "%s again: recap %s", host, second[host])
         check(second["ws-full"]["failed"] == 1, "ws-full again: %s", second["ws-full"])
