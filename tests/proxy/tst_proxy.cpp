@@ -35,6 +35,10 @@ private slots:
         QUrl manifestUrl = server.url(QStringLiteral("/forum/currentproducts.php"));
         manifestUrl.setHost(host);
 
+        const auto manifestPosts = [&server] {
+            const QJsonObject state = server.fetchJson("/debug/state");
+            return state["counts"]["/forum/currentproducts.php"].toInt();
+        };
         struct Row
         {
             const char *name;
@@ -53,11 +57,7 @@ private slots:
             QVERIFY2(proxy.start(), qPrintable(proxy.errorText()));
             qputenv("http_proxy", proxy.url().toUtf8());
             qunsetenv("no_proxy");
-            const int before = server.fetchJson(QStringLiteral("/debug/state"))
-                                       .value(QStringLiteral("counts"))
-                                       .toObject()
-                                       .value(QStringLiteral("/forum/currentproducts.php"))
-                                       .toInt();
+            const int before = manifestPosts();
             // The credentials box is answered by hand, through its fields.
             int boxes = 0;
             QTimer answerer;
@@ -96,12 +96,7 @@ private slots:
             } else {
                 // A clear failure, and nothing reached the service.
                 QVERIFY2(log.contains(QStringLiteral("Manifest request failed:")), row.name);
-                QCOMPARE(server.fetchJson(QStringLiteral("/debug/state"))
-                                 .value(QStringLiteral("counts"))
-                                 .toObject()
-                                 .value(QStringLiteral("/forum/currentproducts.php"))
-                                 .toInt(),
-                         before);
+                QCOMPARE(manifestPosts(), before);
             }
             QVERIFY2(!log.contains(QStringLiteral("s3cret")), row.name);
         }
