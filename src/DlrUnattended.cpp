@@ -175,21 +175,16 @@ void DlrUnattended::begin()
 
     const QUrl url = app.GetManifestUrl();
     print(QStringLiteral("Signing in to %1 as %2").arg(url.host(), app.getUserName()));
-    app.RequestManifest(url, app.getUserName(), app.getPassword(), QStringLiteral("windows"));
     watchCertificates();
+    app.RequestManifest(url, app.getUserName(), app.getPassword(), QStringLiteral("windows"));
 }
 
 void DlrUnattended::watchCertificates()
 {
-    // The network manager appears with the first request. Its sslErrors signal comes before
-    // the request's own, so the answer is in place when the certificate box is asked.
-    if (certificatesWatched)
-        return;
-    QNetworkAccessManager *manager = app.networkAccessManager();
-    if (!manager)
-        return;
-    connect(manager, &QNetworkAccessManager::sslErrors, this, &DlrUnattended::certificateQuestion);
-    certificatesWatched = true;
+    // The manager's sslErrors signal comes before the request's own, so the answer is in place
+    // when the certificate box is asked.
+    connect(app.networkAccessManager(), &QNetworkAccessManager::sslErrors, this,
+            &DlrUnattended::certificateQuestion);
 }
 
 void DlrUnattended::certificateQuestion(QNetworkReply *reply, const QList<QSslError> &errors)
@@ -339,7 +334,6 @@ void DlrUnattended::requestDownload()
     const int index = queue.at(position);
     print(progress->downloadStarts(position, currentLabel()));
     QNetworkReply *reply = app.DownloadProduct(index);
-    watchCertificates();
     if (!reply) {
         downloadFailed(QStringLiteral("the download could not start"), index);
         return;

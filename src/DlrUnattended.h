@@ -69,7 +69,6 @@ private:
     QElapsedTimer stepTime;
     QElapsedTimer runTime;
     DlrMSIProcess *installer = nullptr;
-    bool certificatesWatched = false;
     bool certificateRefused = false;
     bool ended = false;
 };
