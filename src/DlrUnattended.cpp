@@ -189,6 +189,12 @@ void DlrUnattended::watchCertificates()
 
 void DlrUnattended::certificateQuestion(QNetworkReply *reply, const QList<QSslError> &errors)
 {
+    // What the certificate policy lets through without asking needs no decision.
+    const bool lonePrivateRoot
+            = errors.size() == 1
+              && errors.first().error() == QSslError::SelfSignedCertificateInChain;
+    if (app.isSslAccepted() || lonePrivateRoot)
+        return;
     QSslCertificate certificate = reply->sslConfiguration().peerCertificate();
     if (certificate.isNull() && !errors.isEmpty())
         certificate = errors.first().certificate();
