@@ -1,6 +1,5 @@
-// The pure parts of the run without questions: its options, the proposal adjusted by -select
-// and -deselect, and the progress lines with their once-a-second rule.
-#include "DlrOptions.h"
+// The pure parts of the run without questions: the proposal adjusted by -select and -deselect,
+// and the progress lines with their once-a-second rule.
 #include "DlrUnattendedPlan.h"
 #include "DlrUnattendedProgress.h"
 #include "Offers.h"
@@ -15,44 +14,10 @@ class TestParts : public QObject
     Q_OBJECT
 
 private slots:
-    void options_data();
-    void options();
     void plan_data();
     void plan();
     void progress();
 };
-
-void TestParts::options_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<QStringList>("selected");
-    const QString hex(64, QLatin1Char('a'));
-    QTest::newRow("repeatable") << QStringList{"-unattended", "-select", "Maya", "-select", "K.*"}
-                                << true << QStringList{"Maya", "K.*"};
-    QTest::newRow("bad select") << QStringList{"-select", "Maya(", "-unattended"} << false
-                                << QStringList{"Maya("};
-    QTest::newRow("bad deselect") << QStringList{"-deselect", "[a-"} << false << QStringList();
-    QTest::newRow("fingerprint, colons")
-            << QStringList{"-trustcert", "AB:" + hex.left(62)} << true << QStringList();
-    QTest::newRow("fingerprint, short")
-            << QStringList{"-trustcert", hex.left(63)} << false << QStringList();
-}
-
-void TestParts::options()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, valid);
-    QFETCH(QStringList, selected);
-    DlrConfig config;
-    QByteArray output;
-    DlrOptions::applyCommandLine(QStringList{"tessinstaller"} + arguments, config, &output);
-    QVERIFY2(output.isEmpty(), output.constData());
-    QCOMPARE(config.unattended.selectPatterns, selected);
-    QString message;
-    QCOMPARE(DlrOptions::checkUnattendedOptions(config.unattended, &message), valid);
-    QCOMPARE(message.isEmpty(), valid);
-}
 
 void TestParts::plan_data()
 {

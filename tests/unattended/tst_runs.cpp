@@ -189,6 +189,8 @@ private slots:
                               << "[x] Tessaline 25.1 for Katana 6.0  (" + Katana;
         QTest::newRow("bad pattern") << "" << QStringList{"-select", "Maya("}
                                      << int(DlrExitCode::BadUsage) << none << "";
+        QTest::newRow("bad fingerprint") << "" << QStringList{"-trustcert", "AB:CD"}
+                                         << int(DlrExitCode::BadUsage) << none << "";
         QTest::newRow("sign-in refused") << "" << QStringList{"-pass", "wrong"}
                                          << int(DlrExitCode::SignInRefused) << none << "";
         QTest::newRow("manifest broken")
