@@ -67,10 +67,12 @@ private slots:
                     return;
                 ++boxes;
                 const QStringList typed = QString(row.typed).split(':');
-                if (!row.typed)
+                auto *user = box->findChild<QLineEdit *>(QStringLiteral("user"));
+                auto *password = box->findChild<QLineEdit *>(QStringLiteral("password"));
+                if (!row.typed || !user || !password)
                     return (void)QMetaObject::invokeMethod(box, "reject");
-                box->findChild<QLineEdit *>(QStringLiteral("user"))->setText(typed.at(0));
-                box->findChild<QLineEdit *>(QStringLiteral("password"))->setText(typed.at(1));
+                user->setText(typed.at(0));
+                password->setText(typed.at(1));
                 QMetaObject::invokeMethod(box, "accept");
             });
             answerer.start(50);
