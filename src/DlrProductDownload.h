@@ -3,18 +3,25 @@
 #include "DlrManifestElement.h"
 
 #include <QDir>
+#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QSharedPointer>
 #include <QString>
 
+#include <memory>
+
+namespace DlrPlatform {
+class Sha256;
+}
 class DlrServiceClient;
 class QFile;
-class QNetworkReply;
 
 // One offer into one file: the names it may use in the download folder, the transfer streamed
-// into a temporary file, and the file's completeness before it takes its final name. Ends with
-// exactly one of finished or failed.
+// into a temporary file while its SHA-256 is computed, and the file's completeness and digest
+// checked before it takes its final name. A transfer that breaks leaves its partial file (and
+// the server's validator beside it) for the next attempt to continue with a range request.
+// Ends with exactly one of finished or failed.
 class DlrProductDownload : public QObject
 {
     Q_OBJECT
@@ -27,10 +34,15 @@ public:
                        QObject *parent = nullptr);
     ~DlrProductDownload() override;
 
-    // The complete file an earlier run left under the offer's first-choice name, or empty.
+    // The complete file an earlier run left under the offer's first-choice name (of its size,
+    // and of its digest when the manifest gives one), or empty.
     static QString existingDownload(const DlrManifestElement &offer, const QDir &folder);
-    // The temporary name to download the offer into.
+    // The temporary name to download the offer into; a partial file there is continued.
     static QString temporaryPath(const DlrManifestElement &offer, const QDir &folder);
+    // Where the server's validator of a partial file is kept.
+    static QString validatorPath(const QString &temporaryPath);
+    // The reason a download fails with when its digest is not the manifest's.
+    static QString checksumMismatchText();
 
     // Opens the temporary file and sends the request. False (logged) when nothing started.
     bool start();
@@ -43,15 +55,25 @@ public:
     QSharedPointer<QFile> file() const { return target; }
 
 Q_SIGNALS:
-    // Bytes of the whole file so far, and its announced size (or -1).
+    // Bytes of the whole file so far, and its size (or -1 when unknown).
     void progress(qint64 received, qint64 total);
     // The file is complete under its final name (file() names it).
     void finished();
     void failed(const QString &reason);
 
 private:
+    // Sends the request: a range from what the file holds, or the whole file.
+    void request();
+    // Decides from the answer's status and headers what its body is worth.
+    void checkAnswer();
+    // Drops what the file holds; the next request fetches the whole file.
+    void startOver(const char *why);
     void transferEnded();
-    void fail(const QString &reason);
+    QNetworkReply::NetworkError closeFile(QNetworkReply *reply);
+    // The file's own bytes, read into a fresh digest.
+    bool digestPartialFile();
+
+    enum class Answer { Unchecked, Accepted, Refused, Restart };
 
     DlrServiceClient *client;
     DlrManifestElement offer;
@@ -59,5 +81,9 @@ private:
     int manifestIndex;
     QPointer<QNetworkReply> transfer;
     QSharedPointer<QFile> target;
+    std::unique_ptr<DlrPlatform::Sha256> digest;
+    QString validator;   // of the partial file, sent as If-Range
+    qint64 resumeAt = 0; // bytes the file held when the request went out
+    Answer answer = Answer::Unchecked;
     char buffer[1024];
 };

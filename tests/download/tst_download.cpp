@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace DlrDownloadNames;
 
@@ -56,6 +57,21 @@ class TestDownload : public QObject
     {
         return server.fetchJson("/debug/state").value("counts")["/products/" + ProductFile].toInt();
     }
+    // The service's validator of the product: its size and change time (ns), in hex.
+    QByteArray productTag() const
+    {
+        struct stat st = {};
+        stat(QFile::encodeName(scratch.filePath(ProductFile)).constData(), &st);
+        const qint64 ns = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        return QString("\"%1-%2\"").arg(st.st_size, 0, 16).arg(ns, 0, 16).toLatin1();
+    }
+    qint64 bytesSent()
+    {
+        return server.fetchJson("/debug/state")
+                .value("bytes")[ProductFile]
+                .toVariant()
+                .toLongLong();
+    }
 
 private slots:
     void initTestCase()
@@ -68,6 +84,7 @@ private slots:
         QVERIFY2(server.start(), qPrintable(server.errorText()));
         offer.name = ProductFile;
         offer.fileSize = product.size();
+        offer.sha256 = QCryptographicHash::hash(product, QCryptographicHash::Sha256).toHex();
         offer.downloadUrl = server.url("/products/" + ProductFile);
     }
     void init()
@@ -79,27 +96,33 @@ private slots:
     }
 
     // A download lands under its final name once complete; the finished file of the exact size
-    // is taken without a request; anything else leaves it to the first free numbered name.
+    // and digest is taken without a request; a damaged one is replaced, a partial one longer
+    // than the product started over; anything else leaves it to the first free numbered name.
     void downloadBesideWhatIsThere_data()
     {
         QTest::addColumn<QString>("present");
-        QTest::addColumn<int>("sizeChange");
+        QTest::addColumn<QByteArray>("onDisk");
         QTest::addColumn<QString>("landsAs"); // empty: taken as it is
-        QTest::newRow("nothing there") << QString() << 0 << ProductFile;
-        QTest::newRow("same size") << ProductFile << 0 << "";
-        QTest::newRow("a byte less") << ProductFile << -1 << Numbered;
-        QTest::newRow("a byte more") << ProductFile << 1 << Numbered;
-        QTest::newRow("leftover temporary file") << ProductFile + ".tessdownload" << 0 << Numbered;
-        QTest::newRow("numbered alternative only") << Numbered << 0 << ProductFile;
+        QByteArray damaged = product;
+        damaged[12345] = ~damaged[12345];
+        const QString partial = ProductFile + ".tessdownload";
+        QTest::newRow("nothing there") << QString() << product << ProductFile;
+        QTest::newRow("same size") << ProductFile << product << "";
+        QTest::newRow("wrong digest") << ProductFile << damaged << ProductFile;
+        QTest::newRow("a byte less") << ProductFile << product.chopped(1) << Numbered;
+        QTest::newRow("a byte more") << ProductFile << product + 'x' << Numbered;
+        QTest::newRow("partial file, too long") << partial << product + 'x' << ProductFile;
+        QTest::newRow("numbered alternative only") << Numbered << product << ProductFile;
     }
     void downloadBesideWhatIsThere()
     {
         QFETCH(QString, present);
-        QFETCH(int, sizeChange);
+        QFETCH(QByteArray, onDisk);
         QFETCH(QString, landsAs);
-        const QByteArray onDisk
-                = product.left(product.size() + sizeChange) + QByteArray(sizeChange > 0, 'x');
         QVERIFY(present.isEmpty() || writeFile(inDownloads(present), onDisk));
+        // A partial file with its validator would be continued, were it not too long.
+        QVERIFY(!present.endsWith("download")
+                || writeFile(inDownloads(present + ".validator"), productTag()));
         const int before = productRequests();
         dlrApp->CheckForDownload(0);
         const bool taken = landsAs.isEmpty();
@@ -110,7 +133,7 @@ private slots:
             QNetworkReply *reply = dlrApp->DownloadProduct(0);
             QVERIFY(reply);
             QCOMPARE(reply->readBufferSize(), qint64(1024 * 1024)); // memory stays flat
-            QVERIFY(QFile::exists(path + ".tessdownload") && !QFile::exists(path));
+            QVERIFY(QFile::exists(path + ".tessdownload"));
             // Only one transfer at a time; the refused one changes nothing.
             QVERIFY(!dlrApp->DownloadProduct(1) && !dlrApp->manifestList().at(1).downloadFile);
             QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
@@ -122,7 +145,10 @@ private slots:
         QCOMPARE(offer.downloadFile->fileName(), path);
         QVERIFY(!dlrApp->DownloadProduct(0)); // done once is done
         QCOMPARE(readFile(path), taken ? onDisk : product);
-        QVERIFY(present.isEmpty() || readFile(inDownloads(present)) == onDisk); // untouched
+        // What was there stays, unless it was this offer's partial file or damaged copy.
+        const bool consumed = present.endsWith("download") || present == landsAs;
+        QVERIFY(present.isEmpty() || consumed || readFile(inDownloads(present)) == onDisk);
+        QCOMPARE(downloads().size(), 1 + int(!present.isEmpty() && !consumed && !taken));
         QCOMPARE(productRequests(), before + (taken ? 0 : 1));
     }
 
@@ -141,21 +167,36 @@ private slots:
         QCOMPARE(downloads(), {});
     }
 
+    // Every way a transfer can fail ends in one failure signal and leaves the partial file (with
+    // its validator) for the retry to continue with a range request, or to start over when the
+    // server cannot continue it. The service counts the bytes the retry cost, where it can tell
+    // them from the first attempt's: the rest of the file, or the whole file.
     void failures_data()
     {
         QTest::addColumn<QString>("fault");
-        QTest::addColumn<int>("error");
+        QTest::addColumn<int>("error"); // -1: the checksum mismatch
         QTest::addColumn<bool>("partial");
         QTest::addColumn<int>("fileSizeLimit"); // a full disk: the write fails (EFBIG)
+        QTest::addColumn<QString>("retryFault");
+        QTest::addColumn<bool>("counted");
         const int closed = QNetworkReply::RemoteHostClosedError;
         const int canceled = QNetworkReply::OperationCanceledError;
-        QTest::newRow("reset") << "reset:1000000" << closed << true << 0;
+        for (const char *p : {"10%", "50%", "99%"})
+            QTest::addRow("drop at %s", p)
+                    << QString("reset:") + p << closed << true << 0 << "" << true;
         // Closed cleanly before the announced length: complete only in the server's eyes.
-        QTest::newRow("short body") << "short:1000000" << closed << true << 0;
-        QTest::newRow("stall") << "stall:1000000" << canceled << true << 0;
-        QTest::newRow("404") << "404" << int(QNetworkReply::ContentNotFoundError) << false << 0;
-        QTest::newRow("500") << "500" << int(QNetworkReply::InternalServerError) << false << 0;
-        QTest::newRow("full disk") << "" << canceled << true << 256 * 1024;
+        QTest::newRow("short body") << "short:1000000" << closed << true << 0 << "" << true;
+        QTest::newRow("404") << "404" << int(QNetworkReply::ContentNotFoundError) << false << 0
+                             << "" << true;
+        QTest::newRow("500") << "500" << int(QNetworkReply::InternalServerError) << false << 0 << ""
+                             << true;
+        QTest::newRow("full disk") << "" << canceled << true << 256 * 1024 << "" << false;
+        QTest::newRow("damaged body") << "corrupt" << -1 << false << 0 << "" << true;
+        QTest::newRow("file changed") << "reset:50%" << closed << true << 0 << "newetag" << true;
+        QTest::newRow("ranges ignored") << "reset:50%" << closed << true << 0 << "norange" << true;
+        QTest::newRow("wrong range") << "reset:50%" << closed << true << 0 << "badrange" << false;
+        // Last: the service counts a stalled answer only when it gives up on it, seconds later.
+        QTest::newRow("stall") << "stall:1000000" << canceled << true << 0 << "" << false;
     }
     void failures()
     {
@@ -181,19 +222,31 @@ private slots:
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, previous);
         disconnect(c);
-        QCOMPARE(reason, networkErrorText(QNetworkReply::NetworkError(error)));
+        QCOMPARE(reason, error < 0 ? QString("The downloaded file is damaged (checksum mismatch)")
+                                   : networkErrorText(QNetworkReply::NetworkError(error)));
         QCOMPARE(restarted, QList<bool>{false});
-        // The partial file stays under its temporary name.
-        QCOMPARE(downloads(), QStringList{"Faulty.msi.tessdownload"});
-        const QByteArray got = readFile(inDownloads("Faulty.msi.tessdownload"));
-        if (partial)
-            QVERIFY(got.size() > 0 && got.size() < product.size() && product.startsWith(got));
+        const QString temp = "Faulty.msi.tessdownload";
+        const QStringList left{temp, temp + ".validator"};
+        QCOMPARE(downloads(), partial ? left : QStringList());
+        const QByteArray got = readFile(inDownloads(temp));
+        QVERIFY(!partial
+                || (got.size() > 0 && got.size() < product.size() && product.startsWith(got)));
         QVERIFY(!dlrApp->manifestList().at(index).downloaded);
         QVERIFY(!dlrApp->manifestList().at(index).downloadFile);
-        // Tried again, it picks a new name beside the partial file.
-        dlrApp->manifestList()[index].downloadUrl.setQuery(QString());
+
+        // Qt sends a request once more itself when its connection drops before any byte arrived.
+        const qint64 before = bytesSent();
+        QFETCH(QString, retryFault);
+        dlrApp->manifestList()[index].downloadUrl.setQuery(
+                retryFault.isEmpty() ? "" : "fault=" + retryFault);
         QCOMPARE(downloadAndWait(index), QString());
-        QCOMPARE(readFile(inDownloads("Faulty-1.msi")), product);
+        QCOMPARE(downloads(), QStringList{"Faulty.msi"});
+        QCOMPARE(readFile(inDownloads("Faulty.msi")), product);
+        QFETCH(bool, counted);
+        const qint64 rest
+                = partial && retryFault.isEmpty() ? product.size() - got.size() : product.size();
+        if (counted)
+            QTRY_COMPARE(bytesSent() - before, rest);
     }
 
     // Only the file-name part of an offer's name is used, downloaded or looked for.

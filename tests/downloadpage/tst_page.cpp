@@ -37,6 +37,7 @@ class TestDownloadPage : public QObject
             e.simpleName = file.section('-', 0, 0) + " 1.0";
             e.downloadUrl = server.url("/products/" + file);
             e.fileSize = content(file).size();
+            e.sha256 = QCryptographicHash::hash(content(file), QCryptographicHash::Sha256).toHex();
             dlrApp->manifestList().append(e);
         }
         dlrApp->setDownloadQueue(queue);
@@ -49,7 +50,8 @@ class TestDownloadPage : public QObject
     }
     static QStringList downloads()
     {
-        return QDir(TessTest::downloadsDir()).entryList({"*.zip*"}, QDir::Files, QDir::Name);
+        return QDir(TessTest::downloadsDir())
+                .entryList({"*.zip", "*.tessdownload"}, QDir::Files, QDir::Name);
     }
 
 private Q_SLOTS:
@@ -146,18 +148,17 @@ private Q_SLOTS:
         QTest::newRow("already on disk")
                 << QList<int>{0, 1} << QStringList{"", "", ""} << 1 << Answers{} << 1
                 << QStringList(products.mid(0, 2)) << 0 << 1000;
-        QTest::newRow("retry, ignore, ignore the last")
-                << QList<int>{0, 1, 2} << QStringList{"", "404", "reset:1000"} << -1
+        // A damaged file is deleted and fetched again; a partial one stays for later.
+        QTest::newRow("retry, retry, ignore, ignore the last")
+                << QList<int>{0, 1, 2} << QStringList{"corrupt*1", "404", "short:1000"} << -1
                 << Answers{{QMessageBox::Retry, failed},
+                           {QMessageBox::Retry, failed},
                            {QMessageBox::Ignore, failed},
                            {QMessageBox::Ignore, failed}}
-                << 1
-                << QStringList{"Alpha-1.0.zip", "Beta-1.0-1.zip.tessdownload",
-                               "Beta-1.0.zip.tessdownload", "Gamma-1.0.zip.tessdownload"}
-                << 2 << -1;
+                << 1 << QStringList{"Alpha-1.0.zip", "Gamma-1.0.zip.tessdownload"} << 2 << -1;
         QTest::newRow("abort") << QList<int>{1} << QStringList{"", "500", ""} << -1
-                               << Answers{{QMessageBox::Abort, failed}} << -1
-                               << QStringList{"Beta-1.0.zip.tessdownload"} << 1 << -1;
+                               << Answers{{QMessageBox::Abort, failed}} << -1 << QStringList{} << 1
+                               << -1;
         QTest::newRow("cannot start") << QList<int>{0} << QStringList{"name", "", ""} << -1
                                       << Answers{{QMessageBox::Ok, "downloadCannotStart"}} << 0
                                       << QStringList{} << 0 << 0;
@@ -213,14 +214,17 @@ private Q_SLOTS:
             QVERIFY2(v % s <= s / 2 || v == queue.size() * s, qPrintable(QString::number(v)));
         for (int i = 1; i < queue.size(); ++i)
             QVERIFY(w.bar.contains(i * s));
-        if (answers.size() < 3)
+        if (answers.size() < 4)
             return;
-        const TessTest::BoxRecord box = boxes.seen().at(1); // the second failure, after Retry
+        const QString choice = ". Press Abort to exit, Retry or Ignore to try the next product";
+        QCOMPARE(boxes.seen().at(0).informativeText,
+                 "The downloaded file is damaged (checksum mismatch)" + choice);
+        const TessTest::BoxRecord box = boxes.seen().at(2); // Beta's second failure, after Retry
         QCOMPARE(box.icon, QMessageBox::Critical);
         QCOMPARE(box.text, QString("Product download failed"));
-        QCOMPARE(box.informativeText,
-                 QString("the remote content was not found at the server (similar to HTTP error "
-                         "404). Press Abort to exit, Retry or Ignore to try the next product"));
+        QCOMPARE(box.informativeText, "the remote content was not found at the server (similar to "
+                                      "HTTP error 404)"
+                                              + choice);
         QCOMPARE(box.buttons, QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore);
         QCOMPARE(box.defaultButton, QMessageBox::Retry);
     }
@@ -289,13 +293,13 @@ private Q_SLOTS:
         QTest::qWait(200);
         QCOMPARE(boxes.count(), 1); // the stopped download raised no failure box
         // Next starts again at the first product, which is not downloaded again; the
-        // interrupted file keeps its name and the new download takes the next free one.
+        // interrupted download is continued where it stopped.
         w.enter();
         QTRY_COMPARE_WITH_TIMEOUT(w.wizard.currentPage(), w.finished, 15000);
         QCOMPARE(requests(0), alphaRequests);
         QCOMPARE(boxes.unexpectedCount(), 0);
-        QCOMPARE(downloads(),
-                 (QStringList{"Alpha-1.0.zip", "Slow-1.0-1.zip", "Slow-1.0.zip.tessdownload"}));
+        QCOMPARE(downloads(), (QStringList{"Alpha-1.0.zip", "Slow-1.0.zip"}));
+        QVERIFY(log.contains("Continuing the download at byte"));
     }
 
     // Back between two products, and Back on an empty queue (the page stays, incomplete):
