@@ -1,7 +1,9 @@
-// One product download through the application's own path (DownloadProduct, the 1024-byte copy
-// loop, the rename), timed, with the peak resident memory of the whole process.
-//   download_bench URL SIZE NAME
-// prints: seconds=<s> bytes=<n> peak_rss_mib=<MiB> file=<final path>
+// One product download through the application's own path (DownloadProduct, the copy loop with
+// its SHA-256, the check and the rename), timed, with the peak resident memory of the
+// whole process. A failed transfer is tried again (continuing its partial file) up to RETRIES
+// times.
+//   download_bench URL SIZE NAME [SHA256|-] [RETRIES]
+// prints: seconds=<s> bytes=<n> peak_rss_mib=<MiB> cpu_seconds=<s> attempts=<n> file=<path>
 
 #include "DlrApp.h"
 
@@ -12,6 +14,7 @@
 #include <QRegularExpression>
 
 #include <cstdio>
+#include <cstdlib>
 #include <sys/resource.h>
 
 namespace {
@@ -30,8 +33,8 @@ double peakResidentMiB()
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: download_bench URL SIZE NAME\n");
+    if (argc < 4 || argc > 6) {
+        std::fprintf(stderr, "usage: download_bench URL SIZE NAME [SHA256|-] [RETRIES]\n");
         return 2;
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -44,6 +47,9 @@ int main(int argc, char **argv)
     offer.name = QString::fromLocal8Bit(argv[3]);
     offer.downloadUrl = QUrl(QString::fromLocal8Bit(argv[1]));
     offer.fileSize = QByteArray(argv[2]).toLongLong();
+    if (argc > 4 && QByteArray(argv[4]) != "-")
+        offer.sha256 = QString::fromLatin1(argv[4]);
+    const int retries = argc > 5 ? std::atoi(argv[5]) : 0;
     app.manifestList().append(offer);
 
     QEventLoop loop;
@@ -55,11 +61,16 @@ int main(int argc, char **argv)
     });
     QElapsedTimer clock;
     clock.start();
-    if (!app.DownloadProduct(0)) {
-        std::fprintf(stderr, "download did not start\n");
-        return 1;
-    }
-    loop.exec();
+    int attempts = 0;
+    do {
+        failure.clear();
+        if (!app.DownloadProduct(0)) {
+            std::fprintf(stderr, "download did not start\n");
+            return 1;
+        }
+        ++attempts;
+        loop.exec();
+    } while (!failure.isEmpty() && attempts <= retries);
     const double seconds = clock.nsecsElapsed() / 1e9;
     if (!failure.isEmpty()) {
         std::fprintf(stderr, "download failed: %s\n", qPrintable(failure));
@@ -75,7 +86,7 @@ int main(int argc, char **argv)
     getrusage(RUSAGE_SELF, &usage);
     const double cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec
                        + usage.ru_stime.tv_usec / 1e6;
-    std::printf("seconds=%.3f bytes=%lld peak_rss_mib=%.1f cpu_seconds=%.3f file=%s\n", seconds,
-                bytes, peakResidentMiB(), cpu, qPrintable(file));
+    std::printf("seconds=%.3f bytes=%lld peak_rss_mib=%.1f cpu_seconds=%.3f attempts=%d file=%s\n",
+                seconds, bytes, peakResidentMiB(), cpu, attempts, qPrintable(file));
     return 0;
 }
