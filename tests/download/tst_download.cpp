@@ -1,5 +1,6 @@
 // Product downloads against the stand-in service over loopback and the naming rules they follow:
-// numbered alternatives, reuse of finished files, every way a transfer can fail, a full disk.
+// numbered alternatives, reuse of finished files checked by their digest, every way a transfer
+// can fail, a full disk, and the retry that continues the partial file or starts it over.
 
 #include "DlrDownloadNames.h"
 #include "DlrTexts.h"
@@ -53,9 +54,12 @@ class TestDownload : public QObject
         dlrApp->manifestList().last().downloadUrl.setQuery(query);
         return dlrApp->manifestList().size() - 1;
     }
-    int productRequests()
+    // Requests for the product and its body bytes sent, as the service counts them.
+    int productRequests() { return served("counts", "/products/").toInt(); }
+    qint64 bytesSent() { return served("bytes", "").toVariant().toLongLong(); }
+    QJsonValue served(const char *what, const QString &prefix)
     {
-        return server.fetchJson("/debug/state").value("counts")["/products/" + ProductFile].toInt();
+        return server.fetchJson("/debug/state").value(what)[prefix + ProductFile];
     }
     // The service's validator of the product: its size and change time (ns), in hex.
     QByteArray productTag() const
@@ -64,13 +68,6 @@ class TestDownload : public QObject
         stat(QFile::encodeName(scratch.filePath(ProductFile)).constData(), &st);
         const qint64 ns = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
         return QString("\"%1-%2\"").arg(st.st_size, 0, 16).arg(ns, 0, 16).toLatin1();
-    }
-    qint64 bytesSent()
-    {
-        return server.fetchJson("/debug/state")
-                .value("bytes")[ProductFile]
-                .toVariant()
-                .toLongLong();
     }
 
 private slots:
