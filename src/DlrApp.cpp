@@ -290,6 +290,10 @@ void DlrApp::CheckForDownload(int manifestIndex)
         return;
     }
     DlrManifestElement &offer = manifest[manifestIndex];
+    // Found and checked once in this run: the selection page asks again at every rebuild of its
+    // list, and a large file's digest takes a while.
+    if (offer.downloaded && offer.downloadFile && offer.downloadFile->size() == offer.fileSize)
+        return;
     const QString existing = DlrProductDownload::existingDownload(offer, *GetDownloadDir());
     if (existing.isEmpty())
         return;
