@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSettings>
 #include <QSslCertificate>
 
 using namespace TessTest;
@@ -37,6 +38,7 @@ struct World
     QTemporaryDir dir;
     FakeMachine machine;
     StandinServer server;
+    bool viaSettings = false;
     QString home() const { return dir.path() + "/home"; }
     QString products() const { return dir.path() + "/products"; }
 
@@ -87,11 +89,20 @@ struct World
         env.insert("TESSINSTALLER_RETRY_PAUSE_MS", "20");
         p->setProcessEnvironment(env);
         const QUrl service = server.url("/");
+        // The run, the account and the report come from the settings file or the command line.
+        const QStringList options{"unattended", "true", "user", "demo", "pass", Password};
+        if (viaSettings) {
+            QSettings settings(home() + "/tessinstaller.ini", QSettings::IniFormat);
+            for (int i = 0; i < options.size(); i += 2)
+                settings.setValue(options.at(i), options.at(i + 1));
+        }
         p->start(binaryDir() + "/bin/tessinstaller",
-                 QStringList{"-unattended", "-manifestserver",
-                             QStringLiteral("127.0.0.1:%1").arg(server.port()),
-                             "-manifestserverscheme", service.scheme(), "-user", "demo", "-pass",
-                             Password, "-report", dir.path() + "/report.json"}
+                 QStringList{"-manifestserver", QStringLiteral("127.0.0.1:%1").arg(server.port()),
+                             "-manifestserverscheme", service.scheme(), "-report",
+                             dir.path() + "/report.json"}
+                         + (viaSettings ? QStringList()
+                                        : QStringList{"-unattended", "-user", "demo", "-pass",
+                                                      Password})
                          + arguments);
         return p;
     }
@@ -180,8 +191,8 @@ private slots:
         QTest::addColumn<QStringList>("installed");
         QTest::addColumn<QString>("output"); // a text the standard output must hold
         const QStringList none;
-        QTest::newRow("installed")
-                << "" << none << 0 << QStringList{WS25, Harrow} << "Installed 2 products";
+        QTest::newRow("installed, settings file")
+                << "settings" << none << 0 << QStringList{WS25, Harrow} << "Installed 2 products";
         QTest::newRow("select, deselect")
                 << "" << QStringList{"-select", "Katana", "-deselect", "^Harrow", "-select", "Nuke"}
                 << 0 << QStringList{WS25, Katana} << "Warning: -select Nuke matches no offer";
@@ -228,6 +239,7 @@ private slots:
         if (setup == "reset" || setup == "corrupt")
             world.server.addArguments(
                     {"--fault", WS25 + "=" + (setup == "reset" ? "reset:50%" : setup)});
+        world.viaSettings = setup == "settings";
         if (setup == "tls")
             world.server.setTls(certificate, key);
         world.server.setProducts(world.products());
