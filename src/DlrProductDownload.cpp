@@ -205,7 +205,10 @@ void DlrProductDownload::request()
 void DlrProductDownload::checkAnswer()
 {
     const QVariant status = transfer->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const int code = status.isValid() ? status.toInt() : 200; // not HTTP: the file itself
+    // No status: not HTTP (the file itself), or no answer at all (the file stays as it is).
+    const int code = status.isValid()                              ? status.toInt()
+                     : transfer->error() == QNetworkReply::NoError ? 200
+                                                                   : 0;
     answer = Answer::Refused;
     if (resumeAt > 0 && code == 206) {
         const QByteArray tag = validatorOf(transfer);

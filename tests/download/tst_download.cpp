@@ -233,6 +233,12 @@ private slots:
 
         // Qt sends a request once more itself when its connection drops before any byte arrived.
         const qint64 before = bytesSent();
+        // A retry that cannot even connect leaves the partial file as it was.
+        const QUrl url = dlrApp->manifestList().at(index).downloadUrl;
+        dlrApp->manifestList()[index].downloadUrl.setPort(1);
+        QCOMPARE(downloadAndWait(index), networkErrorText(QNetworkReply::ConnectionRefusedError));
+        QCOMPARE(readFile(inDownloads(temp)), got);
+        dlrApp->manifestList()[index].downloadUrl = url;
         QFETCH(QString, retryFault);
         dlrApp->manifestList()[index].downloadUrl.setQuery(
                 retryFault.isEmpty() ? "" : "fault=" + retryFault);
