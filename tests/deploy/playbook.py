@@ -4,7 +4,7 @@ own machine root and home): two healthy hosts end installed, the third has a ful
 disk and fails with its exit code; a second play changes nothing.
     playbook.py --build-dir BUILD --out DIR"""
 
-import argparse, json, os, re, subprocess, sys, tempfile  # noqa: E401
+import argparse, json, os, re, shutil, subprocess, sys, tempfile  # noqa: E401
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOLS = os.path.join(SOURCE, "tools")
@@ -45,6 +45,7 @@ def main():
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
+    shutil.rmtree(args.out, ignore_errors=True)  # no report of an earlier test run is read
     os.makedirs(args.out, exist_ok=True)
     work = tempfile.mkdtemp(prefix="fleet-", dir=args.out)
     subprocess.run([os.path.join(TOOLS, "products", "build-samples.sh"), work + "/products"],
