@@ -8,6 +8,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QNetworkReply>
 #include <QTimer>
 
 DlrInstallQueue::DlrInstallQueue(DlrApp *app, QObject *parent)
@@ -42,6 +43,12 @@ bool DlrInstallQueue::currentElement(DlrManifestElement *&element) const
         return true;
     element = &manifest[index];
     return false;
+}
+
+int DlrInstallQueue::currentIndex() const
+{
+    const QList<int> queue = app->getDownloadQueue();
+    return queuePosition >= 0 && queuePosition < queue.size() ? queue.at(queuePosition) : -1;
 }
 
 void DlrInstallQueue::ask(const DlrMessageBox::Spec &box,
@@ -87,6 +94,7 @@ void DlrInstallQueue::start()
     installerProcess = nullptr;
     goBackAfterInstall = false;
     downloadStopped = false;
+    stopped = false;
     Q_EMIT amountChanged(QString());
     requestNextDownload();
 }
@@ -94,8 +102,21 @@ void DlrInstallQueue::start()
 // ---------------------------------------------------------------------------------------------
 // Downloads
 
+void DlrInstallQueue::stop()
+{
+    stopped = true;
+    waitingForAnswer.clear();
+    deferred = nullptr;
+    if (currentStage == Stage::Downloading) {
+        downloadStopped = true;
+        app->abortDownload();
+    }
+}
+
 void DlrInstallQueue::requestNextDownload()
 {
+    if (stopped)
+        return;
     Q_EMIT amountChanged(QString());
     Q_EMIT rateChanged(QString());
     transferRate.reset();
@@ -118,15 +139,21 @@ void DlrInstallQueue::requestNextDownload()
         advanceQueue();
         return;
     }
+    const int index = currentIndex();
     if (element->downloaded) {
+        Q_EMIT stepReached(index, Step::FoundOnDisk);
         downloadCompleted(queuePosition);
         return;
     }
 
     const QString label = element->label();
     Q_EMIT statusChanged(QStringLiteral("Downloading ") + label + QStringLiteral("..."));
-    if (app->DownloadProduct(app->getDownloadQueue().at(queuePosition))) {
+    if (QNetworkReply *reply = app->DownloadProduct(index)) {
         currentStage = Stage::Downloading;
+        attemptBytes = 0;
+        connect(reply, &QNetworkReply::downloadProgress, this,
+                [this](qint64 received, qint64) { attemptBytes = received; });
+        Q_EMIT stepReached(index, Step::Downloading);
         return;
     }
     ask(DlrBox::DownloadCannotStart, QStringLiteral("There Was An Error Downloading"),
@@ -144,6 +171,7 @@ void DlrInstallQueue::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         return;
     Q_EMIT progressChanged(DlrQueueProgress::downloadValue(queuePosition, progressStep,
                                                            bytesReceived, bytesTotal));
+    Q_EMIT downloadAdvanced(bytesReceived, bytesTotal);
     // Without a total (the server did not say) only the count so far means anything.
     Q_EMIT amountChanged(bytesTotal > 0
                                  ? sizeText(bytesReceived) + QLatin1Char('/') + sizeText(bytesTotal)
@@ -166,6 +194,9 @@ void DlrInstallQueue::downloadCompleted(int manifestIndex)
         };
         return;
     }
+    if (currentStage == Stage::Downloading)
+        Q_EMIT downloadAttemptEnded(manifestIndex, attemptBytes, transferClock.elapsed(),
+                                    QString());
     currentStage = Stage::Idle;
     qDebug() << "Download complete!" << manifestIndex;
     Q_EMIT amountChanged(QString());
@@ -185,6 +216,8 @@ void DlrInstallQueue::downloadFailed(const QString &reason, int manifestIndex)
     }
     Q_EMIT amountChanged(QString());
     Q_EMIT rateChanged(QString());
+    if (currentStage == Stage::Downloading)
+        Q_EMIT downloadAttemptEnded(manifestIndex, attemptBytes, transferClock.elapsed(), reason);
     currentStage = Stage::Idle;
     if (downloadStopped) {
         // The abort the user asked for on the Back question.
@@ -218,6 +251,8 @@ void DlrInstallQueue::advanceQueue()
 
 void DlrInstallQueue::continueQueue()
 {
+    if (stopped)
+        return;
     if (queuePosition != queueLength()) {
         QTimer::singleShot(1, this, &DlrInstallQueue::requestNextDownload);
         return;
@@ -304,6 +339,7 @@ void DlrInstallQueue::startInstaller()
     const QStringList arguments;
     if (!fileName.endsWith(QLatin1String(".msi"))) {
         qDebug() << "Not running installer on " << fileName;
+        Q_EMIT stepReached(currentIndex(), Step::NotAPackage);
         advanceQueue();
         return;
     }
@@ -323,11 +359,13 @@ void DlrInstallQueue::startInstaller()
 
     Q_EMIT progressChanged(DlrQueueProgress::installStartValue(queuePosition, progressStep));
     qDebug() << "running installer" << nativePath << arguments;
+    installClock.start();
     installerProcess->start(nativePath, arguments, QIODevice::ReadOnly);
 }
 
 void DlrInstallQueue::installerStarts()
 {
+    Q_EMIT stepReached(currentIndex(), Step::Installing);
     DlrManifestElement *element = nullptr;
     Q_EMIT statusChanged(currentElement(element) ? QString()
                                                  : QStringLiteral("Installing ") + element->label()
@@ -379,10 +417,13 @@ void DlrInstallQueue::handleInstallerEnd(int exitCode, QProcess::ExitStatus exit
 {
     const auto moveOn = [this](QMessageBox::StandardButton) {
         currentStage = Stage::Idle;
-        if (goBackAfterInstall)
-            Q_EMIT goBack();
-        else
-            advanceQueue();
+        // Unless a driver ended the run on the installer's result.
+        if (!stopped) {
+            if (goBackAfterInstall)
+                Q_EMIT goBack();
+            else
+                advanceQueue();
+        }
 
         qDebug() << "calling delete on installer process object";
         if (installerProcess) {
@@ -393,6 +434,9 @@ void DlrInstallQueue::handleInstallerEnd(int exitCode, QProcess::ExitStatus exit
         }
         installerProcess = nullptr;
     };
+    Q_EMIT installerEnded(currentIndex(),
+                          installerProcess ? installerProcess->installerResult() : exitCode,
+                          installClock.elapsed());
     if (exitCode >= 0 && exitStatus == QProcess::NormalExit) {
         moveOn(QMessageBox::NoButton);
         return;
@@ -411,11 +455,13 @@ void DlrInstallQueue::installerReadyStdout()
     const DlrInstallerOutput out
             = DlrInstallerOutput::parse(installerProcess->readAllStandardOutput());
     qDebug() << "installer stdout:" << out.text;
-    if (out.hasPercent)
+    if (out.hasPercent) {
         Q_EMIT progressChanged(
                 DlrQueueProgress::installValue(queuePosition, progressStep, out.percent));
-    else
+        Q_EMIT installerAdvanced(out.percent);
+    } else {
         Q_EMIT amountChanged(out.status);
+    }
 }
 
 void DlrInstallQueue::installerReadyStderr()

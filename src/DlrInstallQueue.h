@@ -26,6 +26,8 @@ class DlrInstallQueue : public QObject
 
 public:
     enum class Stage { Idle, Downloading, Installing, Done };
+    // What happens to a product as its turn comes, for a driver that reports each step.
+    enum class Step { Downloading, FoundOnDisk, Installing, NotAPackage };
 
     explicit DlrInstallQueue(DlrApp *app, QObject *parent = nullptr);
     ~DlrInstallQueue() override;
@@ -36,6 +38,9 @@ public:
     void back();
     // The answer to the box of that identifier.
     void answerBox(const QString &id, QMessageBox::StandardButton answer);
+    // Ends the run where it stands: a download under way is dropped, no box is waited for and
+    // nothing further starts (an installer under way ends with this object).
+    void stop();
 
     Stage stage() const { return currentStage; }
     // Index into the download queue of the product in hand; -1 before the start and when done.
@@ -63,6 +68,17 @@ Q_SIGNALS:
     // The speed and time left of the transfer in hand; empty when there is none.
     void rateChanged(const QString &text);
     void boxNeeded(const DlrMessageBox::Spec &box);
+    void stepReached(int manifestIndex, DlrInstallQueue::Step step);
+    void downloadAdvanced(qint64 bytesReceived, qint64 bytesTotal);
+    // One download attempt ended: the bytes it fetched itself (a resumed one starts after the
+    // bytes on disk), its time, and its failure (null when the file is complete).
+    void downloadAttemptEnded(int manifestIndex,
+                              qint64 bytesFetched,
+                              qint64 elapsedMs,
+                              const QString &failure);
+    void installerAdvanced(float percent);
+    // The Windows Installer's own return code, which the wizard does not act on.
+    void installerEnded(int manifestIndex, int returnCode, qint64 elapsedMs);
     void goBack();
     // Every product has been worked through.
     void queueFinished();
@@ -75,6 +91,7 @@ public:
 private:
     // True when there is no current product; otherwise element is set.
     bool currentElement(DlrManifestElement *&element) const;
+    int currentIndex() const;
     int queueLength() const;
     void advanceQueue();
     // On to the product at queuePosition after 1 ms or, past the last one, done.
@@ -97,6 +114,9 @@ private:
     bool goBackAfterInstall = false;
     bool downloadStopped = false;
     bool inBackDialog = false;
+    bool stopped = false;
+    qint64 attemptBytes = 0;
+    QElapsedTimer installClock;
     // What arrived while a Back question was open, to be handled once it is answered.
     std::function<void()> deferred;
     DlrTransferRate transferRate;

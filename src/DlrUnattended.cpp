@@ -2,8 +2,6 @@
 
 #include "DlrApp.h"
 #include "DlrExitCode.h"
-#include "DlrInstallerOutput.h"
-#include "DlrMSIProcess.h"
 #include "DlrMachineAssay.h"
 #include "DlrMessageBox.h"
 #include "DlrPlatform.h"
@@ -101,12 +99,31 @@ QString productCount(int n)
 
 DlrUnattended::DlrUnattended(DlrApp &app)
     : app(app)
+    , queue(new DlrInstallQueue(&app, this))
 {
     connect(&app, &DlrApp::validManifestReply, this, &DlrUnattended::manifestArrived);
     connect(&app, &DlrApp::invalidManifestReply, this, &DlrUnattended::manifestRefused);
-    connect(&app, &DlrApp::finishedDownload, this, &DlrUnattended::downloadDone);
-    connect(&app, &DlrApp::failedDownload, this, &DlrUnattended::downloadFailed);
-    connect(&app, &DlrApp::downloadProgress, this, &DlrUnattended::downloadProgress);
+
+    // The download page's own queue does the work; this run only reports it and answers.
+    connect(queue, &DlrInstallQueue::stepReached, this, &DlrUnattended::stepReached);
+    connect(queue, &DlrInstallQueue::downloadAttemptEnded, this, &DlrUnattended::attemptEnded);
+    connect(queue, &DlrInstallQueue::installerEnded, this, &DlrUnattended::installerEnded);
+    connect(queue, &DlrInstallQueue::boxNeeded, this, &DlrUnattended::answer);
+    connect(queue, &DlrInstallQueue::downloadAdvanced, this, [this](qint64 received, qint64 total) {
+        print(progress->downloadProgress(queue->position(), currentLabel(), received, total));
+    });
+    connect(queue, &DlrInstallQueue::installerAdvanced, this, [this](float percent) {
+        print(progress->installProgress(queue->position(), currentLabel(), percent));
+    });
+    connect(queue, &DlrInstallQueue::queueFinished, this, [this] {
+        finish(DlrExitCode::Success, QStringLiteral("Installed ") + productCount(queueLength));
+    });
+    connect(queue, &DlrInstallQueue::runStopped, this, [this](int code) {
+        // Only a download that cannot start stops the queue without a decision of ours.
+        finish(code == DlrExitCode::DownloadCannotStart ? DlrExitCode::DownloadFailed
+                                                        : DlrExitCode::Code(code),
+               QStringLiteral("The download of %1 could not start").arg(currentLabel()));
+    });
 
     // Nobody is there to answer a box: every box of the catalogue gets its automatic answer,
     // and the questions the run decides itself get theirs again just before they are asked.
@@ -116,7 +133,6 @@ DlrUnattended::DlrUnattended(DlrApp &app)
 DlrUnattended::~DlrUnattended()
 {
     DlrMessageBox::clearAutomaticAnswers();
-    delete installer;
 }
 
 int DlrUnattended::run()
@@ -152,7 +168,11 @@ void DlrUnattended::print(const QString &line)
 
 QString DlrUnattended::currentLabel() const
 {
-    return app.manifestList().at(queue.at(position)).label();
+    const QList<int> order = app.getDownloadQueue();
+    const int position = queue->position();
+    return position >= 0 && position < order.size()
+                   ? app.manifestList().at(order.at(position)).label()
+                   : QString();
 }
 
 QString DlrUnattended::ledgerPath() const
@@ -274,13 +294,13 @@ void DlrUnattended::manifestArrived()
         return;
     }
 
-    queue = plan.queue();
-    if (queue.isEmpty()) {
+    const QList<int> order = plan.queue();
+    if (order.isEmpty()) {
         finish(DlrExitCode::Success,
                QStringLiteral("Nothing to do: no product to install on this machine"));
         return;
     }
-    for (const int i : qAsConst(queue))
+    for (const int i : order)
         app.CheckForDownload(i); // a complete file from an earlier run is used again
 
     const QDir *folder = app.GetDownloadDir();
@@ -294,177 +314,134 @@ void DlrUnattended::manifestArrived()
                             DlrUnattendedProgress::bytesText(available), folder->absolutePath()));
         return;
     }
-    app.setDownloadQueue(queue);
+    app.setDownloadQueue(order);
+    queueLength = order.size();
     print(QStringLiteral("%1 to install, %2 to download at most")
-                  .arg(productCount(queue.size()),
+                  .arg(productCount(queueLength),
                        DlrUnattendedProgress::bytesText(plan.neededSpace() / 2)));
-    progress.reset(new DlrUnattendedProgress(queue.size(), [this] { return runTime.elapsed(); }));
-    position = 0;
-    nextProduct();
+    progress.reset(new DlrUnattendedProgress(queueLength, [this] { return runTime.elapsed(); }));
+    queue->start();
 }
 
-void DlrUnattended::nextProduct()
+void DlrUnattended::stepReached(int manifestIndex, DlrInstallQueue::Step step)
 {
     if (ended)
         return;
-    if (position >= queue.size()) {
-        finish(DlrExitCode::Success, QStringLiteral("Installed ") + productCount(queue.size()));
-        return;
-    }
-    attempts = 0;
-    const int index = queue.at(position);
-    const DlrManifestElement &offer = app.manifestList().at(index);
-    DlrUnattendedReport::Product &entry = report.product(index);
+    const DlrManifestElement &offer = app.manifestList().at(manifestIndex);
+    DlrUnattendedReport::Product &entry = report.product(manifestIndex);
     entry.name = offer.name;
     entry.label = offer.label();
-    if (offer.downloaded) {
+    const int position = queue->position();
+    switch (step) {
+    case DlrInstallQueue::Step::Downloading:
+        ++entry.attempts;
+        print(progress->downloadStarts(position, offer.label()));
+        break;
+    case DlrInstallQueue::Step::FoundOnDisk:
         entry.reused = true;
         entry.downloaded = true;
         entry.sha256 = digestOf(offer);
         print(progress->step(position, DlrUnattendedProgress::Stage::Start,
                              QStringLiteral("Using the complete download of %1 found on disk")
                                      .arg(offer.label())));
-        install();
-        return;
+        break;
+    case DlrInstallQueue::Step::Installing:
+        print(progress->installStarts(position, offer.label()));
+        break;
+    case DlrInstallQueue::Step::NotAPackage: {
+        const QString path = offer.downloadFile ? offer.downloadFile->fileName() : QString();
+        qInfo().noquote() << "Unattended: not a Windows Installer package, left on disk:" << path;
+        print(progress->step(position, DlrUnattendedProgress::Stage::Done,
+                             QStringLiteral("%1 is not an installer package; left in %2")
+                                     .arg(offer.label(), path)));
+        break;
     }
-    requestDownload();
+    }
 }
 
-void DlrUnattended::requestDownload()
+void DlrUnattended::attemptEnded(int manifestIndex,
+                                 qint64 bytes,
+                                 qint64 elapsedMs,
+                                 const QString &failure)
 {
     if (ended)
-        return;
-    ++attempts;
-    bytesThisAttempt = 0;
-    stepTime.start();
-    const int index = queue.at(position);
-    print(progress->downloadStarts(position, currentLabel()));
-    QNetworkReply *reply = app.DownloadProduct(index);
-    if (!reply) {
-        downloadFailed(QStringLiteral("the download could not start"), index);
-        return;
-    }
-    // The transfer's own count is what this attempt fetched; a resumed one starts after the
-    // bytes already on disk.
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this](qint64 received, qint64) { bytesThisAttempt = received; });
-}
-
-void DlrUnattended::downloadProgress(qint64 received, qint64 total)
-{
-    if (!progress || position < 0 || position >= queue.size())
-        return;
-    print(progress->downloadProgress(position, currentLabel(), received, total));
-}
-
-void DlrUnattended::downloadDone(int manifestIndex)
-{
-    if (ended || position < 0 || position >= queue.size() || queue.at(position) != manifestIndex)
-        return;
-    const DlrManifestElement &offer = app.manifestList().at(manifestIndex);
+        return; // the attempt the end of the run dropped
     DlrUnattendedReport::Product &entry = report.product(manifestIndex);
-    entry.attempts = attempts;
-    entry.bytes += bytesThisAttempt;
-    entry.downloadSeconds += stepTime.elapsed() / 1000.0;
+    entry.bytes += bytes;
+    entry.downloadSeconds += elapsedMs / 1000.0;
+    lastFailure = failure;
+    if (!failure.isNull())
+        return; // the queue asks what to do next
+    const DlrManifestElement &offer = app.manifestList().at(manifestIndex);
     entry.downloaded = true;
     entry.sha256 = digestOf(offer);
     print(progress->step(
-            position, DlrUnattendedProgress::Stage::Downloaded,
+            queue->position(), DlrUnattendedProgress::Stage::Downloaded,
             QStringLiteral("Downloaded %1 (SHA-256 %2)").arg(offer.label(), entry.sha256)));
-    install();
 }
 
-void DlrUnattended::downloadFailed(const QString &reason, int manifestIndex)
+void DlrUnattended::answer(const DlrMessageBox::Spec &box)
 {
-    if (ended || position < 0 || position >= queue.size() || queue.at(position) != manifestIndex)
+    if (ended)
         return;
-    DlrUnattendedReport::Product &entry = report.product(manifestIndex);
-    entry.attempts = attempts;
-    entry.bytes += bytesThisAttempt;
-    entry.downloadSeconds += stepTime.elapsed() / 1000.0;
-    const QString label = currentLabel();
+    if (box.id == QLatin1String(DlrBox::DownloadFailed)) {
+        downloadFailed(box);
+        return;
+    }
+    // Every other box gets the catalogue's automatic answer, logged by the box itself.
+    queue->answerBox(box.id, DlrMessageBox::show(box));
+}
 
+void DlrUnattended::downloadFailed(const DlrMessageBox::Spec &box)
+{
+    const QString label = currentLabel();
     if (certificateRefused) {
         finish(DlrExitCode::CertificateRefused,
                QStringLiteral("The certificate of the download of %1 was refused").arg(label));
         return;
     }
+    const int attempts = report.product(app.getDownloadQueue().at(queue->position())).attempts;
     const bool again = attempts < DownloadAttempts;
-    // The same question the wizard asks, answered as an administrator would: try again, with a
-    // longer pause each time, then give up.
-    DlrMessageBox::setAutomaticAnswer(QLatin1String(DlrBox::DownloadFailed),
-                                      again ? QMessageBox::Retry : QMessageBox::Abort);
-    DlrMessageBox::critical(QLatin1String(DlrBox::DownloadFailed),
-                            QStringLiteral("Product download failed"), reason,
-                            QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore,
-                            QMessageBox::Retry);
+    // Answered as an administrator would: try again, with a longer pause each time, then give up.
+    DlrMessageBox::setAutomaticAnswer(box.id, again ? QMessageBox::Retry : QMessageBox::Abort);
+    DlrMessageBox::show(box);
     if (!again) {
-        const bool damaged = reason.contains(QLatin1String("checksum mismatch"));
+        const bool damaged = lastFailure.contains(QLatin1String("checksum mismatch"));
         finish(damaged ? DlrExitCode::ChecksumMismatch : DlrExitCode::DownloadFailed,
                QStringLiteral("The download of %1 failed %2 times: %3")
                        .arg(label)
                        .arg(attempts)
-                       .arg(reason));
+                       .arg(lastFailure));
         return;
     }
     const int pauseMs = app.getUnattendedOptions().retryPauseMs * attempts;
-    qInfo().noquote() << "Unattended: download of" << label << "failed (" + reason + "), attempt"
-                      << attempts << "of" << DownloadAttempts << "; trying again in" << pauseMs
-                      << "ms";
-    print(progress->step(position, DlrUnattendedProgress::Stage::Start,
+    qInfo().noquote() << "Unattended: download of" << label
+                      << "failed (" + lastFailure + "), attempt" << attempts << "of"
+                      << DownloadAttempts << "; trying again in" << pauseMs << "ms";
+    print(progress->step(queue->position(), DlrUnattendedProgress::Stage::Start,
                          QStringLiteral("Download of %1 failed (%2); trying again in %3 s")
-                                 .arg(label, reason)
+                                 .arg(label, lastFailure)
                                  .arg(pauseMs / 1000.0)));
-    QTimer::singleShot(pauseMs, this, &DlrUnattended::requestDownload);
+    const QString id = box.id;
+    QTimer::singleShot(pauseMs, this, [this, id] {
+        if (!ended)
+            queue->answerBox(id, QMessageBox::Retry);
+    });
 }
 
-void DlrUnattended::install()
+void DlrUnattended::installerEnded(int manifestIndex, int returnCode, qint64 elapsedMs)
 {
-    const DlrManifestElement &offer = app.manifestList().at(queue.at(position));
-    const QString path = offer.downloadFile ? offer.downloadFile->fileName() : QString();
-    if (!path.endsWith(QLatin1String(".msi"), Qt::CaseInsensitive)) {
-        qInfo().noquote() << "Unattended: not a Windows Installer package, left on disk:" << path;
-        print(progress->step(position, DlrUnattendedProgress::Stage::Done,
-                             QStringLiteral("%1 is not an installer package; left in %2")
-                                     .arg(offer.label(), path)));
-        ++position;
-        QTimer::singleShot(0, this, &DlrUnattended::nextProduct);
-        return;
-    }
-    print(progress->installStarts(position, offer.label()));
-    stepTime.start();
-    installer = new DlrMSIProcess;
-    connect(installer, &DlrMSIProcess::readyReadStandardOutput, this,
-            &DlrUnattended::installerOutput);
-    connect(installer, &DlrMSIProcess::finished, this, &DlrUnattended::installerDone);
-    installer->start(path, QStringList(), QIODevice::ReadOnly);
-}
-
-void DlrUnattended::installerOutput()
-{
-    const DlrInstallerOutput message
-            = DlrInstallerOutput::parse(installer->readAllStandardOutput());
-    if (message.hasPercent)
-        print(progress->installProgress(position, currentLabel(), message.percent));
-}
-
-void DlrUnattended::installerDone()
-{
-    const int code = installer->installerResult();
-    installer->deleteLater();
-    installer = nullptr;
-    const int index = queue.at(position);
-    const DlrManifestElement &offer = app.manifestList().at(index);
-    DlrUnattendedReport::Product &entry = report.product(index);
+    const DlrManifestElement &offer = app.manifestList().at(manifestIndex);
+    DlrUnattendedReport::Product &entry = report.product(manifestIndex);
     entry.installed = true;
-    entry.returnCode = code;
-    entry.installSeconds = stepTime.elapsed() / 1000.0;
-    qInfo().noquote() << "Unattended: installer of" << offer.label() << "returned" << code;
-    if (!installSucceeded(code)) {
+    entry.returnCode = returnCode;
+    entry.installSeconds = elapsedMs / 1000.0;
+    qInfo().noquote() << "Unattended: installer of" << offer.label() << "returned" << returnCode;
+    if (!installSucceeded(returnCode)) {
         finish(DlrExitCode::InstallerError,
                QStringLiteral("The installer of %1 failed with return code %2")
                        .arg(offer.label())
-                       .arg(code));
+                       .arg(returnCode));
         return;
     }
 
@@ -479,10 +456,8 @@ void DlrUnattended::installerDone()
         || ledgerFile.write(QJsonDocument(ledger).toJson()) < 0 || !ledgerFile.commit())
         qWarning() << "Could not record the install in" << ledgerPath() << ledgerFile.errorString();
 
-    print(progress->step(position, DlrUnattendedProgress::Stage::Done,
+    print(progress->step(queue->position(), DlrUnattendedProgress::Stage::Done,
                          QStringLiteral("Installed %1").arg(offer.label())));
-    ++position;
-    QTimer::singleShot(0, this, &DlrUnattended::nextProduct);
 }
 
 void DlrUnattended::finish(DlrExitCode::Code code, const QString &message)
@@ -490,6 +465,7 @@ void DlrUnattended::finish(DlrExitCode::Code code, const QString &message)
     if (ended)
         return;
     ended = true;
+    queue->stop();
     report.setOutcome(code, exitName(code), message);
     const QString reportFile = app.getUnattendedOptions().reportFile;
     if (!reportFile.isEmpty()) {

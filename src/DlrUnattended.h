@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DlrExitCode.h"
+#include "DlrInstallQueue.h"
 #include "DlrUnattendedPlan.h"
 #include "DlrUnattendedProgress.h"
 #include "DlrUnattendedReport.h"
@@ -14,7 +15,6 @@
 #include <memory>
 
 class DlrApp;
-class DlrMSIProcess;
 class QNetworkReply;
 
 // The run without questions (-unattended, -list): no window and no box. It signs in with the
@@ -44,14 +44,13 @@ private:
     void begin();
     void manifestArrived();
     void manifestRefused(const QString &reason);
-    void nextProduct();
-    void requestDownload();
-    void downloadProgress(qint64 received, qint64 total);
-    void downloadDone(int manifestIndex);
-    void downloadFailed(const QString &reason, int manifestIndex);
-    void install();
-    void installerOutput();
-    void installerDone();
+    // What the queue does, reported and recorded.
+    void stepReached(int manifestIndex, DlrInstallQueue::Step step);
+    void attemptEnded(int manifestIndex, qint64 bytes, qint64 elapsedMs, const QString &failure);
+    void installerEnded(int manifestIndex, int returnCode, qint64 elapsedMs);
+    // The decision the run takes for each box the queue asks.
+    void answer(const DlrMessageBox::Spec &box);
+    void downloadFailed(const DlrMessageBox::Spec &box);
     void certificateQuestion(QNetworkReply *reply, const QList<QSslError> &errors);
     void watchCertificates();
     void finish(DlrExitCode::Code code, const QString &message);
@@ -60,15 +59,12 @@ private:
     QString ledgerPath() const;
 
     DlrApp &app;
+    DlrInstallQueue *queue;
     DlrUnattendedReport report;
     std::unique_ptr<DlrUnattendedProgress> progress;
-    QList<int> queue;
-    int position = -1;
-    int attempts = 0;
-    qint64 bytesThisAttempt = 0;
-    QElapsedTimer stepTime;
+    int queueLength = 0;
+    QString lastFailure;
     QElapsedTimer runTime;
-    DlrMSIProcess *installer = nullptr;
     bool certificateRefused = false;
     bool ended = false;
 };
