@@ -180,6 +180,13 @@ QString DlrUnattended::ledgerPath() const
     return app.GetDownloadDir()->absoluteFilePath(QLatin1String(LedgerName));
 }
 
+QJsonObject DlrUnattended::ledger() const
+{
+    QFile file(ledgerPath());
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                          : QJsonObject();
+}
+
 void DlrUnattended::begin()
 {
     qInfo() << "Unattended run: no window, every question answered automatically";
@@ -261,15 +268,13 @@ void DlrUnattended::manifestArrived()
 
     // What an earlier run without questions installed is not proposed again; the survey
     // does not recognise every product.
-    QJsonObject ledger;
-    QFile ledgerFile(ledgerPath());
-    if (ledgerFile.open(QIODevice::ReadOnly))
-        ledger = QJsonDocument::fromJson(ledgerFile.readAll()).object();
+    const QJsonObject installedBefore = ledger();
     QList<int> chosen;
     QList<int> hidden = rules.hiddenIndices();
     for (const int i : rules.chosenIndices()) {
         const DlrManifestElement &offer = manifest.at(i);
-        if (!offer.buildId.isEmpty() && ledger.value(offer.name).toString() == offer.buildId) {
+        if (!offer.buildId.isEmpty()
+            && installedBefore.value(offer.name).toString() == offer.buildId) {
             qInfo().noquote() << "Unattended:" << offer.label() << "build" << offer.buildId
                               << "was installed by an earlier run; not proposed again";
             hidden.prepend(i);
@@ -445,15 +450,11 @@ void DlrUnattended::installerEnded(int manifestIndex, int returnCode, qint64 ela
         return;
     }
 
-    QJsonObject ledger;
-    QFile existing(ledgerPath());
-    if (existing.open(QIODevice::ReadOnly))
-        ledger = QJsonDocument::fromJson(existing.readAll()).object();
-    existing.close();
-    ledger.insert(offer.name, offer.buildId);
+    QJsonObject installed = ledger();
+    installed.insert(offer.name, offer.buildId);
     QSaveFile ledgerFile(ledgerPath());
     if (!ledgerFile.open(QIODevice::WriteOnly)
-        || ledgerFile.write(QJsonDocument(ledger).toJson()) < 0 || !ledgerFile.commit())
+        || ledgerFile.write(QJsonDocument(installed).toJson()) < 0 || !ledgerFile.commit())
         qWarning() << "Could not record the install in" << ledgerPath() << ledgerFile.errorString();
 
     print(progress->step(queue->position(), DlrUnattendedProgress::Stage::Done,

@@ -7,6 +7,7 @@
 #include "DlrUnattendedReport.h"
 
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QSslError>
@@ -57,6 +58,8 @@ private:
     void print(const QString &line);
     QString currentLabel() const;
     QString ledgerPath() const;
+    // What earlier runs without questions installed here: product name to build id.
+    QJsonObject ledger() const;
 
     DlrApp &app;
     DlrInstallQueue *queue;
