@@ -8,6 +8,7 @@
 #include "TestSupport.h"
 
 #include <QDesktopServices>
+#include <QRegularExpression>
 
 using namespace DlrQueueProgress;
 using Answers = QList<QPair<int, QString>>; // button, box id
@@ -287,6 +288,9 @@ private Q_SLOTS:
         QVERIFY2(w.label("downloadAmount").endsWith("KB/111.719KB"),
                  qPrintable(w.label("downloadAmount")));
         QVERIFY(w.bar.last() < 750); // the second half of the queue, part-way
+        // Under them, once a second of the transfer has been seen, its speed and time left.
+        const QRegularExpression rate("^\\d+(\\.\\d)? KB/s, about \\d+ s left$");
+        QTRY_VERIFY_WITH_TIMEOUT(rate.match(w.label("downloadRate")).hasMatch(), 2000);
         w.back()->click();
         QCOMPARE(w.wizard.currentPage(), w.start); // back, with the wizard's own buttons
         QVERIFY(!w.back()->isVisible());
