@@ -13,6 +13,7 @@ PACKAGES=(
   clang clang-format libclang-rt-dev
   nginx-light
   lintian ansible-core
+  qemu-user
   fonts-dejavu-core
   mingw-w64 wine wine64 xz-utils
 )

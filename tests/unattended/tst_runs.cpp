@@ -39,6 +39,7 @@ struct World
     FakeMachine machine;
     StandinServer server;
     bool viaSettings = false;
+    QStringList emulator; // runs the launcher through this, when given
     QString home() const { return dir.path() + "/home"; }
     QString products() const { return dir.path() + "/products"; }
 
@@ -96,10 +97,13 @@ struct World
             for (int i = 0; i < options.size(); i += 2)
                 settings.setValue(options.at(i), options.at(i + 1));
         }
-        p->start(binaryDir() + "/bin/tessinstaller",
-                 QStringList{"-manifestserver", QStringLiteral("127.0.0.1:%1").arg(server.port()),
-                             "-manifestserverscheme", service.scheme(), "-report",
-                             dir.path() + "/report.json"}
+        const QString launcher = binaryDir() + "/bin/tessinstaller";
+        p->start(emulator.value(0, launcher),
+                 emulator.mid(1) + (emulator.isEmpty() ? QStringList() : QStringList{launcher})
+                         + QStringList{"-manifestserver",
+                                       QStringLiteral("127.0.0.1:%1").arg(server.port()),
+                                       "-manifestserverscheme", service.scheme(), "-report",
+                                       dir.path() + "/report.json"}
                          + (viaSettings ? QStringList()
                                         : QStringList{"-unattended", "-user", "demo", "-pass",
                                                       Password})
@@ -217,6 +221,8 @@ private slots:
                 << "tls" << none << int(DlrExitCode::CertificateRefused) << none << "fingerprint";
         QTest::newRow("certificate trusted") << "tls" << QStringList{"-trustcert", "FINGERPRINT"}
                                              << 0 << QStringList{WS25, Harrow} << "";
+        QTest::newRow("processor too old") // a real one, emulated
+                << "oldcpu" << none << int(DlrExitCode::ProcessorTooOld) << none << "";
         QTest::newRow("installer error")
                 << "broken" << QStringList{"-deselect", "Tessaline|Harrow"}
                 << int(DlrExitCode::InstallerError) << QStringList{"Broken-25.1.msi"} << "";
@@ -240,6 +246,13 @@ private slots:
             world.server.addArguments(
                     {"--fault", WS25 + "=" + (setup == "reset" ? "reset:50%" : setup)});
         world.viaSettings = setup == "settings";
+        if (setup == "oldcpu") {
+#ifdef __SANITIZE_ADDRESS__
+            QSKIP("AddressSanitizer's shadow memory does not fit in the processor emulator");
+#endif
+            // A Core 2 has no SSE4.2 and no POPCNT.
+            world.emulator = QStringList{"qemu-x86_64", "-cpu", "core2duo"};
+        }
         if (setup == "tls")
             world.server.setTls(certificate, key);
         world.server.setProducts(world.products());
@@ -252,7 +265,7 @@ private slots:
         QCOMPARE(r.installed, installed);
         QVERIFY2(r.out.contains(output.toUtf8()), r.out);
         const QJsonObject firstProduct = r.report.value("products").toArray().first().toObject();
-        if (code == DlrExitCode::BadUsage) // refused before any network traffic
+        if (code == DlrExitCode::BadUsage || setup == "oldcpu") // ended before any traffic
             QCOMPARE(world.state("counts").value("/forum/currentproducts.php").toInt(), 0);
         if (arguments.contains("-list") || code == DlrExitCode::NotEnoughDiskSpace)
             QCOMPARE(world.state("bytes").size(), 0);
