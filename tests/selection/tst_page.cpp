@@ -15,7 +15,6 @@
 #include <QWizard>
 #include <QtTest>
 
-#include <functional>
 #include <memory>
 
 namespace {
@@ -25,8 +24,7 @@ namespace {
 // behind "Show All"; 7 has no size and is not listed.
 QList<QVariantMap> productOffers()
 {
-    // File, label, build id, size, default behaviour; the version elements as the service gives
-    // them: the build's major and minor.
+    // File, label, build id, size, default behaviour; the older build is version 24.4.
     const QStringList rows{
             "TessalineWorkserver-25.1_2301450-win64.msi|Tessaline Workserver 25.1|2301450|3000|",
             "TessalineForMaya-25.1_2301450-win64.msi|Tessaline for Maya 25.1|2301450|2000|",
@@ -53,21 +51,10 @@ QList<QVariantMap> productOffers()
     return offers;
 }
 
-const QStringList ChosenLabels{"Tessaline Workserver 25.1", "Tessaline for Maya 25.1",
-                               "Tessaline 25.1 for Maya 2024", "Tessaline Workserver 24.4",
-                               "Release Notes 25.1"};
-const QStringList HiddenLabels{"Tessaline 25.1 for Maya 2022", "Harrow Queue 25.1"};
-
-// The free space the page read, from its "Bytes avail on" line; -1 when there is none.
-qint64 loggedFreeSpace(const TessTest::LogCapture &log)
-{
-    for (const QString &line : log.lines()) {
-        if (line.startsWith(QLatin1String("Bytes avail on")))
-            return line.split(QLatin1Char(' '), Qt::SkipEmptyParts).last().toLongLong();
-    }
-    return -1;
-}
-
+// The labels of the proposed rows, and of those "Show All" adds.
+const QString Chosen = "Tessaline Workserver 25.1,Tessaline for Maya 25.1,Tessaline 25.1 for Maya "
+                       "2024,Tessaline Workserver 24.4,Release Notes 25.1";
+const QString Hidden = ",Tessaline 25.1 for Maya 2022,Harrow Queue 25.1";
 } // namespace
 
 class TestSelectionPage : public QObject
@@ -113,36 +100,20 @@ class TestSelectionPage : public QObject
     QCheckBox *showAll() const { return page->findChild<QCheckBox *>(QStringLiteral("showAll")); }
     QAbstractButton *nextButton() const { return wizard->button(QWizard::NextButton); }
 
-    QStringList labels() const
+    // The check marks ("x" checked, "-" not), a space, the labels joined by ",".
+    QString rows() const
     {
-        QStringList all;
-        for (int r = 0; r < list()->count(); ++r)
-            all << list()->item(r)->text();
-        return all;
-    }
-    // The check marks as one text: "x" checked, "-" not.
-    QString checks() const
-    {
-        QString all;
-        for (int r = 0; r < list()->count(); ++r)
-            all += list()->item(r)->checkState() == Qt::Checked ? 'x' : '-';
-        return all;
+        QString marks;
+        QStringList labels;
+        for (int r = 0; r < list()->count(); ++r) {
+            marks += list()->item(r)->checkState() == Qt::Checked ? 'x' : '-';
+            labels << list()->item(r)->text();
+        }
+        return marks + ' ' + labels.join(',');
     }
     void setChecked(int row, bool checked)
     {
         list()->item(row)->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
-    }
-
-    // Runs the application's event loop around action until something ends it; the code it
-    // ended with (or -99 when nothing did within the time).
-    int exitCodeOf(const std::function<void()> &action, int timeoutMs = 15000)
-    {
-        QTimer guard;
-        guard.setSingleShot(true);
-        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-99); });
-        guard.start(timeoutMs);
-        QTimer::singleShot(0, action);
-        return QCoreApplication::exec();
     }
 
 private Q_SLOTS:
@@ -155,19 +126,16 @@ private Q_SLOTS:
         // Before the survey object exists: its search roots are fixed when it is made.
         machine.activate();
 
-        const QString products = scratch.filePath(QStringLiteral("products"));
-        const QString none = scratch.filePath(QStringLiteral("none"));
-        QVERIFY(QDir().mkpath(products) && QDir().mkpath(none));
-        QVERIFY(TessTest::StandinServer::writeProductsJson(products, productOffers()));
-        QVERIFY(TessTest::StandinServer::writeProductsJson(none, {}));
-        for (TessTest::StandinServer *s : {&server, &emptyServer}) {
-            s->setUsers({{QStringLiteral("demo"), QStringLiteral("demo-password")}});
-            s->addArguments({QStringLiteral("--time-limit"), QStringLiteral("300")});
+        for (const auto &s : {std::make_pair(&server, productOffers()),
+                              std::make_pair(&emptyServer, QList<QVariantMap>())}) {
+            const QString products = scratch.filePath(QString::number(s.second.size()));
+            QVERIFY(QDir().mkpath(products)
+                    && TessTest::StandinServer::writeProductsJson(products, s.second));
+            s.first->setUsers({{QStringLiteral("demo"), QStringLiteral("demo-password")}});
+            s.first->addArguments({QStringLiteral("--time-limit"), QStringLiteral("300")});
+            s.first->setProducts(products);
+            QVERIFY2(s.first->start(), qPrintable(s.first->errorText()));
         }
-        server.setProducts(products);
-        emptyServer.setProducts(none);
-        QVERIFY2(server.start(), qPrintable(server.errorText()));
-        QVERIFY2(emptyServer.start(), qPrintable(emptyServer.errorText()));
         pristine = dlrApp->config();
         // A box left last on screen must not end the loops the tests run.
         QApplication::setQuitOnLastWindowClosed(false);
@@ -200,8 +168,7 @@ private Q_SLOTS:
         QVERIFY(nextButton()->isEnabled());
         QCOMPARE(page->chosen(), QList<int>({0, 1, 2, 4, 5}));
         QCOMPARE(page->hidden(), QList<int>({3, 6}));
-        QCOMPARE(labels(), ChosenLabels);
-        QCOMPARE(checks(), QStringLiteral("xxxxx"));
+        QCOMPARE(rows(), "xxxxx " + Chosen);
         QVERIFY(log.contains(QStringLiteral("Found installed Maya in registry")));
         QVERIFY(log.contains(QStringLiteral("Found  1  candidates")));
         QVERIFY(dlrApp->manifestList().at(0).downloaded);
@@ -214,16 +181,14 @@ private Q_SLOTS:
         enterPage(server);
         QVERIFY(waitForList());
         showAll()->click();
-        QCOMPARE(labels(), ChosenLabels + HiddenLabels);
-        QCOMPARE(checks(), QStringLiteral("xxxxx--"));
+        QCOMPARE(rows(), "xxxxx-- " + Chosen + Hidden);
 
         setChecked(1, false); // a chosen row
         setChecked(6, true);  // a hidden row
         showAll()->click();   // hidden rows go
-        QCOMPARE(labels(), ChosenLabels);
-        QCOMPARE(checks(), QStringLiteral("x-xxx"));
+        QCOMPARE(rows(), "x-xxx " + Chosen);
         showAll()->click(); // back: the chosen row keeps its choice, the hidden one starts over
-        QCOMPARE(checks(), QStringLiteral("x-xxx--"));
+        QCOMPARE(rows(), "x-xxx-- " + Chosen + Hidden);
 
         setChecked(6, true);
         QVERIFY(wizard->validateCurrentPage());
@@ -240,7 +205,7 @@ private Q_SLOTS:
         QCOMPARE(wizard->currentId(), 1);
         QVERIFY(waitForList());
         QVERIFY(!showAll()->isChecked());
-        QCOMPARE(labels(), ChosenLabels);
+        QCOMPARE(rows().section(' ', 1), Chosen);
     }
 
     void freeSpaceOfExactlyTwiceTheDownloadsIsEnough()
@@ -255,42 +220,33 @@ private Q_SLOTS:
 
         // The volume is shared with whatever else runs, so sizes come from the free space read
         // just before Next, and an attempt counts only when the page read the same figure.
-        auto attempt = [&](qint64 extra, qint64 *read) {
+        // Gives: accepted, the boxes shown, whether the last was the critical "Needed" one.
+        auto attempt = [&](qint64 extra) {
             const qint64 free = assay->GetAvailableDisk(*folder);
             manifest[0].fileSize = free / 4;
             manifest[1].fileSize = free / 4 + extra;
+            const QString needed
+                    = "Needed " + sizeText(2 * (manifest[0].fileSize + manifest[1].fileSize));
             TessTest::LogCapture log;
             TessTest::BoxAnswerer answerer;
-            if (extra > 0)
-                answerer.enqueue(QMessageBox::Ok, QStringLiteral("notEnoughSpace"));
+            answerer.enqueue(QMessageBox::Ok, QStringLiteral("notEnoughSpace"));
             const bool accepted = wizard->validateCurrentPage();
-            *read = loggedFreeSpace(log);
-            if (*read != free)
-                return -1;
-            if (extra > 0 && answerer.count() != 1)
-                return -2;
-            if (extra > 0) {
-                const qint64 needed = 2 * (manifest[0].fileSize + manifest[1].fileSize);
-                if (answerer.last().icon != QMessageBox::Critical
-                    || !answerer.last().informativeText.startsWith("Needed " + sizeText(needed)))
-                    return -3;
-            }
-            return accepted ? 1 : 0;
+            const QString read = log.lines().filter(QRegularExpression("^Bytes avail on")).value(0);
+            const bool box = answerer.last().icon == QMessageBox::Critical
+                             && answerer.last().informativeText.startsWith(needed);
+            return free > 0 && read.simplified().section(' ', -1).toLongLong() == free
+                           ? QStringLiteral("%1 %2 %3").arg(accepted).arg(answerer.count()).arg(box)
+                           : QString();
         };
-
-        qint64 read = 0;
-        int over = -1;
-        for (int i = 0; i < 20 && over == -1; ++i)
-            over = attempt(1, &read); // needed is two bytes more than free
-        QCOMPARE(over, 0);
+        QString over, exact;
+        for (int i = 0; i < 20 && over.isEmpty(); ++i)
+            over = attempt(1); // needed is two bytes more than free
+        QCOMPARE(over, QStringLiteral("0 1 1"));
         QCOMPARE(wizard->currentId(), 1);
         QVERIFY(dlrApp->getDownloadQueue().isEmpty());
-
-        int exact = -1;
-        for (int i = 0; i < 20 && exact == -1; ++i)
-            exact = attempt(0, &read); // needed is exactly the free space
-        QCOMPARE(exact, 1);
-        QVERIFY(read > 0);
+        for (int i = 0; i < 20 && exact.isEmpty(); ++i)
+            exact = attempt(0); // needed is exactly the free space
+        QCOMPARE(exact, QStringLiteral("1 0 0"));
         QCOMPARE(dlrApp->getDownloadQueue(), QList<int>({0, 1}));
     }
 
@@ -306,7 +262,11 @@ private Q_SLOTS:
             QVERIFY(nextButton()->isEnabled());
             TessTest::BoxAnswerer answerer;
             answerer.enqueue(QMessageBox::Ok, QStringLiteral("noProducts"));
-            QCOMPARE(exitCodeOf([this] { wizard->next(); }), 0);
+            // The application's loop ends with the code, or with -99 when nothing ends it.
+            QObject guard; // ends the timer with the attempt
+            QTimer::singleShot(15000, &guard, [] { QCoreApplication::exit(-99); });
+            QTimer::singleShot(0, [this] { wizard->next(); });
+            QCOMPARE(QCoreApplication::exec(), 0);
             QCOMPARE(answerer.count() - answerer.unexpectedCount(), 1);
             QCOMPARE(wizard->currentId(), 1);
             QVERIFY(dlrApp->getDownloadQueue().isEmpty());
