@@ -26,64 +26,53 @@ class TestLogic : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void commandLine_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("config");
-        QTest::addColumn<QByteArray>("output");
-        const QString plain = QStringLiteral("~ ~ def.host https ~ ~ ~ 0 0");
-        const QByteArray usage = DlrOptions::usageText().toLocal8Bit() + '\n';
-        QTest::newRow("nothing") << QStringList() << plain << QByteArray();
-        QTest::newRow("server implies http")
-                << QStringList{"-manifestserverscheme", "https", "-manifestserver", "h"}
-                << "~ ~ h http ~ ~ ~ 0 0" << QByteArray();
-        QTest::newRow("scheme after server")
-                << QStringList{"-manifestserver", "h", "-manifestserverscheme", "https"}
-                << "~ ~ h https ~ ~ ~ 0 0" << QByteArray();
-        QTest::newRow("every value option")
-                << QStringList{"-user",        "u",       "-pass",           " p ",
-                               "-manifesturl", "x/y.php", "-appendmanifest", "a.xml",
-                               "-manifest",    "m.xml",   "-debug"}
-                << "u  p  def.host https x/y.php m.xml a.xml 0 1" << QByteArray();
-        QTest::newRow("value taken whatever it looks like")
-                << QStringList{"-user", "-debug"} << "-debug ~ def.host https ~ ~ ~ 0 0"
-                << QByteArray();
-        QTest::newRow("value option without value")
-                << QStringList{"-pass", "p", "-user"} << "~ p def.host https ~ ~ ~ 0 0"
-                << QByteArray("Unknown option -user\n\n");
-        QTest::newRow("unknown ones reported, parsing goes on")
-                << QStringList{"-Debug", "stray.txt", "-dumpManifest", "--bogus"}
-                << "~ ~ def.host https ~ ~ ~ 1 0"
-                << QByteArray("Unknown option -Debug\n\nUnknown option --bogus\n\n");
-        // Help stops the parsing: nothing after it is read.
-        for (const char *help : {"-help", "--help", "-h"})
-            QTest::newRow(help) << QStringList{"-bogus", help, "-user", "late"} << plain
-                                << "Unknown option -bogus\n\n" + usage;
-    }
-
     void commandLine()
     {
-        QFETCH(QStringList, args);
-        QFETCH(QByteArray, output);
-        DlrConfig c;
-        c.manifestServer = QStringLiteral("def.host");
-        c.manifestScheme = QStringLiteral("https");
-        QByteArray out;
-        QCOMPARE(DlrOptions::applyCommandLine(QStringList{"prog"} + args, c, &out),
-                 output.endsWith(DlrOptions::usageText().toLocal8Bit() + '\n')
-                         ? DlrOptions::Outcome::Help
-                         : DlrOptions::Outcome::Continue);
-        QTEST(render(c), "config");
-        QCOMPARE(out, output);
+        const QByteArray usage = DlrOptions::usageText().toLocal8Bit() + '\n';
+        const char *plain = "~ ~ def.host https ~ ~ ~ 0 0";
+        struct Row
+        {
+            QString args; // separated by '|'
+            const char *config;
+            QByteArray output;
+        };
+        QList<Row> rows{
+                {"", plain, ""},
+                {"-manifestserverscheme|https|-manifestserver|h", "~ ~ h http ~ ~ ~ 0 0", ""},
+                {"-manifestserver|h|-manifestserverscheme|https", "~ ~ h https ~ ~ ~ 0 0", ""},
+                {"-user|u|-pass| p "
+                 "|-manifesturl|x/y.php|-appendmanifest|a.xml|-manifest|m.xml|-debug",
+                 "u  p  def.host https x/y.php m.xml a.xml 0 1", ""},
+                {"-user|-debug", "-debug ~ def.host https ~ ~ ~ 0 0", ""}, // whatever it looks like
+                {"-pass|p|-user", "~ p def.host https ~ ~ ~ 0 0", "Unknown option -user\n\n"},
+                {"-Debug|stray.txt|-dumpManifest|--bogus", "~ ~ def.host https ~ ~ ~ 1 0",
+                 "Unknown option -Debug\n\nUnknown option --bogus\n\n"}};
+        // Help stops the parsing: nothing after it is read.
+        for (const char *help : {"-help", "--help", "-h"})
+            rows.append({QStringLiteral("-bogus|%1|-user|late").arg(help), plain,
+                         "Unknown option -bogus\n\n" + usage});
+        for (const Row &row : rows) {
+            DlrConfig c;
+            c.manifestServer = QStringLiteral("def.host");
+            c.manifestScheme = QStringLiteral("https");
+            QByteArray out;
+            const QStringList args = row.args.split('|', Qt::SkipEmptyParts);
+            QCOMPARE(DlrOptions::applyCommandLine(QStringList{"prog"} + args, c, &out),
+                     row.output.endsWith(usage) ? DlrOptions::Outcome::Help
+                                                : DlrOptions::Outcome::Continue);
+            QCOMPARE(row.args + ": " + render(c) + '\n' + out,
+                     row.args + ": " + row.config + '\n' + row.output);
+        }
     }
 
     void environment()
     {
         const QList<QPair<const char *, const char *>> rows{
-                {"https://svc.test", "https svc.test"},
-                {"svc.test", "http svc.test"},
-                {"http://svc.test:8080", "orig orig.host"}, // a port is not understood
-                {"", "http "}};
+                {"https://svc.test", "~ ~ svc.test https ~ ~ ~ 0 0"},
+                {"svc.test", "~ ~ svc.test http ~ ~ ~ 0 0"},
+                {"http://svc.test:8080",
+                 "~ ~ orig.host orig ~ ~ ~ 0 0"}, // a port is not understood
+                {"", "~ ~  http ~ ~ ~ 0 0"}};
         for (const auto &row : rows) {
             DlrConfig c;
             c.manifestScheme = QStringLiteral("orig");
@@ -91,9 +80,7 @@ private Q_SLOTS:
             QProcessEnvironment env;
             env.insert(QStringLiteral("TESSINSTALLER_DEBUG_ENTITLEMENT"), row.first);
             DlrOptions::applyEnvironment(env, c);
-            QCOMPARE(c.manifestScheme + ' ' + c.manifestServer + ' '
-                             + QString::number(c.debugRequested),
-                     row.second + QStringLiteral(" 0"));
+            QCOMPARE(render(c), QLatin1String(row.second));
             env.insert(QStringLiteral("TESSINSTALLER_DEBUG_LOG"), QString()); // set, even empty
             DlrOptions::applyEnvironment(env, c);
             QVERIFY(c.debugRequested);
