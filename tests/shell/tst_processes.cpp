@@ -6,6 +6,8 @@
 
 #include <QProcess>
 
+#include <tuple>
+
 namespace {
 
 // A private home (and temporary folder) with a Downloads folder, and no display unless asked.
@@ -58,11 +60,12 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-void writeIni(const QString &path, const QList<QPair<QString, QString>> &values)
+// Writes "key=value;key=value" into a settings file.
+void writeIni(const QString &path, const QString &values)
 {
     QSettings s(path, QSettings::IniFormat);
-    for (const auto &kv : values)
-        s.setValue(kv.first, kv.second);
+    for (const QString &kv : values.split(';'))
+        s.setValue(kv.section('=', 0, 0), kv.section('=', 1));
 }
 
 } // namespace
@@ -94,7 +97,7 @@ private Q_SLOTS:
         const QString program = install.filePath(QStringLiteral("tess_shellchild"));
         QVERIFY(QFile::copy(Child, program));
         QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner);
-        writeIni(install.filePath(QStringLiteral("tessinstaller.ini")), {{"user", "beside"}});
+        writeIni(install.filePath(QStringLiteral("tessinstaller.ini")), "user=beside");
         QProcessEnvironment env = homeEnvironment(home.path());
         QByteArray out;
         QCOMPARE(run(program, {QStringLiteral("-Debug")}, env, &out), 0);
@@ -102,11 +105,8 @@ private Q_SLOTS:
                               + QByteArray(DlrHost::WebHost) + "/forum/currentproducts.php\n");
 
         writeIni(home.filePath(QStringLiteral("tessinstaller.ini")),
-                 {{"pass", "ini-pass"},
-                  {"manifestserver", "ini.host"},
-                  {"manifesturl", "ini/path.php"},
-                  {"dumpManifest", "1"},
-                  {"debug", "false"}});
+                 "pass=ini-pass;manifestserver=ini.host;manifesturl=ini/path.php;dumpManifest=1;"
+                 "debug=false");
         env.insert(QStringLiteral("TESSINSTALLER_DEBUG_ENTITLEMENT"),
                    QStringLiteral("https://env.host"));
         run(program, {}, env, &out);
@@ -118,46 +118,39 @@ private Q_SLOTS:
     // The log goes to the Downloads folder the platform names; without one, to the temporary
     // folder; a folder that cannot take it leaves logging off and the run going. Lines are in
     // the local 8-bit encoding.
-    void logLocation_data()
-    {
-        QTest::addColumn<bool>("withHome");
-        QTest::addColumn<bool>("withDownloads");
-        QTest::addColumn<QString>("where");
-        QTest::newRow("Downloads") << true << true << "Downloads";
-        QTest::newRow("no Downloads folder from the platform") << false << true << "tmp";
-        QTest::newRow("Downloads folder missing") << true << false << "";
-    }
-
     void logLocation()
     {
-        QFETCH(bool, withHome);
-        QFETCH(bool, withDownloads);
-        QFETCH(QString, where);
-        QTemporaryDir home;
-        QProcessEnvironment env = homeEnvironment(home.path());
-        if (!withHome)
-            env.remove(QStringLiteral("HOME"));
-        if (!withDownloads)
-            QVERIFY(QDir(home.filePath(QStringLiteral("Downloads"))).removeRecursively());
+        // where: the folder the log lands in, "" for none; with HOME; with a Downloads folder.
+        for (const auto &row :
+             {std::make_tuple("Downloads", true, true), std::make_tuple("tmp", false, true),
+              std::make_tuple("", true, false)}) {
+            const QString where = QLatin1String(std::get<0>(row));
+            QTemporaryDir home;
+            QProcessEnvironment env = homeEnvironment(home.path());
+            if (!std::get<1>(row))
+                env.remove(QStringLiteral("HOME"));
+            if (!std::get<2>(row))
+                QVERIFY(QDir(home.filePath(QStringLiteral("Downloads"))).removeRecursively());
 
-        QByteArray first, second;
-        QCOMPARE(run(Child, {QStringLiteral("types")}, env, &first), 0);
-        run(Child, {"codec", "ISO-8859-1", QStringLiteral("caf\u00e9 na\u00efve")}, env, &second);
-        for (const char *folder : {"Downloads", "tmp"}) {
-            const int expected = where == QLatin1String(folder) ? 2 : 0; // one per run, kept
-            QCOMPARE(logFiles(home.filePath(QLatin1String(folder))).size(), expected);
+            QByteArray first, second;
+            QCOMPARE(run(Child, {QStringLiteral("types")}, env, &first), 0);
+            run(Child, {"codec", "ISO-8859-1", QStringLiteral("caf\u00e9 na\u00efve")}, env,
+                &second);
+            for (const char *folder : {"Downloads", "tmp"}) // one per run, kept
+                QCOMPARE(logFiles(home.filePath(QLatin1String(folder))).size(),
+                         where == QLatin1String(folder) ? 2 : 0);
+            const QString path = QString::fromLocal8Bit(first.trimmed());
+            QCOMPARE(path.isEmpty(), where.isEmpty());
+            if (where.isEmpty())
+                continue;
+            QCOMPARE(QFileInfo(path).absolutePath(), home.filePath(where));
+            QCOMPARE(readAll(path), QByteArray("tessinstaller Debug: a debug line 42\n"
+                                               "an info line\n"
+                                               "tessinstaller Warning: a warning line\n"
+                                               "tessinstaller Critical: a critical line\n"));
+            QCOMPARE(readAll(QString::fromLocal8Bit(second.trimmed())),
+                     QByteArray("tessinstaller Debug: caf\xe9 na\xefve\n"));
         }
-        const QString path = QString::fromLocal8Bit(first.trimmed());
-        QCOMPARE(path.isEmpty(), where.isEmpty());
-        if (where.isEmpty())
-            return;
-        QCOMPARE(QFileInfo(path).absolutePath(), home.filePath(where));
-        QCOMPARE(readAll(path), QByteArray("tessinstaller Debug: a debug line 42\n"
-                                           "an info line\n"
-                                           "tessinstaller Warning: a warning line\n"
-                                           "tessinstaller Critical: a critical line\n"));
-        QCOMPARE(readAll(QString::fromLocal8Bit(second.trimmed())),
-                 QByteArray("tessinstaller Debug: caf\xe9 na\xefve\n"));
     }
 
     void logIsCompleteWhenTheProcessIsKilled()
