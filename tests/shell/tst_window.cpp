@@ -1,9 +1,5 @@
 // The wizard window, the sign-in page, and Start with and without its resources.
-#include "DlrDownload.h"
-#include "DlrFinished.h"
 #include "DlrMainWindow.h"
-#include "DlrSelection.h"
-#include "DlrSignIn.h"
 #include "TestSupport.h"
 
 #include <QAbstractButton>
@@ -54,10 +50,11 @@ private Q_SLOTS:
     {
         auto w = makeWindow(QString(), QString());
         QCOMPARE(w->windowTitle(), QStringLiteral("Tessaline Installer"));
-        QCOMPARE(w->pageIds(), (QList<int>{0, 1, 2, 3}));
-        QVERIFY(qobject_cast<DlrSignIn *>(w->page(0)) && qobject_cast<DlrSelection *>(w->page(1))
-                && qobject_cast<DlrDownload *>(w->page(2))
-                && qobject_cast<DlrFinished *>(w->page(3)));
+        QStringList pages;
+        for (int id : w->pageIds())
+            pages << QString::number(id) + w->page(id)->metaObject()->className();
+        QCOMPARE(pages.join(' '),
+                 QStringLiteral("0DlrSignIn 1DlrSelection 2DlrDownload 3DlrFinished"));
         QVERIFY(!w->pixmap(QWizard::BannerPixmap).isNull());
         QVERIFY(w->button(QWizard::NextButton)->isVisible());
         QVERIFY(!w->button(QWizard::CancelButton)->isVisible());
@@ -132,16 +129,11 @@ private Q_SLOTS:
             browser.urls.clear();
             QSignalSpy returned(child(*w, "password"), &QLineEdit::returnPressed);
             QTest::keyClick(target, row.key);
-            const QString stored = w->currentId() == 1
-                                           ? dlrApp->getUserName() + '/' + dlrApp->getPassword()
-                                           : QString();
-            QCOMPARE(QStringLiteral("page %1, %2 calls, %3")
-                             .arg(w->currentId())
-                             .arg(browser.urls.size() + returned.count())
-                             .arg(stored),
-                     QStringLiteral("page %1, 0 calls, %2")
-                             .arg(row.page)
-                             .arg(row.page ? QString(row.user) + '/' + row.pass : QString()));
+            QCOMPARE(w->currentId(), row.page);
+            QCOMPARE(browser.urls.size() + returned.count(), 0);
+            if (row.page)
+                QCOMPARE(dlrApp->getUserName() + '/' + dlrApp->getPassword(),
+                         QString(row.user) + '/' + row.pass);
         }
     }
 
