@@ -142,16 +142,13 @@ private Q_SLOTS:
         QCOMPARE(requestAndWait(url(), QStringLiteral("a&b"), QStringLiteral("p&q \"x\"")),
                  QString());
         const QJsonObject last = server.fetchJson(QStringLiteral("/debug/last-request"));
-        QVERIFY(last.value(QStringLiteral("contentType"))
-                        .toString()
-                        .startsWith(QStringLiteral("multipart/form-data; boundary=")));
+        QVERIFY(last["contentType"].toString().startsWith("multipart/form-data; boundary="));
         // Each part: its only header, then its body.
         QStringList parts;
         for (const QJsonValue &part : last.value(QStringLiteral("parts")).toArray()) {
-            const QJsonObject headers = part.toObject().value(QStringLiteral("headers")).toObject();
-            parts << headers.keys().join(',') + ": "
-                             + headers.value(QStringLiteral("Content-Disposition")).toString()
-                  << part.toObject().value(QStringLiteral("body")).toString();
+            const QJsonObject headers = part["headers"].toObject();
+            parts << headers.keys().join(',') + ": " + headers["Content-Disposition"].toString()
+                  << part["body"].toString();
         }
         const QString field = QStringLiteral("Content-Disposition: form-data; name=\"%1\"");
         QCOMPARE(parts, (QStringList{field.arg("platform"), "windows", field.arg("username"),
@@ -205,10 +202,8 @@ private Q_SLOTS:
     void fileModesSendNothing()
     {
         const auto requestsSeen = [this] {
-            return server.fetchJson(QStringLiteral("/debug/state"))
-                    .value(QStringLiteral("counts"))
-                    .toObject()
-                    .value(QStringLiteral("/forum/currentproducts.php"))
+            return server.fetchJson("/debug/state")
+                    .value("counts")["/forum/currentproducts.php"]
                     .toInt();
         };
         const int before = requestsSeen();
