@@ -8,28 +8,25 @@
 
 namespace TessTest {
 
-bool runTool(const QString &program, const QStringList &arguments, QString *error)
+bool runTool(const QString &program,
+             const QStringList &arguments,
+             QString *error,
+             const QByteArray &input)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished(1000);
-        *error = program + QStringLiteral(" did not finish: ") + process.errorString();
-        return false;
-    }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        *error = program + QStringLiteral(" failed: ") + QString::fromLocal8Bit(process.readAll());
-        return false;
-    }
-    return true;
+    process.write(input);
+    process.closeWriteChannel();
+    const bool finished = process.waitForFinished(120000);
+    if (finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return true;
+    process.kill();
+    process.waitForFinished(1000);
+    if (error)
+        *error = program + " failed: " + process.errorString() + '\n' + process.readAll();
+    return false;
 }
-
-PackageBuilder::PackageBuilder(const QString &productName, const QString &version)
-    : productName(productName)
-    , version(version)
-{}
 
 QString PackageBuilder::directoryId(const QString &folder)
 {
@@ -48,31 +45,19 @@ QByteArray PackageBuilder::randomBytes(int size, quint32 seed)
 bool PackageBuilder::build(const QString &msiPath, QString *error) const
 {
     QTemporaryDir payload;
-    QStringList arguments{sourceDir() + QStringLiteral("/tools/products/build_samples.py"),
-                          QStringLiteral("--package"),
-                          msiPath,
-                          QStringLiteral("--name"),
-                          productName,
-                          QStringLiteral("--version"),
-                          version,
-                          QStringLiteral("--program-files"),
-                          programFilesId};
+    QStringList arguments{sourceDir() + "/tools/products/build_samples.py", "--package", msiPath};
+    arguments << "--name" << productName << "--version" << version;
+    arguments << "--program-files" << programFilesId;
     for (int i = 0; i < files.size(); ++i) {
         QFile out(payload.filePath(QString::number(i)));
         if (!out.open(QIODevice::WriteOnly)
             || out.write(files.at(i).second) != files.at(i).second.size()) {
-            *error = QStringLiteral("cannot write ") + out.fileName();
+            *error = "cannot write " + out.fileName();
             return false;
         }
-        arguments << files.at(i).first + QLatin1Char('=') + out.fileName();
+        arguments << files.at(i).first + '=' + out.fileName();
     }
-    const QString python = qEnvironmentVariable("PYTHON3", QStringLiteral("python3"));
-    return runTool(python, arguments, error);
-}
-
-bool PackageBuilder::edit(const QString &msiPath, const QString &sql, QString *error)
-{
-    return runTool(QStringLiteral("msibuild"), {msiPath, QStringLiteral("-q"), sql}, error);
+    return runTool(qEnvironmentVariable("PYTHON3", "python3"), arguments, error);
 }
 
 } // namespace TessTest

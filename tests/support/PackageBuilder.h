@@ -1,19 +1,20 @@
 #pragma once
 
 // Real Windows Installer packages for the tests: built by tools/products/build_samples.py (wixl),
-// the same tool that makes the sample products and the benchmark's package; edited with msibuild.
+// the same tool that makes the sample products and the benchmark's package.
 
-#include <QByteArray>
-#include <QList>
 #include <QPair>
-#include <QString>
+#include <QStringList>
 
 namespace TessTest {
 
 class PackageBuilder
 {
 public:
-    explicit PackageBuilder(const QString &productName, const QString &version = "1.0.0");
+    explicit PackageBuilder(const QString &productName, const QString &version = "1.0.0")
+        : productName(productName)
+        , version(version)
+    {}
 
     // path: below Program Files, '/'-separated ("Orrel/Product-1.0/bin/tool.exe").
     void addFile(const QString &path, const QByteArray &data) { files.append({path, data}); }
@@ -21,8 +22,6 @@ public:
     void setProgramFilesId(const QString &id) { programFilesId = id; }
     bool build(const QString &msiPath, QString *error) const;
 
-    // Runs SQL on a package with msibuild.
-    static bool edit(const QString &msiPath, const QString &sql, QString *error);
     // The Directory key the tool gives a folder path ("Orrel/Product-1.0"); file keys are
     // "file" and the index in the order added.
     static QString directoryId(const QString &folder);
@@ -34,7 +33,11 @@ private:
     QList<QPair<QString, QByteArray>> files;
 };
 
-// Runs a program to its end (bounded); false with its output when it fails.
-bool runTool(const QString &program, const QStringList &arguments, QString *error);
+// Runs a program to its end (bounded), input on its standard input; false, with its output in
+// *error when given, when it fails.
+bool runTool(const QString &program,
+             const QStringList &arguments,
+             QString *error,
+             const QByteArray &input = {});
 
 } // namespace TessTest
