@@ -3,7 +3,6 @@
 // A made-up machine in a temporary folder, built by tools/machine/make-machine.py (see the top
 // of that script for what a description may hold), for the survey to look at.
 
-#include <QByteArray>
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>

@@ -8,14 +8,11 @@
 
 namespace TessTest {
 
-bool runTool(const QString &program,
-             const QStringList &arguments,
-             QString *error,
-             const QByteArray &input)
+bool runTool(const QString &tool, const QStringList &args, QString *error, QByteArray input)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
+    process.start(tool, args);
     process.write(input);
     process.closeWriteChannel();
     const bool finished = process.waitForFinished(120000);
@@ -24,7 +21,7 @@ bool runTool(const QString &program,
     process.kill();
     process.waitForFinished(1000);
     if (error)
-        *error = program + " failed: " + process.errorString() + '\n' + process.readAll();
+        *error = tool + " failed: " + process.errorString() + '\n' + process.readAll();
     return false;
 }
 

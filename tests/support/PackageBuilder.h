@@ -22,8 +22,7 @@ public:
     void setProgramFilesId(const QString &id) { programFilesId = id; }
     bool build(const QString &msiPath, QString *error) const;
 
-    // The Directory key the tool gives a folder path ("Orrel/Product-1.0"); file keys are
-    // "file" and the index in the order added.
+    // The Directory key the tool gives a folder ("Orrel/Product-1.0"); files are file<index>.
     static QString directoryId(const QString &folder);
     // Random bytes (incompressible) of a given size, the same for the same seed.
     static QByteArray randomBytes(int size, quint32 seed);
@@ -35,9 +34,6 @@ private:
 
 // Runs a program to its end (bounded), input on its standard input; false, with its output in
 // *error when given, when it fails.
-bool runTool(const QString &program,
-             const QStringList &arguments,
-             QString *error,
-             const QByteArray &input = {});
+bool runTool(const QString &tool, const QStringList &args, QString *error, QByteArray input = {});
 
 } // namespace TessTest
