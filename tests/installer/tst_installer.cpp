@@ -219,7 +219,8 @@ private slots:
                 << 0u << "";
         QTest::newRow("cabinet beside the package")
                 << media.arg("`Cabinet` = 'payload.cab'") << 0u << "";
-        QTest::newRow("missing") << "missing.msi" << +InstallPackageOpenFailed << notOpened;
+        QTest::newRow("missing") << "missing.msi" << unsigned(InstallPackageOpenFailed)
+                                 << notOpened;
         QTest::newRow("random bytes") << "random.msi" << invalid << notOpened;
         QTest::newRow("truncated") << "truncated.msi" << invalid << notOpened;
         QTest::newRow("corrupt cabinet") << "corruptcab.msi" << failure << "Error 1335";
@@ -289,11 +290,11 @@ private slots:
     {
         QTest::addColumn<int>("answer");
         QTest::addColumn<unsigned int>("code");
-        QTest::newRow("abort") << int(AnswerAbort) << +InstallFailure;
+        QTest::newRow("abort") << int(AnswerAbort) << unsigned(InstallFailure);
         QTest::newRow("retry") << int(AnswerRetry) << 0u;
         QTest::newRow("ignore") << int(AnswerIgnore) << 0u;
-        QTest::newRow("unanswered") << 0 << +InstallFailure;
-        QTest::newRow("cancel") << int(AnswerCancel) << +InstallUserExit;
+        QTest::newRow("unanswered") << 0 << unsigned(InstallFailure);
+        QTest::newRow("cancel") << int(AnswerCancel) << unsigned(InstallUserExit);
     }
 
     void interrupted()
