@@ -1,15 +1,19 @@
-// Product downloads against the stand-in service over loopback and the naming rules they follow:
-// numbered alternatives, reuse of finished files checked by their digest, every way a transfer
-// can fail, a full disk, and the retry that continues the partial file or starts it over.
+// Product downloads against the stand-in service over loopback: the naming rules they follow,
+// reuse of finished files checked by their digest, every way a transfer can fail and the retry
+// that continues the partial file or starts it over; certificate problems over https with
+// certificates made by openssl for this run; requests through a real proxy (tinyproxy).
 
 #include "DlrDownloadNames.h"
 #include "DlrTexts.h"
-#include "DownloadWait.h"
 #include "PackageBuilder.h"
 #include "StandinServer.h"
-#include "TestSupport.h"
+#include "TinyProxy.h"
+
+#include <QLineEdit>
+#include <QSslError>
 
 #include <csignal>
+#include <map>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -18,6 +22,70 @@ using namespace DlrDownloadNames;
 namespace {
 const QString ProductFile = "TessalineWorkserver-25.1_2301450-win64.msi";
 const QString Numbered = "TessalineWorkserver-25.1_2301450-win64-1.msi";
+const QString ManifestPath = "/forum/currentproducts.php";
+
+// A root with leaves it signed (for this host, for another host, long expired), each served
+// with the root after it, and two self-signed leaves.
+const char MakeCertificates[] = R"(set -e
+printf '[ca]\ndefault_ca=l\n[l]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\n\
+default_md=sha256\npolicy=p\nunique_subject=no\n[p]\ncommonName=supplied\n' > ca.cnf
+: > index.txt; echo 1000 > serial
+new() { n=$1; shift; openssl req -newkey rsa:2048 -nodes -keyout $n.key -subj /CN=$n "$@"; }
+leaf() { new $1 -out $1.csr; echo "subjectAltName=$2" > $1.ext; n=$1; shift 2
+  openssl ca -batch -config ca.cnf -cert root.pem -keyfile root.key -in $n.csr -out $n.pem \
+    -extfile $n.ext -notext "$@"; cat $n.pem root.pem > $n-chain.pem; }
+new root -x509 -days 30 -out root.pem
+leaf chained IP:127.0.0.1,DNS:localhost -days 30
+leaf elsewhere DNS:elsewhere.example -days 30
+leaf expired IP:127.0.0.1,DNS:localhost -startdate 20200101000000Z -enddate 20200201000000Z
+new self -x509 -days 30 -out self-chain.pem -addext subjectAltName=IP:127.0.0.1
+new selfwrong -x509 -days 30 -out selfwrong-chain.pem -addext subjectAltName=DNS:wrong.example
+)";
+
+QString inDownloads(const QString &name)
+{
+    return TessTest::downloadsDir() + '/' + name;
+}
+QByteArray readFile(const QString &name)
+{
+    QFile file(inDownloads(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
+}
+bool writeFile(const QString &name, const QByteArray &bytes)
+{
+    QFile file(inDownloads(name));
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+QStringList downloads()
+{
+    return QDir(TessTest::downloadsDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+}
+// Starts the download of a manifest index and waits for its one signal: "" when the file was
+// finished, the reason when it failed, a text in angle brackets when the contract was broken.
+QString downloadAndWait(int index)
+{
+    QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
+    QSignalSpy failed(dlrApp, &DlrApp::failedDownload);
+    if (!dlrApp->DownloadProduct(index))
+        return "<not started>";
+    if (!QTest::qWaitFor([&] { return finished.count() + failed.count() > 0; }, 20000))
+        return "<no signal>";
+    QTest::qWait(20); // nothing else may follow
+    const QList<QVariant> args = finished.isEmpty() ? failed.first() : finished.first();
+    if (finished.count() + failed.count() != 1 || args.last().toInt() != index)
+        return "<another signal>";
+    return finished.isEmpty() ? args.first().toString() : QString();
+}
+// The manifest request's answer: "" when valid, else the reason given.
+QString requestManifest(const QUrl &url)
+{
+    QSignalSpy valid(dlrApp, &DlrApp::validManifestReply);
+    QSignalSpy invalid(dlrApp, &DlrApp::invalidManifestReply);
+    dlrApp->RequestManifest(url, "demo", "demo-password", "windows");
+    if (!QTest::qWaitFor([&] { return valid.count() + invalid.count() > 0; }, 20000))
+        return "<no answer>";
+    return valid.isEmpty() ? invalid.first().first().toString() : QString();
+}
 } // namespace
 
 class TestDownload : public QObject
@@ -25,28 +93,12 @@ class TestDownload : public QObject
     Q_OBJECT
 
     TessTest::StandinServer server;
-    QTemporaryDir scratch;
+    std::map<QString, TessTest::StandinServer> tls; // by certificate
+    QTemporaryDir scratch, certs;
+    TessTest::BoxAnswerer boxes;
     const QByteArray product = TessTest::PackageBuilder::randomBytes(3 * 1024 * 1024 + 123, 4242);
     DlrManifestElement offer;
 
-    static QByteArray readFile(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
-    }
-    static bool writeFile(const QString &path, const QByteArray &bytes)
-    {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-    }
-    static QString inDownloads(const QString &name)
-    {
-        return TessTest::downloadsDir() + '/' + name;
-    }
-    static QStringList downloads()
-    {
-        return QDir(TessTest::downloadsDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    }
     int addOffer(const QString &name, const QString &query = QString())
     {
         dlrApp->manifestList().append(offer);
@@ -55,12 +107,9 @@ class TestDownload : public QObject
         return dlrApp->manifestList().size() - 1;
     }
     // Requests for the product and its body bytes sent, as the service counts them.
-    int productRequests() { return served("counts", "/products/").toInt(); }
-    qint64 bytesSent() { return served("bytes", "").toVariant().toLongLong(); }
-    QJsonValue served(const char *what, const QString &prefix)
-    {
-        return server.fetchJson("/debug/state").value(what)[prefix + ProductFile];
-    }
+    int requests(const QString &path) { return state("counts")[path].toInt(); }
+    qint64 bytesSent() { return state("bytes")[ProductFile].toVariant().toLongLong(); }
+    QJsonValue state(const char *what) { return server.fetchJson("/debug/state").value(what); }
     // The service's validator of the product: its size and change time (ns), in hex.
     QByteArray productTag() const
     {
@@ -69,16 +118,40 @@ class TestDownload : public QObject
         const qint64 ns = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
         return QString("\"%1-%2\"").arg(st.st_size, 0, 16).arg(ns, 0, 16).toLatin1();
     }
+    QUrl tlsUrl(const QString &certificate, const QString &path = "/products/" + ProductFile)
+    {
+        return tls[certificate].url(path);
+    }
+    int addTlsOffer(const QUrl &url)
+    {
+        const int index = addOffer(ProductFile);
+        dlrApp->manifestList()[index].downloadUrl = url;
+        return index;
+    }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(writeFile(scratch.filePath(ProductFile), product));
+        QFile file(scratch.filePath(ProductFile));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(product) == product.size());
+        file.close();
         QVERIFY(TessTest::StandinServer::writeProductsJson(scratch.path(),
                                                            {{{"file", ProductFile}}}));
-        server.setProducts(scratch.path());
-        server.addArguments({"--stall-seconds", "5"});
-        QVERIFY2(server.start(), qPrintable(server.errorText()));
+        QProcess make;
+        make.setWorkingDirectory(certs.path());
+        make.setProcessChannelMode(QProcess::MergedChannels);
+        make.start("sh", {"-c", MakeCertificates});
+        QVERIFY(make.waitForFinished(60000));
+        QVERIFY2(make.exitCode() == 0, make.readAll().constData());
+        for (const QString name : {"", "chained", "elsewhere", "expired", "self", "selfwrong"}) {
+            TessTest::StandinServer &s = name.isEmpty() ? server : tls[name];
+            s.setProducts(scratch.path());
+            s.setUsers({{"demo", "demo-password"}});
+            s.addArguments({"--stall-seconds", "5"});
+            if (!name.isEmpty())
+                s.setTls(certs.filePath(name + "-chain.pem"), certs.filePath(name + ".key"));
+            QVERIFY2(s.start(), qPrintable(s.errorText()));
+        }
         offer.name = ProductFile;
         offer.fileSize = product.size();
         offer.sha256 = QCryptographicHash::hash(product, QCryptographicHash::Sha256).toHex();
@@ -102,13 +175,13 @@ private slots:
         QTest::addColumn<QString>("landsAs"); // empty: taken as it is
         QByteArray damaged = product;
         damaged[12345] = ~damaged[12345];
-        const QString partial = ProductFile + ".tessdownload";
         QTest::newRow("nothing there") << QString() << product << ProductFile;
         QTest::newRow("same size") << ProductFile << product << "";
         QTest::newRow("wrong digest") << ProductFile << damaged << ProductFile;
         QTest::newRow("a byte less") << ProductFile << product.chopped(1) << Numbered;
         QTest::newRow("a byte more") << ProductFile << product + 'x' << Numbered;
-        QTest::newRow("partial file, too long") << partial << product + 'x' << ProductFile;
+        QTest::newRow("partial, too long")
+                << ProductFile + ".tessdownload" << product + 'x' << ProductFile;
         QTest::newRow("numbered alternative only") << Numbered << product << ProductFile;
     }
     void downloadBesideWhatIsThere()
@@ -116,37 +189,35 @@ private slots:
         QFETCH(QString, present);
         QFETCH(QByteArray, onDisk);
         QFETCH(QString, landsAs);
-        QVERIFY(present.isEmpty() || writeFile(inDownloads(present), onDisk));
+        QVERIFY(present.isEmpty() || writeFile(present, onDisk));
         // A partial file with its validator would be continued, were it not too long.
-        QVERIFY(!present.endsWith("download")
-                || writeFile(inDownloads(present + ".validator"), productTag()));
-        const int before = productRequests();
+        QVERIFY(!present.endsWith("download") || writeFile(present + ".validator", productTag()));
+        const int before = requests("/products/" + ProductFile);
         dlrApp->CheckForDownload(0);
         const bool taken = landsAs.isEmpty();
-        const QString path = inDownloads(taken ? present : landsAs);
+        const QString name = taken ? present : landsAs;
         QCOMPARE(dlrApp->manifestList().at(0).downloaded, taken);
         if (!taken) {
             QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
             QNetworkReply *reply = dlrApp->DownloadProduct(0);
             QVERIFY(reply);
             QCOMPARE(reply->readBufferSize(), qint64(1024 * 1024)); // memory stays flat
-            QVERIFY(QFile::exists(path + ".tessdownload"));
+            QVERIFY(QFile::exists(inDownloads(name + ".tessdownload")));
             // Only one transfer at a time; the refused one changes nothing.
             QVERIFY(!dlrApp->DownloadProduct(1) && !dlrApp->manifestList().at(1).downloadFile);
             QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
             QCOMPARE(finished.first().first().toInt(), 0);
-            QVERIFY(!QFile::exists(path + ".tessdownload"));
         }
         const DlrManifestElement &offer = dlrApp->manifestList().at(0);
         QVERIFY(offer.downloaded && !offer.downloadFile->isOpen());
-        QCOMPARE(offer.downloadFile->fileName(), path);
+        QCOMPARE(offer.downloadFile->fileName(), inDownloads(name));
         QVERIFY(!dlrApp->DownloadProduct(0)); // done once is done
-        QCOMPARE(readFile(path), taken ? onDisk : product);
+        QCOMPARE(readFile(name), taken ? onDisk : product);
         // What was there stays, unless it was this offer's partial file or damaged copy.
         const bool consumed = present.endsWith("download") || present == landsAs;
-        QVERIFY(present.isEmpty() || consumed || readFile(inDownloads(present)) == onDisk);
+        QVERIFY(present.isEmpty() || consumed || readFile(present) == onDisk);
         QCOMPARE(downloads().size(), 1 + int(!present.isEmpty() && !consumed && !taken));
-        QCOMPARE(productRequests(), before + (taken ? 0 : 1));
+        QCOMPARE(requests("/products/" + ProductFile), before + (taken ? 0 : 1));
     }
 
     void refusalsBeforeStart()
@@ -170,37 +241,30 @@ private slots:
     // them from the first attempt's: the rest of the file, or the whole file.
     void failures_data()
     {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<int>("error"); // -1: the checksum mismatch
-        QTest::addColumn<bool>("partial");
-        QTest::addColumn<int>("fileSizeLimit"); // a full disk: the write fails (EFBIG)
+        QTest::addColumn<QString>("fault"); // "disk": the disk is full (the write fails, EFBIG)
+        QTest::addColumn<int>("error");     // -1: the checksum mismatch
         QTest::addColumn<QString>("retryFault");
         QTest::addColumn<bool>("counted");
         const int closed = QNetworkReply::RemoteHostClosedError;
         const int canceled = QNetworkReply::OperationCanceledError;
         for (const char *p : {"10%", "50%", "99%"})
-            QTest::addRow("drop at %s", p)
-                    << QString("reset:") + p << closed << true << 0 << "" << true;
+            QTest::addRow("drop at %s", p) << QString("reset:") + p << closed << "" << true;
         // Closed cleanly before the announced length: complete only in the server's eyes.
-        QTest::newRow("short body") << "short:1000000" << closed << true << 0 << "" << true;
-        QTest::newRow("404") << "404" << int(QNetworkReply::ContentNotFoundError) << false << 0
-                             << "" << true;
-        QTest::newRow("500") << "500" << int(QNetworkReply::InternalServerError) << false << 0 << ""
-                             << true;
-        QTest::newRow("full disk") << "" << canceled << true << 256 * 1024 << "" << false;
-        QTest::newRow("damaged body") << "corrupt" << -1 << false << 0 << "" << true;
-        QTest::newRow("file changed") << "reset:50%" << closed << true << 0 << "newetag" << true;
-        QTest::newRow("ranges ignored") << "reset:50%" << closed << true << 0 << "norange" << true;
-        QTest::newRow("wrong range") << "reset:50%" << closed << true << 0 << "badrange" << false;
+        QTest::newRow("short body") << "short:1000000" << closed << "" << true;
+        QTest::newRow("404") << "404" << int(QNetworkReply::ContentNotFoundError) << "" << true;
+        QTest::newRow("500") << "500" << int(QNetworkReply::InternalServerError) << "" << true;
+        QTest::newRow("full disk") << "disk" << canceled << "" << false;
+        QTest::newRow("damaged body") << "corrupt" << -1 << "" << true;
+        QTest::newRow("file changed") << "reset:50%" << closed << "newetag" << true;
+        QTest::newRow("ranges ignored") << "reset:50%" << closed << "norange" << true;
+        QTest::newRow("wrong range") << "reset:50%" << closed << "badrange" << false;
         // Last: the service counts a stalled answer only when it gives up on it, seconds later.
-        QTest::newRow("stall") << "stall:1000000" << canceled << true << 0 << "" << false;
+        QTest::newRow("stall") << "stall:1000000" << canceled << "" << false;
     }
     void failures()
     {
         QFETCH(QString, fault);
         QFETCH(int, error);
-        QFETCH(bool, partial);
-        QFETCH(int, fileSizeLimit);
         dlrApp->setTransferTimeout(1000);
         const int index = addOffer("Faulty.msi", "fault=" + fault);
         // Nothing can start from inside the failure signal: the reply is still the running one.
@@ -211,8 +275,8 @@ private slots:
         struct rlimit saved = {}, limited = {};
         getrlimit(RLIMIT_FSIZE, &saved);
         limited = saved;
-        if (fileSizeLimit)
-            limited.rlim_cur = rlim_t(fileSizeLimit);
+        if (fault == "disk")
+            limited.rlim_cur = 256 * 1024;
         const auto previous = std::signal(SIGXFSZ, SIG_IGN);
         setrlimit(RLIMIT_FSIZE, &limited);
         const QString reason = downloadAndWait(index);
@@ -222,29 +286,32 @@ private slots:
         QCOMPARE(reason, error < 0 ? QString("The downloaded file is damaged (checksum mismatch)")
                                    : networkErrorText(QNetworkReply::NetworkError(error)));
         QCOMPARE(restarted, QList<bool>{false});
+        // A broken transfer leaves its partial file; a refused or damaged one nothing.
+        const bool partial = error == QNetworkReply::RemoteHostClosedError
+                             || error == QNetworkReply::OperationCanceledError;
         const QString temp = "Faulty.msi.tessdownload";
         const QStringList left{temp, temp + ".validator"};
         QCOMPARE(downloads(), partial ? left : QStringList());
-        const QByteArray got = readFile(inDownloads(temp));
+        const QByteArray got = readFile(temp);
         QVERIFY(!partial
                 || (got.size() > 0 && got.size() < product.size() && product.startsWith(got)));
         QVERIFY(!dlrApp->manifestList().at(index).downloaded);
         QVERIFY(!dlrApp->manifestList().at(index).downloadFile);
 
+        // A retry that cannot even connect leaves the partial file as it was.
+        DlrManifestElement &offer = dlrApp->manifestList()[index];
+        const QUrl url = offer.downloadUrl;
+        offer.downloadUrl.setPort(1);
+        QCOMPARE(downloadAndWait(index), networkErrorText(QNetworkReply::ConnectionRefusedError));
+        QCOMPARE(readFile(temp), got);
         // Qt sends a request once more itself when its connection drops before any byte arrived.
         const qint64 before = bytesSent();
-        // A retry that cannot even connect leaves the partial file as it was.
-        const QUrl url = dlrApp->manifestList().at(index).downloadUrl;
-        dlrApp->manifestList()[index].downloadUrl.setPort(1);
-        QCOMPARE(downloadAndWait(index), networkErrorText(QNetworkReply::ConnectionRefusedError));
-        QCOMPARE(readFile(inDownloads(temp)), got);
-        dlrApp->manifestList()[index].downloadUrl = url;
         QFETCH(QString, retryFault);
-        dlrApp->manifestList()[index].downloadUrl.setQuery(
-                retryFault.isEmpty() ? "" : "fault=" + retryFault);
+        offer.downloadUrl = url;
+        offer.downloadUrl.setQuery(retryFault.isEmpty() ? "" : "fault=" + retryFault);
         QCOMPARE(downloadAndWait(index), QString());
         QCOMPARE(downloads(), QStringList{"Faulty.msi"});
-        QCOMPARE(readFile(inDownloads("Faulty.msi")), product);
+        QCOMPARE(readFile("Faulty.msi"), product);
         QFETCH(bool, counted);
         const qint64 rest
                 = partial && retryFault.isEmpty() ? product.size() - got.size() : product.size();
@@ -282,7 +349,7 @@ private slots:
         }
         QCOMPARE(downloadAndWait(index), QString());
         QCOMPARE(downloads(), QStringList{fileName});
-        QCOMPARE(readFile(inDownloads(fileName)), product);
+        QCOMPARE(readFile(fileName), product);
         // Found there by a later check under the same rule.
         dlrApp->manifestList()[index].downloaded = false;
         dlrApp->CheckForDownload(index);
@@ -342,6 +409,170 @@ private slots:
         QCOMPARE(chooseDownloadFolder(downloads, temp).absolutePath(), downloads);
         QCOMPARE(chooseDownloadFolder(home.filePath("a"), home.filePath("b")).path(), QString("."));
         QCOMPARE(dlrApp->GetDownloadDir()->absolutePath(), TessTest::downloadsDir());
+    }
+
+    // The manifest request and a download through a real proxy that the system's proxy settings
+    // name: one that asks for credentials, answered or refused in the box, and one that refuses
+    // outright. This machine's own name goes through the proxy (127.0.0.1 would not).
+    void throughProxy_data()
+    {
+        QTest::addColumn<QString>("needed"); // the credentials the proxy asks for
+        QTest::addColumn<QString>("typed");  // into the box; empty: Cancel
+        QTest::addColumn<bool>("refusing");
+        QTest::newRow("credentials given") << "alice:s3cret"
+                                           << "alice:s3cret" << false;
+        QTest::newRow("credentials cancelled") << "alice:s3cret"
+                                               << "" << false;
+        QTest::newRow("refusing proxy") << ""
+                                        << "" << true;
+    }
+    void throughProxy()
+    {
+        QFETCH(QString, needed);
+        QFETCH(QString, typed);
+        QFETCH(bool, refusing);
+        const QString host = TessTest::TinyProxy::loopbackHostName();
+        if (host.isEmpty())
+            QSKIP("this machine's host name does not resolve to a loopback address");
+        const QString origin = QString("http://%1:%2").arg(host).arg(server.port());
+        TessTest::TinyProxy proxy;
+        const QString error = proxy.start(needed, refusing);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        qputenv("http_proxy", proxy.url().toUtf8());
+        qunsetenv("no_proxy");
+        const int before = requests(ManifestPath);
+        // The credentials box is answered by hand, through its fields.
+        int asked = 0;
+        QTimer answerer;
+        connect(&answerer, &QTimer::timeout, [&] {
+            QWidget *box = QApplication::activeModalWidget();
+            if (!box || box->objectName() != "proxyCredentials")
+                return;
+            ++asked;
+            auto *user = box->findChild<QLineEdit *>("user");
+            auto *password = box->findChild<QLineEdit *>("password");
+            if (typed.isEmpty() || !user || !password)
+                return (void)QMetaObject::invokeMethod(box, "reject");
+            user->setText(typed.section(':', 0, 0));
+            password->setText(typed.section(':', 1));
+            QMetaObject::invokeMethod(box, "accept");
+        });
+        answerer.start(50);
+        TessTest::LogCapture log;
+        dlrApp->manifestList().clear();
+        const QString answer = requestManifest(origin + ManifestPath);
+        if (typed.isEmpty()) { // a clear failure, and nothing reached the service
+            QCOMPARE(answer, QString("Unknown manifest Validation"));
+            QVERIFY(log.contains("Manifest request failed:"));
+            QCOMPARE(requests(ManifestPath), before);
+        } else {
+            QCOMPARE(answer, QString());
+            QCOMPARE(downloadAndWait(0), QString());
+            QCOMPARE(readFile(ProductFile), product);
+            QVERIFY2(proxy.log().contains("POST " + origin + ManifestPath)
+                             && proxy.log().contains("GET " + origin + "/products/" + ProductFile),
+                     qPrintable(proxy.log()));
+        }
+        qunsetenv("http_proxy");
+        QCOMPARE(asked, int(!needed.isEmpty()));
+        QVERIFY(!log.contains("s3cret"));
+    }
+
+    // Certificate problems: each is put to the user, and declining it fails the request. A root
+    // presented in the chain is the one problem that passes silently.
+    void declinedCertificateProblems_data()
+    {
+        using E = QSslError;
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QList<int>>("problems"); // empty: no box
+        QTest::newRow("root in chain") << "chained" << QList<int>{};
+        QTest::newRow("self-signed") << "self" << QList<int>{E::SelfSignedCertificate};
+        QTest::newRow("self-signed, wrong host")
+                << "selfwrong" << QList<int>{E::SelfSignedCertificate, E::HostNameMismatch};
+        QTest::newRow("expired") << "expired"
+                                 << QList<int>{E::CertificateExpired,
+                                               E::SelfSignedCertificateInChain};
+        QTest::newRow("other host")
+                << "elsewhere" << QList<int>{E::HostNameMismatch, E::SelfSignedCertificateInChain};
+    }
+    void declinedCertificateProblems()
+    {
+        QFETCH(QString, server);
+        QFETCH(QList<int>, problems);
+        const bool asks = !problems.isEmpty();
+        const int before = boxes.count();
+        for (int i = 0; asks && i < 2; ++i)
+            boxes.enqueue(QMessageBox::Cancel, "sslErrors");
+        QCOMPARE(downloadAndWait(addTlsOffer(tlsUrl(server))),
+                 asks ? networkErrorText(QNetworkReply::SslHandshakeFailedError) : QString());
+        QCOMPARE(readFile(ProductFile), asks ? QByteArray("<none>") : product);
+        QCOMPARE(requestManifest(tlsUrl(server, ManifestPath)),
+                 asks ? QString("Unknown manifest Validation") : QString());
+        QCOMPARE(boxes.count(), before + (asks ? 2 : 0));
+        QCOMPARE(boxes.unexpectedCount(), 0);
+        QVERIFY(!dlrApp->isSslAccepted());
+        if (!asks)
+            return;
+        // One problem is named in the box; several are listed in its details.
+        const TessTest::BoxRecord box = boxes.last();
+        QCOMPARE(box.text, QString("There was issue with the SSL connection. Continue anyway?"));
+        QCOMPARE(box.buttons, QMessageBox::Ok | QMessageBox::Cancel);
+        QStringList texts;
+        for (int problem : problems)
+            texts.append(QSslError(QSslError::SslError(problem)).errorString());
+        texts.sort();
+        QStringList details = box.detailedText.split("---", Qt::SkipEmptyParts);
+        details.sort();
+        QCOMPARE(box.informativeText,
+                 problems.size() == 1 ? texts.first()
+                                      : "There were multiple issues with the SSL connection");
+        QCOMPARE(details, problems.size() == 1 ? QStringList() : texts);
+    }
+
+    // Time the user spends on the certificate question is no stall, and the reply it is about
+    // outlives the question even when it ends meanwhile.
+    void certificateQuestionOutlivesTheStallTime_data()
+    {
+        QTest::addColumn<bool>("abortMeanwhile");
+        QTest::addColumn<QString>("result");
+        const QString canceled = networkErrorText(QNetworkReply::OperationCanceledError);
+        QTest::newRow("ended meanwhile, declined") << true << canceled;
+        QTest::newRow("held past the stall time, accepted") << false << QString();
+    }
+    void certificateQuestionOutlivesTheStallTime()
+    {
+        QFETCH(bool, abortMeanwhile);
+        QFETCH(QString, result);
+        dlrApp->setTransferTimeout(300);
+        QNetworkReply *reply = nullptr;
+        const auto question = [&] {
+            if (abortMeanwhile && reply && boxes.isHolding())
+                reply->abort();
+            return false; // held until the time below
+        };
+        boxes.enqueueWhen(abortMeanwhile ? QMessageBox::Cancel : QMessageBox::Ok, "sslErrors",
+                          question, 1500);
+        QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
+        QSignalSpy failed(dlrApp, &DlrApp::failedDownload);
+        reply = dlrApp->DownloadProduct(addTlsOffer(tlsUrl("self")));
+        QVERIFY(reply);
+        QVERIFY(QTest::qWaitFor([&] { return finished.count() + failed.count() > 0; }, 10000));
+        QCOMPARE(failed.isEmpty() ? QString() : failed.first().first().toString(), result);
+        QCOMPARE(boxes.unexpectedCount(), 0);
+        QCOMPARE(dlrApp->isSslAccepted(), !abortMeanwhile);
+        QCOMPARE(readFile(ProductFile), abortMeanwhile ? QByteArray("<none>") : product);
+    }
+
+    // Accepted once, no certificate problem of any host is put to the user again.
+    void acceptedCertificateProblemSilencesLaterOnes()
+    {
+        QVERIFY(dlrApp->isSslAccepted());
+        const int before = boxes.count();
+        QUrl localhost = tlsUrl("selfwrong");
+        localhost.setHost("localhost");
+        QCOMPARE(downloadAndWait(addTlsOffer(localhost)), QString());
+        QCOMPARE(requestManifest(tlsUrl("expired", ManifestPath)), QString());
+        QCOMPARE(boxes.count(), before);
     }
 };
 

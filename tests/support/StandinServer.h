@@ -4,62 +4,144 @@
 // 127.0.0.1 on a port it chooses, stops when this object goes, and by itself when the test
 // process dies.
 
+#include "TestSupport.h"
+
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
-#include <QTemporaryDir>
-#include <QUrl>
-#include <QVariantMap>
+#include <QUrlQuery>
 
 namespace TessTest {
 
 class StandinServer
 {
 public:
-    StandinServer();
-    ~StandinServer();
-    StandinServer(const StandinServer &) = delete;
-    StandinServer &operator=(const StandinServer &) = delete;
+    StandinServer()
+    {
+        QDir().mkpath(productsFolder);
+        writeProductsJson(productsFolder, {});
+        setUsers({});
+    }
+    ~StandinServer() { stop(); }
 
     // The products folder (products.json plus the files). Default: an empty folder.
     void setProducts(const QString &folder) { productsFolder = folder; }
-    void setUsers(const QMap<QString, QString> &users); // user ID -> password
+    void setUsers(const QMap<QString, QString> &users) // user ID -> password
+    {
+        QJsonObject table;
+        for (auto it = users.begin(); it != users.end(); ++it)
+            table.insert(it.key(), it.value());
+        writeJson(workDir.filePath("users.json"), {{"users", table}});
+    }
     // Serve https with this certificate chain (leaf first) and key.
-    void setTls(const QString &certChainFile, const QString &keyFile);
+    void setTls(const QString &chainFile, const QString &keyFile)
+    {
+        tls = QStringList{"--tls-cert", chainFile, "--tls-key", keyFile};
+    }
     void addArguments(const QStringList &arguments) { extraArguments += arguments; }
+
     // Starts the service and waits until it listens. False (see errorText) when it did not.
-    bool start(int timeoutMs = 10000);
-    void stop();
-
-    quint16 port() const { return listenPort; }
-    // http(s)://127.0.0.1:port + path; the scheme follows setTls unless tls says otherwise.
-    QUrl url(const QString &path) const;
-    QUrl url(const QString &path, bool tls) const;
-    // The same with host "localhost", for tests that need a second host name.
-    QUrl localhostUrl(const QString &path) const;
-
-    // GET of a path on the running service, answered synchronously (certificates are not
-    // checked). Empty on failure.
-    QByteArray fetch(const QString &path, int timeoutMs = 5000) const;
-    QJsonObject fetchJson(const QString &path, int timeoutMs = 5000) const;
-    // Sets (or, with an empty spec, clears) the fault of one product file.
-    bool setProductFault(const QString &file, const QString &spec);
-
-    // Why start() failed.
+    bool start()
+    {
+        stop();
+        const QString portFile = workDir.filePath("port");
+        QFile::remove(portFile);
+        // A file, not a pipe: a pipe nobody drains would stop the service when it fills.
+        process.setStandardErrorFile(workDir.filePath("standin.log"));
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.start(qEnvironmentVariable("PYTHON3", "python3"),
+                      QStringList{sourceDir() + "/tools/standin/serve.py", "--products",
+                                  productsFolder, "--users", workDir.filePath("users.json"),
+                                  "--port", "0", "--port-file", portFile, "--time-limit", "600"}
+                              + tls + extraArguments);
+        // Also notices a service that could not start or died at start-up.
+        const QDeadlineTimer deadline(10000);
+        while (process.waitForStarted() && !process.waitForFinished(20) && !deadline.hasExpired()) {
+            QFile file(portFile);
+            if (file.open(QIODevice::ReadOnly))
+                listenPort = quint16(file.readAll().trimmed().toUInt());
+            if (listenPort)
+                return true;
+        }
+        QFile log(workDir.filePath("standin.log"));
+        log.open(QIODevice::ReadOnly);
+        error = "the stand-in service did not come up (" + process.errorString()
+                + "): " + log.readAll();
+        stop();
+        return false;
+    }
     QString errorText() const { return error; }
 
+    quint16 port() const { return listenPort; }
+    // http(s)://127.0.0.1:port + path, https once setTls was called.
+    QUrl url(const QString &path) const
+    {
+        return QUrl(QString("%1://127.0.0.1:%2%3")
+                            .arg(tls.isEmpty() ? "http" : "https")
+                            .arg(listenPort)
+                            .arg(path));
+    }
+    // A GET on the running service (its certificate is not checked), as JSON; empty on failure.
+    QJsonObject fetchJson(const QString &path) const
+    {
+        return QJsonDocument::fromJson(fetch(path)).object();
+    }
+    // Sets (or, with an empty spec, clears) the fault of one product file.
+    bool setProductFault(const QString &file, const QString &spec) const
+    {
+        const QUrlQuery query{{"file", file}, {"fault", spec}};
+        return fetch("/debug/fault?" + query.toString(QUrl::FullyEncoded)) == "ok\n";
+    }
+
     // The products.json of serve.py for a folder: each entry's keys as serve.py documents them.
-    static bool writeProductsJson(const QString &folder, const QList<QVariantMap> &products);
+    static bool writeProductsJson(const QString &folder, const QList<QVariantMap> &products)
+    {
+        QJsonArray list;
+        for (const QVariantMap &product : products)
+            list.append(QJsonObject::fromVariantMap(product));
+        return writeJson(folder + "/products.json", {{"products", list}});
+    }
 
 private:
-    QTemporaryDir workDir;
-    QString productsFolder;
-    QString usersFile;
-    QString certFile;
-    QString keyFile;
-    QStringList extraArguments;
-    QProcess *process = nullptr;
-    quint16 listenPort = 0;
+    static bool writeJson(const QString &path, const QJsonObject &object)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+               && file.write(QJsonDocument(object).toJson()) > 0;
+    }
+    QByteArray fetch(const QString &path) const
+    {
+        QNetworkAccessManager manager;
+        manager.setTransferTimeout(5000);
+        QNetworkRequest request(url(path));
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
+        request.setSslConfiguration(ssl);
+        const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+        QEventLoop loop;
+        QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+        return reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
+    }
+    void stop()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(3000))
+                process.kill();
+            process.waitForFinished(3000);
+        }
+        listenPort = 0;
+    }
+
+    QTemporaryDir workDir{QDir::tempPath() + "/tess-standin.XXXXXX"};
+    QString productsFolder = workDir.filePath("products");
     QString error;
+    QStringList tls, extraArguments;
+    QProcess process;
+    quint16 listenPort = 0;
 };
 
 } // namespace TessTest
