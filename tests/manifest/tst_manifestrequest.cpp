@@ -1,9 +1,8 @@
-// The manifest request against the real stand-in service over loopback, and the file modes.
+// The manifest request against the real stand-in service over loopback.
 #include "DlrApp.h"
 #include "StandinServer.h"
 #include "TestSupport.h"
 
-#include <QHttpMultiPart>
 #include <QJsonArray>
 #include <QSignalSpy>
 
@@ -14,6 +13,14 @@ QString writeFile(const QString &path, const QByteArray &bytes)
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(bytes);
     return path;
+}
+
+QString listed()
+{
+    QStringList names;
+    for (const DlrManifestElement &e : dlrApp->manifestList())
+        names << e.name;
+    return names.join(',');
 }
 } // namespace
 
@@ -27,63 +34,36 @@ class TestManifestRequest : public QObject
 
     QUrl url(const QString &fault = QString()) const
     {
-        QUrl u = server.url(QStringLiteral("/forum/currentproducts.php"));
-        if (!fault.isEmpty())
-            u.setQuery(QStringLiteral("fault=") + fault);
-        return u;
+        return server.url(QStringLiteral("/forum/currentproducts.php")
+                          + (fault.isEmpty() ? QString() : "?fault=" + fault));
     }
 
     // Runs the request and waits for its one signal; the reason, "" when valid.
-    QString requestAndWait(const QUrl &url,
-                           const QString &user = QStringLiteral("demo"),
-                           const QString &pass = QStringLiteral("demo-password"))
+    QString requestAndWait(const QString &fault,
+                           const QString &pass = QStringLiteral("demo-password"),
+                           const QString &user = QStringLiteral("demo"))
     {
         QSignalSpy valid(dlrApp, &DlrApp::validManifestReply);
         QSignalSpy invalid(dlrApp, &DlrApp::invalidManifestReply);
-        dlrApp->RequestManifest(url, user, pass, QStringLiteral("windows"));
-        if (valid.count() + invalid.count() > 0)
-            return QStringLiteral("<answered inside the call>");
+        dlrApp->RequestManifest(url(fault), user, pass, QStringLiteral("windows"));
+        const int inside = valid.count() + invalid.count();
         (void)QTest::qWaitFor([&] { return valid.count() + invalid.count() > 0; }, 15000);
         QTest::qWait(50); // nothing else may follow
-        if (valid.count() + invalid.count() != 1)
-            return QStringLiteral("<%1 signals>").arg(valid.count() + invalid.count());
+        if (inside || valid.count() + invalid.count() != 1)
+            return QStringLiteral("<%1 signals, %2 inside the call>")
+                    .arg(valid.count() + invalid.count())
+                    .arg(inside);
         return invalid.isEmpty() ? QString() : invalid.first().first().toString();
-    }
-
-    // The body the service gives the same form, posted directly.
-    QByteArray postDirectly(const QUrl &url)
-    {
-        QNetworkAccessManager manager;
-        auto *form = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-        for (const char *field : {"platform=windows", "username=demo", "userpass=demo-password"}) {
-            const QList<QByteArray> kv = QByteArray(field).split('=');
-            QHttpPart part;
-            part.setHeader(QNetworkRequest::ContentDispositionHeader,
-                           "form-data; name=\"" + kv[0] + '"');
-            part.setBody(kv[1]);
-            form->append(part);
-        }
-        std::unique_ptr<QNetworkReply> reply(manager.post(QNetworkRequest(url), form));
-        form->setParent(reply.get());
-        (void)QTest::qWaitFor([&reply] { return reply->isFinished(); }, 10000);
-        return reply->readAll();
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
         const QString products = scratch.filePath(QStringLiteral("products"));
-        QDir().mkpath(products);
-        writeFile(products + QStringLiteral("/TessalineWorkserver-25.1_2301450-win64.msi"),
-                  QByteArray(4321, 'w'));
-        QVERIFY(TessTest::StandinServer::writeProductsJson(
-                products, {QVariantMap{{"file", "TessalineWorkserver-25.1_2301450-win64.msi"},
-                                       {"simpleName", "Tessaline Workserver 25.1"},
-                                       {"buildId", "2301450"}},
-                           QVariantMap{{"file", "TessalineForMaya-25.1_2301450-maya2024.msi"},
-                                       {"simpleName", "Tessaline 25.1 for Maya 2024"},
-                                       {"defaultBehavior", "show"},
-                                       {"size", 777}}}));
+        QVERIFY(QDir().mkpath(products)
+                && TessTest::StandinServer::writeProductsJson(
+                        products, {QVariantMap{{"file", "W-25.1.msi"}, {"size", 4321}},
+                                   QVariantMap{{"file", "M-25.1.msi"}, {"size", 777}}}));
         server.setProducts(products);
         server.setUsers({{QStringLiteral("demo"), QStringLiteral("demo-password")},
                          {QStringLiteral("a&b"), QStringLiteral("p&q \"x\"")}});
@@ -104,71 +84,75 @@ private Q_SLOTS:
     {
         struct Row
         {
-            const char *fault, *pass, *reason, *logLine;
+            const char *fault, *reason, *logLine;
             int offers; // -1: an abandoned body may or may not have given its first offer
         };
         const char *unknown = "Unknown manifest Validation";
         const char *denied = "Manifest request denied";
         const char *bad = "bad manifest reply";
         for (const Row &row :
-             {Row{"", "demo-password", "", "Manifest request approved", 2},
-              Row{"", "wrong", "Invalid forum user ID or password", denied, 0},
-              Row{"error:%20%20On%20hold%20%20", "demo-password", "On hold", denied, 0},
-              Row{"error", "demo-password", denied, denied, 0},
-              Row{"lowercase", "demo-password", unknown, "Crikey! unknown manifest Validation", 0},
-              Row{"novalidation", "demo-password", unknown, "Crikey!", 0},
-              Row{"500", "demo-password", unknown, "Crikey!", 0},
-              Row{"close", "demo-password", unknown, "Crikey!", 0},
-              Row{"dead", "demo-password", unknown, "Crikey!", 0}, // the transfer timeout
-              Row{"malformed", "demo-password", bad, "Bad Wolf:", 2},
-              Row{"slow:1", "demo-password", "", "approved", 2},
+             {Row{"", "", "Manifest request approved", 2},
+              Row{"wrong password", "Invalid forum user ID or password", denied, 0},
+              Row{"error:%20%20On%20hold%20%20", "On hold", denied, 0},
+              Row{"error", denied, denied, 0},
+              Row{"lowercase", unknown, "Crikey! unknown manifest Validation", 0},
+              Row{"novalidation", unknown, "Crikey!", 0}, Row{"500", unknown, "Crikey!", 0},
+              Row{"close", unknown, "Crikey!", 0},
+              Row{"dead", unknown, "Crikey!", 0}, // the transfer timeout
+              Row{"malformed", bad, "Bad Wolf:", 2}, Row{"slow:1", "", "approved", 2},
               // The body cap, to the byte: 32 MiB is read, a byte more is abandoned.
-              Row{"huge:32", "demo-password", "", "approved", 1},
-              Row{"huge:32.00000095367431640625", "demo-password", bad, "abandoning it", -1}}) {
+              Row{"huge:32", "", "approved", 1},
+              Row{"huge:32.00000095367431640625", bad, "abandoning it", -1}}) {
             TessTest::LogCapture log;
-            QCOMPARE(requestAndWait(url(row.fault), QStringLiteral("demo"), row.pass),
+            const bool wrong = row.fault[0] == 'w';
+            QCOMPARE(requestAndWait(wrong ? "" : row.fault, wrong ? "wrong" : "demo-password"),
                      QString(row.reason));
             QVERIFY2(log.contains(row.logLine), qPrintable(log.lines().join('\n')));
-            if (row.offers >= 0)
-                QCOMPARE(dlrApp->manifestList().size(), row.offers);
+            QVERIFY(row.offers < 0 || dlrApp->manifestList().size() == row.offers);
             for (const QString &line : log.lines())
                 QVERIFY(line.size() < 1024 * 1024
                         && !line.contains(QStringLiteral("demo-password")));
         }
-    }
-
-    void theServiceSeesTheForm()
-    {
-        QCOMPARE(requestAndWait(url(), QStringLiteral("a&b"), QStringLiteral("p&q \"x\"")),
+        // The form as the service reads it: each field's name, then its body; only the user name
+        // is escaped.
+        QCOMPARE(requestAndWait(QString(), QStringLiteral("p&q \"x\""), QStringLiteral("a&b")),
                  QString());
-        const QJsonObject last = server.fetchJson(QStringLiteral("/debug/last-request"));
-        QVERIFY(last["contentType"].toString().startsWith("multipart/form-data; boundary="));
-        // Each part: its only header, then its body.
         QStringList parts;
-        for (const QJsonValue &part : last.value(QStringLiteral("parts")).toArray()) {
-            const QJsonObject headers = part["headers"].toObject();
-            parts << headers.keys().join(',') + ": " + headers["Content-Disposition"].toString()
-                  << part["body"].toString();
-        }
-        const QString field = QStringLiteral("Content-Disposition: form-data; name=\"%1\"");
-        QCOMPARE(parts, (QStringList{field.arg("platform"), "windows", field.arg("username"),
-                                     "a&amp;b", field.arg("userpass"), "p&q \"x\""}));
+        for (const QJsonValue &part :
+             server.fetchJson(QStringLiteral("/debug/last-request"))["parts"].toArray())
+            parts << part["headers"]["Content-Disposition"].toString().section('"', 1, 1) + '='
+                             + part["body"].toString();
+        QCOMPARE(parts.join(' '),
+                 QStringLiteral("platform=windows username=a&amp;b userpass=p&q \"x\""));
         QCOMPARE(dlrApp->getSuccessUrl(), server.url(QStringLiteral("/view/Install-Success")));
     }
 
     // The appended file follows any approved body, from the configuration or the environment;
-    // the list starts empty on every request; a later request supersedes an earlier one.
-    void appendedFileAndSupersededRequest()
+    // the list starts empty on every request; a later request supersedes an earlier one. The
+    // dump holds the body exactly, replacing an earlier, longer one. The manifest file mode.
+    void appendedFileSupersededRequestAndDump()
     {
         const QString appended
                 = writeFile(scratch.filePath(QStringLiteral("append.xml")),
                             "<M><ProductInfo><Name>Appended.msi</Name></ProductInfo></M>");
+        const QString dumpPath
+                = writeFile(TessTest::downloadsDir() + "/manifest.xml", QByteArray(100000, 'o'));
         DlrConfig config = pristine;
         config.appendManifestFile = appended;
+        config.dumpManifest = true;
         dlrApp->setConfig(config);
-        QCOMPARE(requestAndWait(url(QStringLiteral("malformed"))),
-                 QStringLiteral("bad manifest reply"));
-        QCOMPARE(dlrApp->manifestList().last().name, QStringLiteral("Appended.msi"));
+        QCOMPARE(requestAndWait(QStringLiteral("malformed")), QStringLiteral("bad manifest reply"));
+        QCOMPARE(listed(), QStringLiteral("W-25.1.msi,broken,Appended.msi"));
+        QFile dump(dumpPath);
+        QVERIFY(dump.open(QIODevice::ReadOnly) && dump.readAll().trimmed().endsWith("</Nme>"));
+        QVERIFY(dump.remove());
+        // A manifest file instead: read at once; nothing sent, appended or dumped.
+        config.manifestFile = appended;
+        dlrApp->setConfig(config);
+        QSignalSpy valid(dlrApp, &DlrApp::validManifestReply);
+        dlrApp->RequestManifest(url("error"), "demo", "demo-password", "windows");
+        QCOMPARE(listed() + QString::number(valid.count()), QStringLiteral("Appended.msi1"));
+        QVERIFY(!dump.exists());
 
         dlrApp->setConfig(pristine);
         qputenv("DLR_APPEND_MANIFEST_FILE", QFile::encodeName(appended));
@@ -176,67 +160,10 @@ private Q_SLOTS:
         // The first would be denied, late; only the second may be answered.
         dlrApp->RequestManifest(url(QStringLiteral("slow:1")), QStringLiteral("demo"),
                                 QStringLiteral("wrong"), QStringLiteral("windows"));
-        QCOMPARE(requestAndWait(url()), QString());
+        QCOMPARE(requestAndWait(QString()), QString());
         QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("Ignoring a reply nobody waits for")),
                                  10000);
-        QCOMPARE(dlrApp->manifestList().size(), 3);
-        QCOMPARE(dlrApp->manifestList().at(2).name, QStringLiteral("Appended.msi"));
-    }
-
-    void dumpWritesTheExactBody()
-    {
-        const QString dumpPath = TessTest::downloadsDir() + QStringLiteral("/manifest.xml");
-        DlrConfig config = pristine;
-        config.dumpManifest = true;
-        dlrApp->setConfig(config);
-        writeFile(dumpPath, QByteArray(100000, 'o')); // an earlier, longer dump is replaced
-        for (const QString &fault : {QString(), QStringLiteral("malformed")}) {
-            requestAndWait(url(fault));
-            QFile dump(dumpPath);
-            QVERIFY(dump.open(QIODevice::ReadOnly));
-            QCOMPARE(dump.readAll(), postDirectly(url(fault)));
-        }
-        QFile::remove(dumpPath);
-    }
-
-    void fileModesSendNothing()
-    {
-        const auto requestsSeen = [this] {
-            return server.fetchJson("/debug/state")
-                    .value("counts")["/forum/currentproducts.php"]
-                    .toInt();
-        };
-        const int before = requestsSeen();
-        DlrConfig config = pristine;
-        config.manifestFile = writeFile(scratch.filePath(QStringLiteral("only.xml")),
-                                        "<M><ProductInfo><Name>FromFile.msi</Name></ProductInfo>"
-                                        "<DLRSuccessURL>http://file.example/done</DLRSuccessURL>"
-                                        "<ProductInfo><Name>Broken</ProductInfo></M>");
-        config.appendManifestFile
-                = writeFile(scratch.filePath(QStringLiteral("append.xml")), "<M/>");
-        config.dumpManifest = true;
-        dlrApp->setConfig(config);
-
-        TessTest::LogCapture log;
-        QSignalSpy valid(dlrApp, &DlrApp::validManifestReply);
-        dlrApp->RequestManifest(url(), QStringLiteral("demo"), QStringLiteral("demo-password"),
-                                QStringLiteral("windows"));
-        QCOMPARE(valid.count(), 1); // at once; offers read before the parse error stay
-        QCOMPARE(dlrApp->manifestList().size(), 2);
-        QCOMPARE(dlrApp->manifestList().at(0).name, QStringLiteral("FromFile.msi"));
-        QCOMPARE(dlrApp->getSuccessUrl(), QUrl(QStringLiteral("http://file.example/done")));
-        QVERIFY(log.contains(QStringLiteral("failed to parse alt manifest")));
-        QVERIFY(!log.contains(QStringLiteral("Appending alternate manifest")));
-        QVERIFY(!QFile::exists(TessTest::downloadsDir() + QStringLiteral("/manifest.xml")));
-
-        // From the environment; a missing file still gives the valid signal, with no offers.
-        dlrApp->setConfig(pristine);
-        qputenv("DLR_MANIFEST_FILE", QFile::encodeName(scratch.filePath(QStringLiteral("no.xml"))));
-        dlrApp->RequestManifest(url(), QString(), QString(), QString());
-        QCOMPARE(valid.count(), 2);
-        QVERIFY(dlrApp->manifestList().isEmpty());
-        QTest::qWait(100);
-        QCOMPARE(requestsSeen(), before);
+        QCOMPARE(listed(), QStringLiteral("W-25.1.msi,M-25.1.msi,Appended.msi"));
     }
 };
 

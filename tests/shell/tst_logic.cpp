@@ -1,10 +1,10 @@
-// Pure logic of the shell: command line, environment and settings; the processor gate; byte
-// counts and the fallback of the network error texts.
+// Pure logic of the shell: the command line (the settings file and the environment, and their
+// order, are the process test's); the processor gate; byte counts and the fallback of the
+// network error texts.
 #include "DlrCpu.h"
 #include "DlrOptions.h"
 #include "DlrTexts.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -37,7 +37,6 @@ private Q_SLOTS:
             QByteArray output;
         };
         QList<Row> rows{
-                {"", plain, ""},
                 {"-manifestserverscheme|https|-manifestserver|h", "~ ~ h http ~ ~ ~ 0 0", ""},
                 {"-manifestserver|h|-manifestserverscheme|https", "~ ~ h https ~ ~ ~ 0 0", ""},
                 {"-user|u|-pass| p "
@@ -62,50 +61,6 @@ private Q_SLOTS:
                                                 : DlrOptions::Outcome::Continue);
             QCOMPARE(row.args + ": " + render(c) + '\n' + out,
                      row.args + ": " + row.config + '\n' + row.output);
-        }
-    }
-
-    void environment()
-    {
-        const QList<QPair<const char *, const char *>> rows{
-                {"https://svc.test", "~ ~ svc.test https ~ ~ ~ 0 0"},
-                {"svc.test", "~ ~ svc.test http ~ ~ ~ 0 0"},
-                {"http://svc.test:8080",
-                 "~ ~ orig.host orig ~ ~ ~ 0 0"}, // a port is not understood
-                {"", "~ ~  http ~ ~ ~ 0 0"}};
-        for (const auto &row : rows) {
-            DlrConfig c;
-            c.manifestScheme = QStringLiteral("orig");
-            c.manifestServer = QStringLiteral("orig.host");
-            QProcessEnvironment env;
-            env.insert(QStringLiteral("TESSINSTALLER_DEBUG_ENTITLEMENT"), row.first);
-            DlrOptions::applyEnvironment(env, c);
-            QCOMPARE(render(c), QLatin1String(row.second));
-            env.insert(QStringLiteral("TESSINSTALLER_DEBUG_LOG"), QString()); // set, even empty
-            DlrOptions::applyEnvironment(env, c);
-            QVERIFY(c.debugRequested);
-        }
-    }
-
-    void settingsFile()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("tessinstaller.ini"));
-        for (const QVariant &dump : {QVariant("0"), QVariant("yes"), QVariant(2)}) {
-            {
-                QSettings s(path, QSettings::IniFormat);
-                s.setValue(QStringLiteral("user"), QStringLiteral("ini-user"));
-                s.setValue(QStringLiteral("manifestserver"), QStringLiteral("ini.host"));
-                s.setValue(QStringLiteral("debug"), QStringLiteral("false"));
-                s.setValue(QStringLiteral("dumpManifest"), dump);
-            }
-            DlrConfig c;
-            c.manifestScheme = QStringLiteral("https");
-            DlrOptions::applySettings(QSettings(path, QSettings::IniFormat), c);
-            // The server key leaves the scheme; "debug" counts by presence; absent keys leave
-            // their members alone; only a number turns the dump on.
-            QCOMPARE(render(c), QStringLiteral("ini-user ~ ini.host https ~ ~ ~ %1 1")
-                                        .arg(dump.type() == QVariant::Int));
         }
     }
 

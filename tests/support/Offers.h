@@ -13,16 +13,11 @@ class Offer
 public:
     explicit Offer(const QString &name) { e.name = name; }
 
-    Offer &label(const QString &simpleName)
-    {
-        e.simpleName = simpleName;
-        return *this;
-    }
-    Offer &build(const QString &id)
-    {
-        e.buildId = id;
-        return *this;
-    }
+    Offer &label(const QString &simpleName) { return set(e.simpleName, simpleName); }
+    Offer &build(const QString &id) { return set(e.buildId, id); }
+    Offer &behavior(const QString &kind) { return set(e.defaultBehavior, kind); }
+    Offer &size(qint64 bytes) { return set(e.fileSize, bytes); }
+    Offer &url(const QString &address) { return set(e.downloadUrl, QUrl(address)); }
     // "25.1" or "24.4b2", as the manifest's VersionMajor, VersionMinor and VersionBeta.
     Offer &version(const QString &text)
     {
@@ -32,25 +27,17 @@ public:
             e.SetVersion(m.captured(1), m.captured(2), m.captured(3));
         return *this;
     }
-    Offer &behavior(const QString &defaultBehavior)
-    {
-        e.defaultBehavior = defaultBehavior;
-        return *this;
-    }
-    Offer &size(qint64 bytes)
-    {
-        e.fileSize = bytes;
-        return *this;
-    }
-    Offer &url(const QString &address)
-    {
-        e.downloadUrl = QUrl(address);
-        return *this;
-    }
 
     operator DlrManifestElement() const { return e; }
 
 private:
+    template<typename T>
+    Offer &set(T &field, const T &value)
+    {
+        field = value;
+        return *this;
+    }
+
     DlrManifestElement e;
 };
 
