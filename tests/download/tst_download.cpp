@@ -1,7 +1,5 @@
-// Product downloads against the stand-in service over loopback: the naming rules they follow,
-// reuse of finished files checked by their digest, every way a transfer can fail and the retry
-// that continues the partial file or starts it over; certificate problems over https with
-// certificates made by openssl for this run; requests through a real proxy (tinyproxy).
+// Product downloads from the stand-in service: file names, reuse checked by digest, failures and
+// the retry that resumes; certificate problems (openssl-made); requests through tinyproxy.
 
 #include "DlrDownloadNames.h"
 #include "DlrTexts.h"
@@ -24,8 +22,8 @@ const QString ProductFile = "TessalineWorkserver-25.1_2301450-win64.msi";
 const QString Numbered = "TessalineWorkserver-25.1_2301450-win64-1.msi";
 const QString ManifestPath = "/forum/currentproducts.php";
 
-// A root with leaves it signed (for this host, for another host, long expired), each served
-// with the root after it, and two self-signed leaves.
+// A root with leaves it signed (for this host, long expired), each served with the root after
+// it, and a self-signed leaf.
 const char MakeCertificates[] = R"(set -e
 printf '[ca]\ndefault_ca=l\n[l]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\n\
 default_md=sha256\npolicy=p\nunique_subject=no\n[p]\ncommonName=supplied\n' > ca.cnf
@@ -36,10 +34,8 @@ leaf() { new $1 -out $1.csr; echo "subjectAltName=$2" > $1.ext; n=$1; shift 2
     -extfile $n.ext -notext "$@"; cat $n.pem root.pem > $n-chain.pem; }
 new root -x509 -days 30 -out root.pem
 leaf chained IP:127.0.0.1,DNS:localhost -days 30
-leaf elsewhere DNS:elsewhere.example -days 30
 leaf expired IP:127.0.0.1,DNS:localhost -startdate 20200101000000Z -enddate 20200201000000Z
 new self -x509 -days 30 -out self-chain.pem -addext subjectAltName=IP:127.0.0.1
-new selfwrong -x509 -days 30 -out selfwrong-chain.pem -addext subjectAltName=DNS:wrong.example
 )";
 
 QString inDownloads(const QString &name)
@@ -60,16 +56,15 @@ QStringList downloads()
 {
     return QDir(TessTest::downloadsDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 }
-// Starts the download of a manifest index and waits for its one signal: "" when the file was
-// finished, the reason when it failed, a text in angle brackets when the contract was broken.
+// Downloads a manifest index: "" when finished, the reason when it failed, "<...>" when the one
+// signal due did not come.
 QString downloadAndWait(int index)
 {
     QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
     QSignalSpy failed(dlrApp, &DlrApp::failedDownload);
-    if (!dlrApp->DownloadProduct(index))
-        return "<not started>";
-    if (!QTest::qWaitFor([&] { return finished.count() + failed.count() > 0; }, 20000))
-        return "<no signal>";
+    if (!dlrApp->DownloadProduct(index)
+        || !QTest::qWaitFor([&] { return finished.count() + failed.count() > 0; }, 20000))
+        return "<not started, or no signal>";
     QTest::qWait(20); // nothing else may follow
     const QList<QVariant> args = finished.isEmpty() ? failed.first() : finished.first();
     if (finished.count() + failed.count() != 1 || args.last().toInt() != index)
@@ -99,11 +94,13 @@ class TestDownload : public QObject
     const QByteArray product = TessTest::PackageBuilder::randomBytes(3 * 1024 * 1024 + 123, 4242);
     DlrManifestElement offer;
 
-    int addOffer(const QString &name, const QString &query = QString())
+    // An offer of the product under another name, or from elsewhere.
+    int addOffer(const QString &name, const QUrl &url = QUrl())
     {
         dlrApp->manifestList().append(offer);
         dlrApp->manifestList().last().name = name;
-        dlrApp->manifestList().last().downloadUrl.setQuery(query);
+        if (!url.isEmpty())
+            dlrApp->manifestList().last().downloadUrl = url;
         return dlrApp->manifestList().size() - 1;
     }
     // Requests for the product and its body bytes sent, as the service counts them.
@@ -122,12 +119,6 @@ class TestDownload : public QObject
     {
         return tls[certificate].url(path);
     }
-    int addTlsOffer(const QUrl &url)
-    {
-        const int index = addOffer(ProductFile);
-        dlrApp->manifestList()[index].downloadUrl = url;
-        return index;
-    }
 
 private slots:
     void initTestCase()
@@ -143,7 +134,7 @@ private slots:
         make.start("sh", {"-c", MakeCertificates});
         QVERIFY(make.waitForFinished(60000));
         QVERIFY2(make.exitCode() == 0, make.readAll().constData());
-        for (const QString name : {"", "chained", "elsewhere", "expired", "self", "selfwrong"}) {
+        for (const QString name : {"", "chained", "expired", "self"}) {
             TessTest::StandinServer &s = name.isEmpty() ? server : tls[name];
             s.setProducts(scratch.path());
             s.setUsers({{"demo", "demo-password"}});
@@ -165,9 +156,8 @@ private slots:
         dlrApp->manifestList() = {offer, offer};
     }
 
-    // A download lands under its final name once complete; the finished file of the exact size
-    // and digest is taken without a request; a damaged one is replaced, a partial one longer
-    // than the product started over; anything else leaves it to the first free numbered name.
+    // A finished file of the exact size and digest is taken without a request, a damaged one
+    // replaced, a too long partial one started over; others leave it the first free number.
     void downloadBesideWhatIsThere_data()
     {
         QTest::addColumn<QString>("present");
@@ -206,7 +196,6 @@ private slots:
             // Only one transfer at a time; the refused one changes nothing.
             QVERIFY(!dlrApp->DownloadProduct(1) && !dlrApp->manifestList().at(1).downloadFile);
             QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
-            QCOMPARE(finished.first().first().toInt(), 0);
         }
         const DlrManifestElement &offer = dlrApp->manifestList().at(0);
         QVERIFY(offer.downloaded && !offer.downloadFile->isOpen());
@@ -220,25 +209,9 @@ private slots:
         QCOMPARE(requests("/products/" + ProductFile), before + (taken ? 0 : 1));
     }
 
-    void refusalsBeforeStart()
-    {
-        const int size = dlrApp->manifestList().size();
-        QVERIFY(!dlrApp->DownloadProduct(-1) && !dlrApp->DownloadProduct(size));
-        dlrApp->CheckForDownload(size);
-        QCOMPARE(dlrApp->getDownloadPath(size), QString("unkown.tessdownload"));
-        // A folder that went away: the temporary file cannot be made.
-        const QString moved = TessTest::downloadsDir() + ".away";
-        QVERIFY(QDir().rename(TessTest::downloadsDir(), moved));
-        const bool started = dlrApp->DownloadProduct(0);
-        QVERIFY(QDir().rename(moved, TessTest::downloadsDir()));
-        QVERIFY(!started);
-        QCOMPARE(downloads(), {});
-    }
-
     // Every way a transfer can fail ends in one failure signal and leaves the partial file (with
-    // its validator) for the retry to continue with a range request, or to start over when the
-    // server cannot continue it. The service counts the bytes the retry cost, where it can tell
-    // them from the first attempt's: the rest of the file, or the whole file.
+    // its validator) for the retry to continue, or to start over when the server cannot; the
+    // service counts the bytes the retry cost (where it can tell): the rest, or the whole file.
     void failures_data()
     {
         QTest::addColumn<QString>("fault"); // "disk": the disk is full (the write fails, EFBIG)
@@ -266,17 +239,16 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(int, error);
         dlrApp->setTransferTimeout(1000);
-        const int index = addOffer("Faulty.msi", "fault=" + fault);
+        const int index = addOffer("Faulty.msi", offer.downloadUrl.toString() + "?fault=" + fault);
         // Nothing can start from inside the failure signal: the reply is still the running one.
         QList<bool> restarted;
         const auto c = connect(dlrApp, &DlrApp::failedDownload, this, [&](QString, int i) {
             restarted.append(dlrApp->DownloadProduct(i));
         });
-        struct rlimit saved = {}, limited = {};
+        struct rlimit saved = {};
         getrlimit(RLIMIT_FSIZE, &saved);
-        limited = saved;
-        if (fault == "disk")
-            limited.rlim_cur = 256 * 1024;
+        const struct rlimit limited
+                = {fault == "disk" ? 256 * 1024 : saved.rlim_cur, saved.rlim_max};
         const auto previous = std::signal(SIGXFSZ, SIG_IGN);
         setrlimit(RLIMIT_FSIZE, &limited);
         const QString reason = downloadAndWait(index);
@@ -295,11 +267,10 @@ private slots:
         const QByteArray got = readFile(temp);
         QVERIFY(!partial
                 || (got.size() > 0 && got.size() < product.size() && product.startsWith(got)));
-        QVERIFY(!dlrApp->manifestList().at(index).downloaded);
-        QVERIFY(!dlrApp->manifestList().at(index).downloadFile);
+        DlrManifestElement &offer = dlrApp->manifestList()[index];
+        QVERIFY(!offer.downloaded && !offer.downloadFile);
 
         // A retry that cannot even connect leaves the partial file as it was.
-        DlrManifestElement &offer = dlrApp->manifestList()[index];
         const QUrl url = offer.downloadUrl;
         offer.downloadUrl.setPort(1);
         QCOMPARE(downloadAndWait(index), networkErrorText(QNetworkReply::ConnectionRefusedError));
@@ -350,14 +321,10 @@ private slots:
         QCOMPARE(downloadAndWait(index), QString());
         QCOMPARE(downloads(), QStringList{fileName});
         QCOMPARE(readFile(fileName), product);
-        // Found there by a later check under the same rule.
-        dlrApp->manifestList()[index].downloaded = false;
-        dlrApp->CheckForDownload(index);
-        QCOMPARE(dlrApp->manifestList().at(index).downloadFile->fileName(), inDownloads(fileName));
     }
 
     // The free temporary name: the first number whose final and temporary names are both free,
-    // then emergency names, then the last resort; and back from a temporary name to the final one.
+    // then emergency names, then the last resort.
     void temporaryNames()
     {
         QSet<QString> taken;
@@ -383,20 +350,6 @@ private slots:
             QCOMPARE(chooseTempName("/dl", "P.msi", exists), row.temp);
         }
         QCOMPARE(asked, 10000 + 9999); // each pair is given up at its first taken name
-
-        // clang-format off
-        const char *const finals[][2] = {
-            {"/dl/P-3.msi.tessdownload", "/dl/P-3.msi"}, {"/dl/Noext..tessdownload", "/dl/Noext."},
-            {"unkown.tessdownload", "./unkown"}, {"/dl/P.msi.TESSDOWNLOAD", nullptr},
-            {"/dl/P.msi", nullptr}, {"/dl.tessdownload/P", nullptr}};
-        // clang-format on
-        for (const auto &row : finals) {
-            const QString expected = row[1] ? row[1] : row[0];
-            bool unexpected = !row[1];
-            QCOMPARE(finalNameFromTempName(row[0], &unexpected), expected);
-            QCOMPARE(unexpected, !row[1]); // set either way
-            QCOMPARE(dlrApp->getFinalNameFromTempName(row[0]), expected);
-        }
     }
 
     void downloadFolderFallsBack()
@@ -408,29 +361,24 @@ private slots:
         QVERIFY(QDir().mkpath(downloads));
         QCOMPARE(chooseDownloadFolder(downloads, temp).absolutePath(), downloads);
         QCOMPARE(chooseDownloadFolder(home.filePath("a"), home.filePath("b")).path(), QString("."));
-        QCOMPARE(dlrApp->GetDownloadDir()->absolutePath(), TessTest::downloadsDir());
     }
 
-    // The manifest request and a download through a real proxy that the system's proxy settings
-    // name: one that asks for credentials, answered or refused in the box, and one that refuses
-    // outright. This machine's own name goes through the proxy (127.0.0.1 would not).
+    // The manifest request and a download through the proxy the system's settings name: one that
+    // asks for credentials (answered or refused in the box), one that refuses outright.
     void throughProxy_data()
     {
         QTest::addColumn<QString>("needed"); // the credentials the proxy asks for
-        QTest::addColumn<QString>("typed");  // into the box; empty: Cancel
         QTest::addColumn<bool>("refusing");
-        QTest::newRow("credentials given") << "alice:s3cret"
-                                           << "alice:s3cret" << false;
-        QTest::newRow("credentials cancelled") << "alice:s3cret"
-                                               << "" << false;
-        QTest::newRow("refusing proxy") << ""
-                                        << "" << true;
+        QTest::addColumn<QString>("typed"); // into the box; empty: Cancel
+        QTest::newRow("credentials given") << "alice:s3cret" << false << "alice:s3cret";
+        QTest::newRow("credentials cancelled") << "alice:s3cret" << false << "";
+        QTest::newRow("refusing proxy") << "" << true << "";
     }
     void throughProxy()
     {
         QFETCH(QString, needed);
-        QFETCH(QString, typed);
         QFETCH(bool, refusing);
+        QFETCH(QString, typed);
         const QString host = TessTest::TinyProxy::loopbackHostName();
         if (host.isEmpty())
             QSKIP("this machine's host name does not resolve to a loopback address");
@@ -449,13 +397,11 @@ private slots:
             if (!box || box->objectName() != "proxyCredentials")
                 return;
             ++asked;
-            auto *user = box->findChild<QLineEdit *>("user");
-            auto *password = box->findChild<QLineEdit *>("password");
-            if (typed.isEmpty() || !user || !password)
-                return (void)QMetaObject::invokeMethod(box, "reject");
-            user->setText(typed.section(':', 0, 0));
-            password->setText(typed.section(':', 1));
-            QMetaObject::invokeMethod(box, "accept");
+            for (auto *field : box->findChildren<QLineEdit *>()) { // "user", "password"
+                const int part = field->objectName() == "password";
+                field->setText(typed.section(':', part, part));
+            }
+            QMetaObject::invokeMethod(box, typed.isEmpty() ? "reject" : "accept");
         });
         answerer.start(50);
         TessTest::LogCapture log;
@@ -487,13 +433,9 @@ private slots:
         QTest::addColumn<QList<int>>("problems"); // empty: no box
         QTest::newRow("root in chain") << "chained" << QList<int>{};
         QTest::newRow("self-signed") << "self" << QList<int>{E::SelfSignedCertificate};
-        QTest::newRow("self-signed, wrong host")
-                << "selfwrong" << QList<int>{E::SelfSignedCertificate, E::HostNameMismatch};
         QTest::newRow("expired") << "expired"
                                  << QList<int>{E::CertificateExpired,
                                                E::SelfSignedCertificateInChain};
-        QTest::newRow("other host")
-                << "elsewhere" << QList<int>{E::HostNameMismatch, E::SelfSignedCertificateInChain};
     }
     void declinedCertificateProblems()
     {
@@ -503,7 +445,7 @@ private slots:
         const int before = boxes.count();
         for (int i = 0; asks && i < 2; ++i)
             boxes.enqueue(QMessageBox::Cancel, "sslErrors");
-        QCOMPARE(downloadAndWait(addTlsOffer(tlsUrl(server))),
+        QCOMPARE(downloadAndWait(addOffer(ProductFile, tlsUrl(server))),
                  asks ? networkErrorText(QNetworkReply::SslHandshakeFailedError) : QString());
         QCOMPARE(readFile(ProductFile), asks ? QByteArray("<none>") : product);
         QCOMPARE(requestManifest(tlsUrl(server, ManifestPath)),
@@ -517,16 +459,14 @@ private slots:
         const TessTest::BoxRecord box = boxes.last();
         QCOMPARE(box.text, QString("There was issue with the SSL connection. Continue anyway?"));
         QCOMPARE(box.buttons, QMessageBox::Ok | QMessageBox::Cancel);
-        QStringList texts;
+        QStringList texts, details = box.detailedText.split("---", Qt::SkipEmptyParts);
         for (int problem : problems)
             texts.append(QSslError(QSslError::SslError(problem)).errorString());
         texts.sort();
-        QStringList details = box.detailedText.split("---", Qt::SkipEmptyParts);
         details.sort();
-        QCOMPARE(box.informativeText,
-                 problems.size() == 1 ? texts.first()
-                                      : "There were multiple issues with the SSL connection");
-        QCOMPARE(details, problems.size() == 1 ? QStringList() : texts);
+        const QString multiple = "There were multiple issues with the SSL connection";
+        QCOMPARE(box.informativeText, texts.size() == 1 ? texts.first() : multiple);
+        QCOMPARE(details, texts.size() == 1 ? QStringList() : texts);
     }
 
     // Time the user spends on the certificate question is no stall, and the reply it is about
@@ -554,25 +494,22 @@ private slots:
                           question, 1500);
         QSignalSpy finished(dlrApp, qOverload<int>(&DlrApp::finishedDownload));
         QSignalSpy failed(dlrApp, &DlrApp::failedDownload);
-        reply = dlrApp->DownloadProduct(addTlsOffer(tlsUrl("self")));
+        reply = dlrApp->DownloadProduct(addOffer(ProductFile, tlsUrl("self")));
         QVERIFY(reply);
         QVERIFY(QTest::qWaitFor([&] { return finished.count() + failed.count() > 0; }, 10000));
         QCOMPARE(failed.isEmpty() ? QString() : failed.first().first().toString(), result);
         QCOMPARE(boxes.unexpectedCount(), 0);
         QCOMPARE(dlrApp->isSslAccepted(), !abortMeanwhile);
         QCOMPARE(readFile(ProductFile), abortMeanwhile ? QByteArray("<none>") : product);
-    }
-
-    // Accepted once, no certificate problem of any host is put to the user again.
-    void acceptedCertificateProblemSilencesLaterOnes()
-    {
-        QVERIFY(dlrApp->isSslAccepted());
-        const int before = boxes.count();
-        QUrl localhost = tlsUrl("selfwrong");
+        if (abortMeanwhile)
+            return;
+        // Accepted once, no certificate problem of any host is put to the user again.
+        const int asked = boxes.count();
+        QUrl localhost = tlsUrl("self"); // self-signed, and for another host
         localhost.setHost("localhost");
-        QCOMPARE(downloadAndWait(addTlsOffer(localhost)), QString());
+        QCOMPARE(downloadAndWait(addOffer("Other.msi", localhost)), QString());
         QCOMPARE(requestManifest(tlsUrl("expired", ManifestPath)), QString());
-        QCOMPARE(boxes.count(), before);
+        QCOMPARE(boxes.count(), asked);
     }
 };
 

@@ -1,8 +1,7 @@
 #pragma once
 
-// The stand-in web service (tools/standin/serve.py) as a child process for a test: it binds
-// 127.0.0.1 on a port it chooses, stops when this object goes, and by itself when the test
-// process dies.
+// The stand-in web service (tools/standin/serve.py) as a child process on 127.0.0.1: it stops
+// when this object goes, and by itself when the test process dies.
 
 #include "TestSupport.h"
 
@@ -20,13 +19,12 @@ class StandinServer
 public:
     StandinServer()
     {
-        QDir().mkpath(productsFolder);
-        writeProductsJson(productsFolder, {});
+        writeProductsJson(productsFolder, {}); // no offers, no users
         setUsers({});
     }
     ~StandinServer() { stop(); }
 
-    // The products folder (products.json plus the files). Default: an empty folder.
+    // The products folder (products.json plus the files).
     void setProducts(const QString &folder) { productsFolder = folder; }
     void setUsers(const QMap<QString, QString> &users) // user ID -> password
     {
@@ -78,10 +76,8 @@ public:
     // http(s)://127.0.0.1:port + path, https once setTls was called.
     QUrl url(const QString &path) const
     {
-        return QUrl(QString("%1://127.0.0.1:%2%3")
-                            .arg(tls.isEmpty() ? "http" : "https")
-                            .arg(listenPort)
-                            .arg(path));
+        return QString(tls.isEmpty() ? "http" : "https")
+               + "://127.0.0.1:" + QString::number(listenPort) + path;
     }
     // A GET on the running service (its certificate is not checked), as JSON; empty on failure.
     QJsonObject fetchJson(const QString &path) const
@@ -115,11 +111,8 @@ private:
     {
         QNetworkAccessManager manager;
         manager.setTransferTimeout(5000);
-        QNetworkRequest request(url(path));
-        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-        ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
-        request.setSslConfiguration(ssl);
-        const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+        const std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(url(path))));
+        reply->ignoreSslErrors();
         QEventLoop loop;
         QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
         loop.exec();
@@ -127,17 +120,15 @@ private:
     }
     void stop()
     {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(3000))
-                process.kill();
-            process.waitForFinished(3000);
-        }
+        process.terminate();
+        if (!process.waitForFinished(3000))
+            process.kill();
+        process.waitForFinished(3000);
         listenPort = 0;
     }
 
     QTemporaryDir workDir{QDir::tempPath() + "/tess-standin.XXXXXX"};
-    QString productsFolder = workDir.filePath("products");
+    QString productsFolder = workDir.path();
     QString error;
     QStringList tls, extraArguments;
     QProcess process;

@@ -1,8 +1,7 @@
 #pragma once
 
-// Debian's tinyproxy as a child process for a test: a real HTTP proxy on 127.0.0.1 that can ask
-// for credentials or refuse every client. log() holds a line per request it passed on
-// ("... GET http://host:port/path ...").
+// Debian's tinyproxy as a child process: a real HTTP proxy on 127.0.0.1 that can ask for
+// credentials or refuse every client; log() has a line per request ("GET http://host/path").
 
 #include <QDeadlineTimer>
 #include <QHostInfo>
@@ -30,23 +29,21 @@ public:
     QString start(const QString &credentials, bool refusing)
     {
         const QString program = QStandardPaths::findExecutable("tinyproxy");
-        if (program.isEmpty())
-            return "tinyproxy is not installed (tools/setup-deps.sh installs it)";
         QTcpServer probe; // tinyproxy takes its port from the configuration: one just free
-        if (!probe.listen(QHostAddress::LocalHost))
-            return probe.errorString();
+        if (program.isEmpty() || !probe.listen(QHostAddress::LocalHost))
+            return "no tinyproxy (tools/setup-deps.sh installs it), or no free port";
         port = probe.serverPort();
         probe.close();
         QFile config(workDir.filePath("tinyproxy.conf"));
-        QString text = QString("Port %1\nListen 127.0.0.1\nTimeout 60\nLogLevel Info\n"
-                               "LogFile \"%2\"\n")
-                               .arg(port)
-                               .arg(workDir.filePath("access.log"));
         // A refusing proxy allows only a client address that never connects.
-        text += refusing ? "Allow 127.0.0.2\n" : "Allow 127.0.0.1\n";
-        if (!credentials.isEmpty())
-            text += "BasicAuth " + QString(credentials).replace(':', ' ') + '\n';
-        if (!config.open(QIODevice::WriteOnly) || config.write(text.toUtf8()) < 0)
+        const QString text = QString("Port %1\nListen 127.0.0.1\nLogLevel Info\nLogFile \"%2\"\n"
+                                     "Allow 127.0.0.%3\n")
+                                     .arg(port)
+                                     .arg(workDir.filePath("access.log"))
+                                     .arg(refusing ? 2 : 1);
+        const QString auth = "BasicAuth " + QString(credentials).replace(':', ' ') + '\n';
+        if (!config.open(QIODevice::WriteOnly)
+            || config.write((text + (credentials.isEmpty() ? "" : auth)).toUtf8()) < 0)
             return config.errorString();
         config.close();
         // tinyproxy does not notice its parent's end: a test that crashes leaves it to the limit.
@@ -69,18 +66,16 @@ public:
     }
 
     // The toolkit sends requests for 127.0.0.1 and localhost past any proxy: this machine's
-    // host name when it resolves to loopback addresses only (so requests to it go through the
-    // proxy and still reach only loopback), else empty.
+    // name when it resolves to loopback addresses only, else empty.
     static QString loopbackHostName()
     {
         const QString name = QHostInfo::localHostName();
         const QList<QHostAddress> addresses = QHostInfo::fromName(name).addresses();
-        const auto loopback = [](const QHostAddress &address) {
-            return address.isLoopback();
-        };
-        return !addresses.isEmpty() && std::all_of(addresses.begin(), addresses.end(), loopback)
-                       ? name
-                       : QString();
+        for (const QHostAddress &address : addresses) {
+            if (!address.isLoopback())
+                return QString();
+        }
+        return addresses.isEmpty() ? QString() : name;
     }
 
 private:
