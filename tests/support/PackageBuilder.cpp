@@ -44,7 +44,6 @@ bool PackageBuilder::build(const QString &msiPath, QString *error) const
     QTemporaryDir payload;
     QStringList arguments{sourceDir() + "/tools/products/build_samples.py", "--package", msiPath};
     arguments << "--name" << productName << "--version" << version;
-    arguments << "--program-files" << programFilesId;
     for (int i = 0; i < files.size(); ++i) {
         QFile out(payload.filePath(QString::number(i)));
         if (!out.open(QIODevice::WriteOnly)

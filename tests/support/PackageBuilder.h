@@ -18,8 +18,6 @@ public:
 
     // path: below Program Files, '/'-separated ("Orrel/Product-1.0/bin/tool.exe").
     void addFile(const QString &path, const QByteArray &data) { files.append({path, data}); }
-    // The Directory of the top folders: ProgramFiles64Folder (default) or ProgramFilesFolder.
-    void setProgramFilesId(const QString &id) { programFilesId = id; }
     bool build(const QString &msiPath, QString *error) const;
 
     // The Directory key the tool gives a folder ("Orrel/Product-1.0"); files are file<index>.
@@ -28,7 +26,7 @@ public:
     static QByteArray randomBytes(int size, quint32 seed);
 
 private:
-    QString productName, version, programFilesId = QStringLiteral("ProgramFiles64Folder");
+    QString productName, version;
     QList<QPair<QString, QByteArray>> files;
 };
 
