@@ -19,7 +19,7 @@ namespace {
 // Offers of the service, in manifest order: "file|label|build id|size|default behaviour"; the
 // older build is version 24.4. On the machine below (Maya 2024, an older build of Workserver
 // 24.4) the rules choose 0, 1, 2 and 4, the default behaviour adds 5; 3 and 6 go behind
-// "Show All"; 7 has no size and is not listed.
+// "Show All".
 QList<QVariantMap> productOffers()
 {
     QList<QVariantMap> offers;
@@ -32,8 +32,7 @@ QList<QVariantMap> productOffers()
           "2022|2301450|1000|",
           "TessalineWorkserver-24.4_2226589-win64.msi|Tessaline Workserver 24.4|2226589|2500|",
           "ReleaseNotes-25.1.pdf|Release Notes 25.1|2301450|100|show",
-          "Harrow-25.1_2301450-win64.msi|Harrow Queue 25.1|2301450|700|",
-          "SampleScenes-25.1.zip|Sample Scenes 25.1|2301450|0|show"}) {
+          "Harrow-25.1_2301450-win64.msi|Harrow Queue 25.1|2301450|700|"}) {
         const QStringList f = QString(row).split('|');
         const bool older = f.at(2) == "2226589";
         offers.append({{"file", f.at(0)},
@@ -60,7 +59,6 @@ class TestSelectionPage : public QObject
     TessTest::FakeMachine machine;
     TessTest::StandinServer server;
     QTemporaryDir scratch;
-    DlrConfig pristine;
     std::unique_ptr<QWizard> wizard;
     DlrSelection *page = nullptr;
 
@@ -68,12 +66,6 @@ class TestSelectionPage : public QObject
     // the page was not complete (Next off) until it had listed the offers.
     bool enterPage()
     {
-        DlrConfig config = pristine;
-        config.manifestServer = QStringLiteral("127.0.0.1:%1").arg(server.port());
-        config.manifestScheme = QStringLiteral("http");
-        config.userName = QStringLiteral("demo");
-        config.password = QStringLiteral("demo-password");
-        dlrApp->setConfig(config);
         wizard.reset(new QWizard);
         wizard->addPage(new QWizardPage);
         wizard->addPage(page = new DlrSelection(dlrApp, wizard.get()));
@@ -118,7 +110,12 @@ private Q_SLOTS:
         server.addArguments({QStringLiteral("--time-limit"), QStringLiteral("300")});
         server.setProducts(products);
         QVERIFY2(server.start(), qPrintable(server.errorText()));
-        pristine = dlrApp->config();
+        DlrConfig config = dlrApp->config();
+        config.manifestServer = QStringLiteral("127.0.0.1:%1").arg(server.port());
+        config.manifestScheme = QStringLiteral("http");
+        config.userName = QStringLiteral("demo");
+        config.password = QStringLiteral("demo-password");
+        dlrApp->setConfig(config);
         // A box left last on screen must not end the loops the tests run.
         QApplication::setQuitOnLastWindowClosed(false);
     }

@@ -1,6 +1,5 @@
-// Child program of the shell tests. "log TEXT": prints the path of the installer's log file,
-// then writes a line of each kind to it, the last one TEXT, in ISO-8859-1. Anything else: builds
-// the application object as the installer does and prints the configuration it ends up with.
+// Child of the shell tests. "log TEXT": prints the log file's path, writes a line of each kind,
+// the last one TEXT, in ISO-8859-1. Else: prints the configuration the application object reads.
 #include "DlrApp.h"
 #include "DlrLog.h"
 

@@ -30,13 +30,8 @@ private Q_SLOTS:
     {
         const QByteArray usage = DlrOptions::usageText().toLocal8Bit() + '\n';
         const char *plain = "~ ~ def.host https ~ ~ ~ 0 0";
-        struct Row
-        {
-            QString args; // separated by '|'
-            const char *config;
-            QByteArray output;
-        };
-        QList<Row> rows{
+        // Arguments separated by '|', the configuration, the output.
+        QList<QByteArrayList> rows{
                 {"-manifestserverscheme|https|-manifestserver|h", "~ ~ h http ~ ~ ~ 0 0", ""},
                 {"-manifestserver|h|-manifestserverscheme|https", "~ ~ h https ~ ~ ~ 0 0", ""},
                 {"-user|u|-pass| p "
@@ -48,19 +43,19 @@ private Q_SLOTS:
                  "Unknown option -Debug\n\nUnknown option --bogus\n\n"}};
         // Help stops the parsing: nothing after it is read.
         for (const char *help : {"-help", "--help", "-h"})
-            rows.append({QStringLiteral("-bogus|%1|-user|late").arg(help), plain,
+            rows.append({"-bogus|" + QByteArray(help) + "|-user|late", plain,
                          "Unknown option -bogus\n\n" + usage});
-        for (const Row &row : rows) {
+        for (const QByteArrayList &row : rows) {
             DlrConfig c;
             c.manifestServer = QStringLiteral("def.host");
             c.manifestScheme = QStringLiteral("https");
             QByteArray out;
-            const QStringList args = row.args.split('|', Qt::SkipEmptyParts);
+            const QStringList args = QString(row[0]).split('|', Qt::SkipEmptyParts);
             QCOMPARE(DlrOptions::applyCommandLine(QStringList{"prog"} + args, c, &out),
-                     row.output.endsWith(usage) ? DlrOptions::Outcome::Help
-                                                : DlrOptions::Outcome::Continue);
-            QCOMPARE(row.args + ": " + render(c) + '\n' + out,
-                     row.args + ": " + row.config + '\n' + row.output);
+                     row[2].endsWith(usage) ? DlrOptions::Outcome::Help
+                                            : DlrOptions::Outcome::Continue);
+            QCOMPARE(row[0] + ": " + render(c).toLocal8Bit() + '\n' + out,
+                     row[0] + ": " + row[1] + '\n' + row[2]);
         }
     }
 

@@ -44,14 +44,6 @@ QByteArray run(const QString &program,
     return QByteArray::number(code) + '\n' + p.readAllStandardOutput();
 }
 
-// Writes "key=value;key=value" into a settings file.
-void writeIni(const QString &path, const QString &values)
-{
-    QSettings s(path, QSettings::IniFormat);
-    for (const QString &kv : values.split(';'))
-        s.setValue(kv.section('=', 0, 0), kv.section('=', 1));
-}
-
 } // namespace
 
 class TestProcesses : public QObject
@@ -59,35 +51,34 @@ class TestProcesses : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void helpWithoutDisplay()
+    // Help prints even without a display, and before any log file exists. The settings file
+    // beside the program counts only while home has none; the command line beats the
+    // environment, which beats the file; naming a server means http.
+    void helpThenSettingsEnvironmentAndCommandLineInOrder()
     {
-        QTemporaryDir home;
+        QTemporaryDir home, install;
         QProcessEnvironment env = homeEnvironment(home.path());
         env.remove(QStringLiteral("QT_QPA_PLATFORM"));
         const QString launcher = TessTest::binaryDir() + QStringLiteral("/bin/tessinstaller");
-        // Help prints even without a display, and before any log file exists.
         QCOMPARE(run(launcher, {QStringLiteral("-help")}, env),
                  "0\n" + (DlrOptions::usageText() + '\n').toLocal8Bit());
         QVERIFY(QDir(home.filePath(QStringLiteral("Downloads"))).isEmpty());
         const QByteArray refused = run(launcher, {"-user", "-help"}, env, QProcess::MergedChannels);
         QVERIFY(refused.startsWith("1\n") && refused.contains("needs a display"));
-    }
+        env = homeEnvironment(home.path());
 
-    // The settings file beside the program counts only while home has none; the command line
-    // beats the environment, which beats the file; naming a server means http.
-    void settingsEnvironmentAndCommandLineInOrder()
-    {
-        QTemporaryDir home, install;
         const QString program = install.filePath(QStringLiteral("tess_shellchild"));
         QVERIFY(QFile::copy(Child, program));
-        writeIni(install.filePath(QStringLiteral("tessinstaller.ini")), "user=beside");
-        QProcessEnvironment env = homeEnvironment(home.path());
+        QSettings(install.filePath("tessinstaller.ini"), QSettings::IniFormat)
+                .setValue("user", "beside");
         QCOMPARE(run(program, {QStringLiteral("-Debug")}, env),
                  "0\nUnknown option -Debug\n\nbeside||https|0|2|https://"
                          + QByteArray(DlrHost::WebHost) + "/forum/currentproducts.php\n");
-        writeIni(home.filePath(QStringLiteral("tessinstaller.ini")),
-                 "pass=ini-pass;manifestserver=ini.host;manifesturl=ini/path.php;dumpManifest=1;"
-                 "debug=false");
+        QSettings ini(home.filePath("tessinstaller.ini"), QSettings::IniFormat);
+        for (const QString kv : {"pass=ini-pass", "manifestserver=ini.host",
+                                 "manifesturl=ini/path.php", "dumpManifest=1", "debug=false"})
+            ini.setValue(kv.section('=', 0, 0), kv.section('=', 1));
+        ini.sync();
         env.insert(QStringLiteral("TESSINSTALLER_DEBUG_ENTITLEMENT"),
                    QStringLiteral("https://env.host"));
         QCOMPARE(run(program, {}, env), "0\n|ini-pass|https|1|0|https://env.host/ini/path.php\n");

@@ -1,4 +1,4 @@
-// The sign-in page of the wizard window, and Start with its style sheet.
+// The sign-in page of the wizard window.
 #include "DlrMainWindow.h"
 #include "TestSupport.h"
 
@@ -31,23 +31,6 @@ private Q_SLOTS:
         c.manifestFile = f.fileName();
         dlrApp->setConfig(c);
         QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
-    }
-
-    // Start finds the style sheet beside the program, and joins it into one line.
-    void startReadsTheStyleSheet()
-    {
-        QTemporaryDir layout;
-        QVERIFY(QDir(layout.path()).mkpath("bin")
-                && QDir(layout.path()).mkpath("lib/Resources/stylesheets"));
-        QFile qss(layout.filePath(QStringLiteral("lib/Resources/stylesheets/tessinstaller.qss")));
-        QVERIFY(qss.open(QIODevice::WriteOnly) && qss.write("QLabel {\n  color: red;\r\n}\n") > 0);
-        qss.close();
-        const QString saved = dlrApp->getAppDirPath();
-        dlrApp->setAppDirPath(layout.filePath(QStringLiteral("bin")));
-        QVERIFY(!dlrApp->Start());
-        QCOMPARE(dlrApp->styleSheet(), QStringLiteral("QLabel {  color: red;}"));
-        dlrApp->getMainWindow()->hide();
-        dlrApp->setAppDirPath(saved);
     }
 
     // Next needs both fields. Return and Enter never reach the wizard or the focused sign-up

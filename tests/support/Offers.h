@@ -4,8 +4,6 @@
 
 #include "DlrManifestElement.h"
 
-#include <QRegularExpression>
-
 namespace TessTest {
 
 class Offer
@@ -18,13 +16,10 @@ public:
     Offer &behavior(const QString &kind) { return set(e.defaultBehavior, kind); }
     Offer &size(qint64 bytes) { return set(e.fileSize, bytes); }
     Offer &url(const QString &address) { return set(e.downloadUrl, QUrl(address)); }
-    // "25.1" or "24.4b2", as the manifest's VersionMajor, VersionMinor and VersionBeta.
+    // "25.1", as the manifest's VersionMajor and VersionMinor.
     Offer &version(const QString &text)
     {
-        static const QRegularExpression parts(QStringLiteral("^(\\d+)\\.(\\d+)(.*)$"));
-        const QRegularExpressionMatch m = parts.match(text);
-        if (m.hasMatch())
-            e.SetVersion(m.captured(1), m.captured(2), m.captured(3));
+        e.SetVersion(text.section('.', 0, 0), text.section('.', 1), QString());
         return *this;
     }
 
