@@ -229,6 +229,8 @@ private slots:
         QTest::newRow("full disk") << "disk" << canceled << "" << false;
         QTest::newRow("damaged body") << "corrupt" << -1 << "" << true;
         QTest::newRow("file changed") << "reset:50%" << closed << "newetag" << true;
+        // A range of the changed file all the same: its new validator sends the retry over.
+        QTest::newRow("If-Range ignored") << "reset:50%" << closed << "changed*1" << false;
         QTest::newRow("ranges ignored") << "reset:50%" << closed << "norange" << true;
         QTest::newRow("wrong range") << "reset:50%" << closed << "badrange" << false;
         // Last: the service counts a stalled answer only when it gives up on it, seconds later.

@@ -61,6 +61,8 @@ Products (--fault FILE=SPEC, /debug/fault, or ?fault=SPEC on the product URL, wh
   norange          ignore Range and If-Range: always the whole file (200), no Accept-Ranges
   badrange         a range answer (206) whose Content-Range names the wrong start (0)
   newetag          a different ETag on every answer, as if the file changed each time
+  changed          the file changed and the server does not look at If-Range: a new ETag, the
+                   range asked for (206), and its first byte differs
   corrupt          flip one byte of the body (the file's middle byte, or the body's first)
   Any product fault followed by *<n> (reset:50%*1) applies to the first n requests of that
   product only, counted from when the fault was set; later requests are served normally.
@@ -400,12 +402,13 @@ class Handler(BaseHTTPRequestHandler):
         st = os.stat(path)
         size = st.st_size
         etag = '"%x-%x"' % (size, st.st_mtime_ns)
-        if kind == "newetag":
+        if kind in ("newetag", "changed"):
             with self.state.lock:
                 self.state.etag_serial += 1
                 etag = '"%x-%x-%d"' % (size, st.st_mtime_ns, self.state.etag_serial)
         start = self.range_start()
-        if kind == "norange" or (self.headers.get("If-Range") not in (None, etag)):
+        if kind == "norange" or (kind != "changed"
+                                 and self.headers.get("If-Range") not in (None, etag)):
             start = None
         if start is not None and start >= size:
             self.log_product(name, 416, start, 0)
@@ -432,7 +435,7 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 limit = min(limit, int(arg or 0))
         rate = float(arg) if kind == "slow" and arg else 0.0
-        flip = max(first, size // 2) if kind == "corrupt" else -1
+        flip = max(first, size // 2) if kind == "corrupt" else first if kind == "changed" else -1
         self.sent = 0
         try:
             with open(path, "rb") as f:
