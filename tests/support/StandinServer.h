@@ -26,17 +26,14 @@ public:
 
     // The products folder (products.json plus the files).
     void setProducts(const QString &folder) { productsFolder = folder; }
-    void setUsers(const QMap<QString, QString> &users) // user ID -> password
+    void setUsers(const QVariantMap &users) // user ID -> password
     {
-        QJsonObject table;
-        for (auto it = users.begin(); it != users.end(); ++it)
-            table.insert(it.key(), it.value());
-        writeJson(workDir.filePath("users.json"), {{"users", table}});
+        writeJson(workDir.filePath("users.json"), {{"users", QJsonObject::fromVariantMap(users)}});
     }
     // Serve https with this certificate chain (leaf first) and key.
-    void setTls(const QString &chainFile, const QString &keyFile)
+    void setTls(const QString &chain, const QString &key)
     {
-        tls = QStringList{"--tls-cert", chainFile, "--tls-key", keyFile};
+        tls = QStringList{"--tls-cert", chain, "--tls-key", key};
     }
     void addArguments(const QStringList &arguments) { extraArguments += arguments; }
 
@@ -64,9 +61,8 @@ public:
                 return true;
         }
         QFile log(workDir.filePath("standin.log"));
-        log.open(QIODevice::ReadOnly);
         error = "the stand-in service did not come up (" + process.errorString()
-                + "): " + log.readAll();
+                + "): " + (log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray());
         stop();
         return false;
     }

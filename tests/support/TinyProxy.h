@@ -1,7 +1,7 @@
 #pragma once
 
 // Debian's tinyproxy as a child process: a real HTTP proxy on 127.0.0.1 that can ask for
-// credentials or refuse every client; log() has a line per request ("GET http://host/path").
+// credentials; log() has a line per request ("GET http://host/path").
 
 #include <QDeadlineTimer>
 #include <QHostInfo>
@@ -26,7 +26,7 @@ public:
 
     // credentials: "user:password" the proxy asks for, or empty. The error text, empty once
     // the proxy listens.
-    QString start(const QString &credentials, bool refusing)
+    QString start(const QString &credentials)
     {
         const QString program = QStandardPaths::findExecutable("tinyproxy");
         QTcpServer probe; // tinyproxy takes its port from the configuration: one just free
@@ -35,15 +35,13 @@ public:
         port = probe.serverPort();
         probe.close();
         QFile config(workDir.filePath("tinyproxy.conf"));
-        // A refusing proxy allows only a client address that never connects.
-        const QString text = QString("Port %1\nListen 127.0.0.1\nLogLevel Info\nLogFile \"%2\"\n"
-                                     "Allow 127.0.0.%3\n")
-                                     .arg(port)
-                                     .arg(workDir.filePath("access.log"))
-                                     .arg(refusing ? 2 : 1);
-        const QString auth = "BasicAuth " + QString(credentials).replace(':', ' ') + '\n';
-        if (!config.open(QIODevice::WriteOnly)
-            || config.write((text + (credentials.isEmpty() ? "" : auth)).toUtf8()) < 0)
+        QString text = QString("Port %1\nListen 127.0.0.1\nLogLevel Info\nLogFile \"%2\"\n"
+                               "Allow 127.0.0.1\n")
+                               .arg(port)
+                               .arg(workDir.filePath("access.log"));
+        if (!credentials.isEmpty())
+            text += "BasicAuth " + QString(credentials).replace(':', ' ') + '\n';
+        if (!config.open(QIODevice::WriteOnly) || config.write(text.toUtf8()) < 0)
             return config.errorString();
         config.close();
         // tinyproxy does not notice its parent's end: a test that crashes leaves it to the limit.
@@ -70,12 +68,10 @@ public:
     static QString loopbackHostName()
     {
         const QString name = QHostInfo::localHostName();
-        const QList<QHostAddress> addresses = QHostInfo::fromName(name).addresses();
-        for (const QHostAddress &address : addresses) {
-            if (!address.isLoopback())
-                return QString();
-        }
-        return addresses.isEmpty() ? QString() : name;
+        const QList<QHostAddress> all = QHostInfo::fromName(name).addresses();
+        const bool loopback
+                = std::all_of(all.begin(), all.end(), [](auto &a) { return a.isLoopback(); });
+        return !all.isEmpty() && loopback ? name : QString();
     }
 
 private:
