@@ -1,17 +1,19 @@
-// Offer records, the manifest reader and the automatic selection: pure logic, no window or
-// network.
+// Pure logic: offer records, the manifest reader, the automatic selection; the command line,
+// the processor gate, byte counts, the fallback of the network error texts.
+#include "DlrCpu.h"
 #include "DlrMachineAssay.h"
 #include "DlrManifestElement.h"
 #include "DlrManifestHandler.h"
+#include "DlrOptions.h"
 #include "DlrSelectionRules.h"
+#include "DlrTexts.h"
 #include "Offers.h"
 #include "TestSupport.h"
 
 using TessTest::Offer;
 
 namespace {
-// One offer as "name|simple|build|size|behavior|major.minor.beta|url|sha256"; offers joined by
-// "; ".
+// Each offer as "name|simple|build|size|behavior|major.minor.beta|url|sha256", joined by "; ".
 QString render(const QList<DlrManifestElement> &list)
 {
     QStringList all;
@@ -25,10 +27,21 @@ QString render(const QList<DlrManifestElement> &list)
 }
 
 // A manifest whose deepest element (an offer's BuildID) sits at the given depth.
-QByteArray nested(int depth, const QByteArray &filler = {}, const QByteArray &open = "<a>")
+QByteArray nested(int depth, const QByteArray &open = "<a>", const QByteArray &filler = {})
 {
     return "<M><ProductInfo><Name>deep</Name></ProductInfo>" + filler + open.repeated(depth - 2)
            + "<BuildID>7</BuildID>" + QByteArray("</a>").repeated(depth - 2) + "</M>";
+}
+
+// user pass server scheme path manifest append dump debug; a null text shows as "~".
+QString renderConfig(const DlrConfig &c)
+{
+    QStringList fields;
+    for (const QString *s : {&c.userName, &c.password, &c.manifestServer, &c.manifestScheme,
+                             &c.manifestPath, &c.manifestFile, &c.appendManifestFile})
+        fields << (s->isNull() ? QStringLiteral("~") : *s);
+    fields << QString::number(c.dumpManifest) << QString::number(c.debugRequested);
+    return fields.join(QLatin1Char(' '));
 }
 } // namespace
 
@@ -39,8 +52,7 @@ class TestManifestModel : public QObject
 private Q_SLOTS:
     void versions()
     {
-        // label, major|minor|beta from the manifest; two-digit version of the label, VersionText,
-        // major
+        // label, major|minor|beta; the label's two-digit version, VersionText, major
         const char *rows[][3]
                 = {{"Tessaline Workserver 24.4", "||", "24.4 . "},
                    {"Bridge 23.1 for Houdini 19.5", "||", "23.1 . "}, // the first
@@ -67,8 +79,7 @@ private Q_SLOTS:
     void reader()
     {
 #define TESS_HEX48 "0123456789abcdef0123456789abcdef0123456789abcdef"
-        // The body of a manifest; the offers read, " @" and the success address when one was
-        // read, " !" when the reader refused the document.
+        // A manifest's body; the offers read, " @" and any success address, " !" when refused.
         const char *rows[][2]
                 = {{"<ProductInfo><Name>W-25.1.msi</Name><SimpleName>W 25.1</SimpleName><BuildID>"
                     "2301450</BuildID><DownloadURL>http://h/a.msi</DownloadURL><FileSize>1048576"
@@ -119,17 +130,17 @@ private Q_SLOTS:
 
     void hostileDocuments()
     {
-        const QByteArray quiet
+        const QByteArray quoted = "<a x='/>' y=\"a>b\">"; // '>' in attributes
+        const QByteArray quiet                            // markup that opens no element
                 = QByteArray("<!-- <a><a> --><![CDATA[<a><a>]]><?pi <a>?><e/><f a='>'/>")
                           .repeated(300);
-        const QByteArray quoted = "<a x='/>' y=\"a>b\">"; // '>' in attributes
         const QList<QPair<QByteArray, bool>> rows{
                 {nested(256), true},
                 {nested(257), false},
-                {nested(256, {}, quoted), true},
-                {nested(257, {}, quoted), false},
-                {"<!DOCTYPE M [<!ENTITY e \"<b>\"> <!-- <x> -->]>\n" + nested(256, quiet), true},
-                {nested(200000), false},
+                {nested(256, quoted), true},
+                {nested(257, quoted), false},
+                {"<!DOCTYPE M [<!ENTITY e \"<b>\"> <!-- <x> -->]>\n" + nested(256, "<a>", quiet),
+                 true},
                 {"<M>" + QByteArray("<a>").repeated(1000000), false}}; // never closed
         for (const auto &row : rows) {
             TessTest::LogCapture log;
@@ -141,14 +152,12 @@ private Q_SLOTS:
         }
     }
 
-    // The automatic selection rules on one manifest: what the survey found in, the chosen and
-    // hidden manifest indices out (and a log line that shows why). The end-to-end run and the
-    // page test add the machines they make up.
+    // The selection rules on one manifest: survey records in, chosen and hidden indices out (and a
+    // log line that shows why). The end-to-end run and the page test add their machines.
     void selectionRules()
     {
-        // "name|label|version|build id|behavior|size|url": the 25.1 group (0-4), offers shown or
-        // hidden by their default behaviour, of no size, without address (5-8), the older
-        // major's Workserver (9), and an older build of 25.1 (10).
+        // "name|label|version|build id|behavior|size|url": the 25.1 group (0-4), by behaviour, of
+        // no size, without address (5-8), the older major (9), an older build of 25.1 (10).
         QList<DlrManifestElement> manifest;
         for (const QString &offer :
              QStringLiteral(
@@ -174,8 +183,7 @@ private Q_SLOTS:
                                 .size(f.value(5, "1000").toLongLong())
                                 .url(f.value(6, "https://127.0.0.1/products/p.msi"));
         }
-        // Survey records "name|version[|build id]": with a build id an installed product (it
-        // has a folder), without one a host application; chosen " / " hidden; a log line.
+        // "name|version[|build id]": with a build id an installed product, else a host application.
         const char *rows[][3]
                 = {{"", "0 5 / 1 2 3 4 6 9 10", "No Mayas present in the assay."},
                    {"Maya|2022; Katana|6.0; Houdini|19.5", "0 1 2 3 4 5 / 6 9 10",
@@ -207,6 +215,75 @@ private Q_SLOTS:
             QCOMPARE(result, QString(row[0]) + ": " + row[1] + ' ');
             QVERIFY2(log.contains(row[2]), row[0]);
         }
+    }
+
+    void commandLine()
+    {
+        const QByteArray usage = DlrOptions::usageText().toLocal8Bit() + '\n';
+        const char *plain = "~ ~ def.host https ~ ~ ~ 0 0";
+        // Arguments separated by '|', the configuration, the output.
+        QList<QByteArrayList> rows{
+                {"-manifestserverscheme|https|-manifestserver|h", "~ ~ h http ~ ~ ~ 0 0", ""},
+                {"-manifestserver|h|-manifestserverscheme|https", "~ ~ h https ~ ~ ~ 0 0", ""},
+                {"-user|u|-pass| p "
+                 "|-manifesturl|x/y.php|-appendmanifest|a.xml|-manifest|m.xml|-debug",
+                 "u  p  def.host https x/y.php m.xml a.xml 0 1", ""},
+                {"-user|-debug", "-debug ~ def.host https ~ ~ ~ 0 0", ""}, // whatever it looks like
+                {"-pass|p|-user", "~ p def.host https ~ ~ ~ 0 0", "Unknown option -user\n\n"},
+                {"-Debug|stray.txt|-dumpManifest|--bogus", "~ ~ def.host https ~ ~ ~ 1 0",
+                 "Unknown option -Debug\n\nUnknown option --bogus\n\n"}};
+        // Help stops the parsing: nothing after it is read.
+        for (const char *help : {"-help", "--help", "-h"})
+            rows.append({"-bogus|" + QByteArray(help) + "|-user|late", plain,
+                         "Unknown option -bogus\n\n" + usage});
+        for (const QByteArrayList &row : rows) {
+            DlrConfig c;
+            c.manifestServer = QStringLiteral("def.host");
+            c.manifestScheme = QStringLiteral("https");
+            QByteArray out;
+            const QStringList args = QString(row[0]).split('|', Qt::SkipEmptyParts);
+            QCOMPARE(DlrOptions::applyCommandLine(QStringList{"prog"} + args, c, &out),
+                     row[2].endsWith(usage) ? DlrOptions::Outcome::Help
+                                            : DlrOptions::Outcome::Continue);
+            QCOMPARE(row[0] + ": " + renderConfig(c).toLocal8Bit() + '\n' + out,
+                     row[0] + ": " + row[1] + '\n' + row[2]);
+        }
+    }
+
+    void processorGate()
+    {
+        using Regs = DlrPlatform::CpuRegisters;
+        const quint32 edx = (1u << 25) | (1u << 26);
+        const quint32 ecx = (1u << 0) | (1u << 9) | (1u << 19) | (1u << 20) | (1u << 23);
+        const quint32 osxsave = 1u << 27;
+        QList<QPair<Regs, bool>> rows{{Regs{1, ecx, edx, 0}, true},
+                                      {Regs{13, ecx | osxsave, edx, 0x3}, true}, // XMM state saved
+                                      {Regs{13, ecx | osxsave, edx, 0x1}, false},
+                                      {Regs{0, ecx, edx, 0}, false}}; // leaf 1 not reported
+        // One required feature missing is enough to refuse.
+        for (int bit : {0, 9, 19, 20, 23})
+            rows.append({Regs{1, ecx & ~(1u << bit), edx, 0}, false});
+        for (int bit : {25, 26})
+            rows.append({Regs{1, ecx, edx & ~(1u << bit), 0}, false});
+        for (const auto &row : rows)
+            QVERIFY2(DlrCpu::HasCpuFeatures(DlrCpu::FeatureWord(row.first),
+                                            DlrCpu::RequiredCpuFeatures)
+                             == row.second,
+                     qPrintable(QString::number(row.first.leaf1Ecx | row.first.leaf1Edx, 16)));
+    }
+
+    void texts()
+    {
+        QStringList sizes;
+        for (qint64 bytes : {0LL, 1023LL, 1024LL, 1536LL, 1048575LL, 1048576LL, 1073741823LL,
+                             1073741824LL, 3221225472LL})
+            sizes << sizeText(bytes);
+        QCOMPARE(sizes.join(' '), QStringLiteral("0b 1023b 1.000KB 1.500KB 1023.999KB 1.00MB "
+                                                 "1024.00MB 1.000GB 3.000GB"));
+        // Network error codes without a row of the table, including ones the toolkit names.
+        for (int code : {8, 106, 207, 499, 1000})
+            QCOMPARE(networkErrorText(QNetworkReply::NetworkError(code)),
+                     QStringLiteral("Unknown network error %1").arg(code));
     }
 };
 

@@ -1,5 +1,5 @@
-// Child of the shell tests. "log TEXT": prints the log file's path, writes a line of each kind,
-// the last one TEXT, in ISO-8859-1. Else: prints the configuration the application object reads.
+// "log TEXT": prints the log's path, writes a line of each kind (TEXT last, in ISO-8859-1).
+// Else: prints the configuration the application object reads.
 #include "DlrApp.h"
 #include "DlrLog.h"
 
@@ -23,12 +23,8 @@ int main(int argc, char **argv)
         return 0;
     }
     const DlrConfig c = app.config();
-    const QStringList fields{c.userName,
-                             c.password,
-                             c.manifestScheme,
-                             QString::number(c.dumpManifest),
-                             QString::number(app.getLogLevel()),
-                             app.GetManifestUrl().toString()};
-    std::printf("%s\n", fields.join(QLatin1Char('|')).toLocal8Bit().constData());
+    std::printf("%s|%s|%s|%d|%d|%s\n", qPrintable(c.userName), qPrintable(c.password),
+                qPrintable(c.manifestScheme), int(c.dumpManifest), int(app.getLogLevel()),
+                qPrintable(app.GetManifestUrl().toString()));
     return 0;
 }

@@ -1,6 +1,4 @@
-// The shell as real child processes: help and exit codes, the configuration the application
-// object reads (settings file, environment, command line), and the log file. The launcher's
-// wizard itself, and a log read while the launcher runs, are the end-to-end run's.
+// The shell as real child processes: help, the configuration's sources, the log file.
 #include "DlrHost.h"
 #include "TestSupport.h"
 
@@ -26,8 +24,7 @@ QProcessEnvironment homeEnvironment(const QString &home)
     return env;
 }
 
-// Runs a program to its end: its exit code (-1 when it crashed or did not end), then what it
-// wrote on the channel(s) given.
+// Exit code (-1: crashed or hung), then standard output (and errors when merged).
 QByteArray run(const QString &program,
                const QStringList &args,
                const QProcessEnvironment &env,
@@ -51,9 +48,8 @@ class TestProcesses : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // Help prints even without a display, and before any log file exists. The settings file
-    // beside the program counts only while home has none; the command line beats the
-    // environment, which beats the file; naming a server means http.
+    // Help prints without a display and before any log file exists. The settings file beside
+    // the program counts only while home has none; command line > environment > file.
     void helpThenSettingsEnvironmentAndCommandLineInOrder()
     {
         QTemporaryDir home, install;
@@ -86,9 +82,8 @@ private Q_SLOTS:
                  "0\ncli|ini-pass|http|1|0|http://cli.host:8080/ini/path.php\n");
     }
 
-    // The log goes to the Downloads folder the platform names; without one, to the temporary
-    // folder; a folder that cannot take it leaves logging off and the run going. Lines are in
-    // the local 8-bit encoding.
+    // The log goes to the platform's Downloads folder, else the temporary folder; a folder that
+    // cannot take it leaves logging off and the run going. Lines in the local 8-bit encoding.
     void logLocation()
     {
         for (const char *where : {"Downloads", "tmp", ""}) {

@@ -1,5 +1,4 @@
-// Offer records for tests, filled the way the manifest reader fills them:
-//   DlrManifestElement e = TessTest::Offer("TessalineWorkserver-25.1.msi").label("...").build("7");
+// Offer records for tests, filled the way the manifest reader fills them.
 #pragma once
 
 #include "DlrManifestElement.h"
