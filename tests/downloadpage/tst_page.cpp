@@ -1,8 +1,8 @@
-// The download and finished pages in a real wizard, fed by the stand-in service: ".zip" products
-// are only downloaded, packages built with wixl are installed into a made-up machine.
+// The download and finished pages, fed by the stand-in: wixl-built packages are also installed.
 #include "DlrDownload.h"
 #include "DlrFinished.h"
 #include "DlrQueueProgress.h"
+#include "Offers.h"
 #include "PackageBuilder.h"
 #include "StandinServer.h"
 
@@ -11,8 +11,6 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QWizard>
-
-using Answers = QList<QPair<int, QString>>; // button, box id
 
 namespace {
 const QStringList Files{"Alpha-1.0.zip", "Beta-1.0.zip",  "Gamma-1.0.zip", "Slow-1.0.zip",
@@ -24,8 +22,7 @@ QStringList downloads()
     return QDir(TessTest::downloadsDir()).entryList({"*.zip", "*.tessdownload"}, QDir::Files);
 }
 
-// The download and finished pages behind a plain first page, as the main window orders them,
-// recording every value the progress bar takes.
+// The pages behind a plain first page, as the main window orders them; the bar's every value.
 struct Wizard
 {
     QWizard wizard;
@@ -99,13 +96,11 @@ private Q_SLOTS:
                         && f.write(TessTest::PackageBuilder::randomBytes(size, qHash(file))) > 0));
             f.close();
             QVERIFY(f.open(QIODevice::ReadOnly));
-            DlrManifestElement e;
-            e.name = file;
-            e.simpleName = file.section('-', 0, 0);
-            e.downloadUrl = server.url("/products/" + file);
-            e.fileSize = f.size();
-            e.sha256 = QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex();
-            offers.append(e);
+            const QString url = server.url("/products/" + file).toString();
+            offers.append(
+                    TessTest::Offer(file).label(file.section('-', 0, 0)).url(url).size(f.size()));
+            offers.last().sha256
+                    = QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex();
         }
         QVERIFY(server.setProductFault(Files[Slow], "slow:48000")); // time for a Back box
     }
@@ -118,38 +113,35 @@ private Q_SLOTS:
         dlrApp->setTransferTimeout(0);
     }
 
-    // The queue run to its end: one bar over the products; the failure box (Retry asks again,
-    // Ignore goes on, Abort ends with -1); a download that cannot start ends the program with 0.
+    // The queue to its end: failures' Retry asks again, Ignore goes on, Abort exits -1; no start:
+    // 0.
     void queueRuns_data()
     {
         QTest::addColumn<QList<int>>("queue");
         QTest::addColumn<QStringList>("faults"); // of Alpha, Beta, Gamma; "name": Alpha's is "../"
-        QTest::addColumn<Answers>("answers");
-        QTest::addColumn<int>("exitCode"); // 1: reached the finished page
+        QTest::addColumn<QList<int>>("answers"); // to the failure boxes; Ok: "cannot start"
+        QTest::addColumn<int>("exitCode");       // 1: reached the finished page
         QTest::addColumn<QStringList>("files");
         QTest::addColumn<int>("betaRequests");
-        const QString failed = "downloadFailed";
-        const QPair<int, QString> retry{QMessageBox::Retry, failed},
-                ignore{QMessageBox::Ignore, failed};
-        const QStringList none{"", "", ""};
-        QTest::newRow("three products") << QList<int>{Alpha, Beta, Gamma} << none << Answers{} << 1
+        using B = QMessageBox;
+        const QList<int> all{Alpha, Beta, Gamma};
+        QTest::newRow("three products") << all << QStringList{"", "", ""} << QList<int>{} << 1
                                         << QStringList(Files.mid(0, 3)) << 1;
         // A damaged file is deleted and fetched again; a partial one stays for later.
         QTest::newRow("retry, retry, ignore, ignore the last")
-                << QList<int>{Alpha, Beta, Gamma} << QStringList{"corrupt*1", "404", "short:1000"}
-                << Answers{retry, retry, ignore, ignore} << 1
+                << all << QStringList{"corrupt*1", "404", "short:1000"}
+                << QList<int>{B::Retry, B::Retry, B::Ignore, B::Ignore} << 1
                 << QStringList{"Alpha-1.0.zip", "Gamma-1.0.zip.tessdownload"} << 2;
         QTest::newRow("abort") << QList<int>{Beta} << QStringList{"", "500", ""}
-                               << Answers{{QMessageBox::Abort, failed}} << -1 << QStringList{} << 1;
-        QTest::newRow("cannot start")
-                << QList<int>{Alpha} << QStringList{"name", "", ""}
-                << Answers{{QMessageBox::Ok, "downloadCannotStart"}} << 0 << QStringList{} << 0;
+                               << QList<int>{B::Abort} << -1 << QStringList{} << 1;
+        QTest::newRow("cannot start") << QList<int>{Alpha} << QStringList{"name", "", ""}
+                                      << QList<int>{B::Ok} << 0 << QStringList{} << 0;
     }
     void queueRuns()
     {
         QFETCH(QList<int>, queue);
         QFETCH(QStringList, faults);
-        QFETCH(Answers, answers);
+        QFETCH(QList<int>, answers);
         QFETCH(QStringList, files);
         setQueue(queue);
         for (int p : {Alpha, Beta, Gamma})
@@ -158,8 +150,9 @@ private Q_SLOTS:
             dlrApp->manifestList()[Alpha].name = "../"; // no usable file name
         const int betaBefore = requests(Beta);
         TessTest::BoxAnswerer boxes;
-        for (const auto &[button, id] : answers)
-            boxes.enqueue(QMessageBox::StandardButton(button), id);
+        for (int b : answers)
+            boxes.enqueue(QMessageBox::StandardButton(b),
+                          b == QMessageBox::Ok ? "downloadCannotStart" : "downloadFailed");
         Wizard w;
         connect(&w.wizard, &QWizard::currentIdChanged, [&w] {
             if (w.wizard.currentPage() == w.finished)
@@ -177,8 +170,7 @@ private Q_SLOTS:
         QCOMPARE(boxes.unexpectedCount(), 0);
         QCOMPARE(downloads(), files);
         QTEST(requests(Beta) - betaBefore, "betaRequests");
-        // The bar never goes back (but on Retry), reaches each product's share as it starts,
-        // stays in the first half of the share while downloading, and ends full.
+        // The bar: never back (but on Retry), each share reached, downloads in its first half.
         const int s = DlrQueueProgress::step(queue.size());
         for (int i = 1; i < w.bar.size() && answers.isEmpty(); ++i)
             QVERIFY2(w.bar[i] >= w.bar[i - 1], qPrintable(QString::number(w.bar[i])));
@@ -226,8 +218,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("downloading  \"" + name + "\""), 10000);
         const int alphaRequests = requests(Alpha);
         if (ok) {
-            // Received of announced, in the units the user reads, and under them, once a second
-            // of the transfer has been seen, its speed and time left.
+            // Received of announced in the user's units; after a second, speed and time left.
             QTRY_VERIFY(w.label("downloadAmount").endsWith("KB/111.719KB"));
             QVERIFY(w.bar.last() < 750); // the second half of the queue, part-way
             const QRegularExpression rate("^\\d+(\\.\\d)? KB/s, about \\d+ s left$");
@@ -254,13 +245,11 @@ private Q_SLOTS:
         QCOMPARE(log.contains("Continuing the download at byte"), ok);
     }
 
-    // The while-you-wait pictures: after the last one found the sequence starts again and the
-    // missing image 1 is skipped; with none at all an empty frame, and no endless search.
+    // While-you-wait pictures: image 1 missing is skipped, the last wraps; none: an empty frame.
     void whileYouWaitImagesSkipGapsAndWrap()
     {
         QTemporaryDir layout;
-        QVERIFY(QDir(layout.path()).mkpath("lib/Resources/images")
-                && QDir(layout.path()).mkpath("bin"));
+        QVERIFY(QDir(layout.path()).mkpath("lib/Resources/images"));
         for (int n : {2, 5}) {
             QImage image(10 * n, 10, QImage::Format_RGB32);
             image.fill(Qt::darkCyan);
@@ -268,7 +257,7 @@ private Q_SLOTS:
         }
         const QString saved = dlrApp->getAppDirPath();
         QList<int> widths;
-        for (const char *bin : {"bin", "nowhere"}) {
+        for (const char *bin : {"lib", "nowhere"}) { // lib: its ../lib is there
             dlrApp->setAppDirPath(layout.filePath(bin));
             DlrDownload page(dlrApp, nullptr);
             auto *artwork = page.findChild<QLabel *>("downloadArtwork");
@@ -279,8 +268,7 @@ private Q_SLOTS:
         QCOMPARE(widths, (QList<int>{20, 50, 20, 50, 0, 0, 0, 0}));
     }
 
-    // Real packages: each is downloaded and installed in turn, the install half of its share of
-    // the bar moving with the installer's progress; a package named ".MSI" is not run.
+    // Real packages installed in turn, the bar moving with the installer; ".MSI" is not run.
     void packagesAreInstalled()
     {
         setQueue({Large, Shout, Small});

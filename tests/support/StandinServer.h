@@ -1,7 +1,6 @@
 #pragma once
 
-// The stand-in web service (tools/standin/serve.py) as a child process on 127.0.0.1: it stops
-// when this object goes, and by itself when the test process dies.
+// tools/standin/serve.py on 127.0.0.1 as a child: stops with this object, or at its time limit.
 
 #include "TestSupport.h"
 

@@ -1,7 +1,6 @@
 #pragma once
 
-// Debian's tinyproxy as a child process: a real HTTP proxy on 127.0.0.1 that can ask for
-// credentials; log() has a line per request ("GET http://host/path").
+// Debian's tinyproxy on 127.0.0.1 as a child process; log() has "GET http://host/path" lines.
 
 #include <QDeadlineTimer>
 #include <QHostInfo>
@@ -24,8 +23,7 @@ public:
             process.kill();
     }
 
-    // credentials: "user:password" the proxy asks for, or empty. The error text, empty once
-    // the proxy listens.
+    // Asks for credentials "user:password" if any; the error text, empty once it listens.
     QString start(const QString &credentials)
     {
         const QString program = QStandardPaths::findExecutable("tinyproxy");
