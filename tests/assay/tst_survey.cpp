@@ -1,5 +1,4 @@
-// The machine survey against made-up machines (tools/machine/make-machine.py): host applications,
-// installed products read from real child processes and files, search roots, queries, free space.
+// The machine survey against made-up machines: hosts, installed products, roots, queries, space.
 #include "DlrMachineAssay.h"
 #include "FakeMachine.h"
 #include "TestSupport.h"
@@ -25,14 +24,6 @@ QStringList summaries(const QList<InstalledRecord> &records)
     return all;
 }
 
-InstalledRecord record(const char *name, const char *version, const char *id, const char *where)
-{
-    InstalledRecord r{{"ProductName", name}, {"Version", version}, {"Location", where}};
-    if (id)
-        r.insert("BuildId", id);
-    return r;
-}
-
 qint64 statusKb(const char *key)
 {
     QFile status("/proc/self/status");
@@ -47,40 +38,16 @@ class TestSurvey : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void hostApplications()
-    {
-        FakeMachine machine;
-        QString error;
-        QVERIFY2(machine.build(QString("--maya|2022|--maya|2023|--maya|Capabilities|--maya|2018.5|"
-                                       "--houdini|19.5.303|--houdini|20.0.547|--katana|"
-                                       "KATANA5.0v2|--katana|Katana Foundry|--katana|6.0v1")
-                                       .split('|'),
-                               &error),
-                 qPrintable(error));
-        QVERIFY(QDir(machine.root()).mkpath("opt/hfsnothing")); // hfs*, yet no version
-        machine.activate();
-        DlrMachineAssay assay;
-        assay.DoAssay();
-        assay.DoAssay(); // a second survey starts from nothing
-        QStringList all = summaries(assay.Records());
-        // Maya in the registry's order (names sorted); Capabilities is no Maya.
-        QCOMPARE(all.mid(0, 3), QStringList({"Maya|2018.5||-|", "Maya|2022||-|", "Maya|2023||-|"}));
-        all.sort();
-        QCOMPARE(all, QStringList({"Houdini|19.5||-|", "Houdini|20.0||-|", "Katana|5.0||-|",
-                                   "Katana|6.0||-|", "Maya|2018.5||-|", "Maya|2022||-|",
-                                   "Maya|2023||-|"}));
-        QCOMPARE(summaries(assay.GetProducts("Maya")),
-                 QStringList({"Maya|2023||-|", "Maya|2022||-|", "Maya|2018.5||-|"}));
-    }
-
-    // Installed products, each case in a folder of its own on one machine: the records the
-    // survey makes of them, the lines it logs for those it leaves out, the processes it starts,
-    // the memory it takes.
+    // Host applications, and installed products each in a folder of its own on one machine: the
+    // records the survey makes of them, the lines it logs for those it leaves out, the processes
+    // it starts, the memory it takes.
     void installedProducts()
     {
         FakeMachine machine;
         QString error;
-        const QByteArray json = R"({"products": [
+        const QByteArray json = R"({"maya": ["2022", "2023", "Capabilities", "2018.5"],
+            "houdini": ["19.5.303", "20.0.547"], "katana": ["KATANA5.0v2", "Katana Foundry", "6.0v1"],
+            "products": [
             {"kind": "workserver", "folder": "TWS-24.4-ünï"},
             {"kind": "workserver", "version": "24.1", "mode": "hang"},
             {"folder": "TWS-24.4", "files": {"bin/tsren.exe": {"exe": "text",
@@ -120,6 +87,7 @@ private Q_SLOTS:
                                        .split('|'),
                                &error, json),
                  qPrintable(error));
+        QVERIFY(QDir(machine.root()).mkpath("opt/hfsnothing")); // hfs*, yet no version
         const QString processLog = machine.root() + "/processes.txt";
         qputenv("TESS_PROCESS_LOG", QFile::encodeName(processLog));
         machine.activate();
@@ -134,6 +102,7 @@ private Q_SLOTS:
         assay.DoAssay();
         const qint64 elapsed = clock.elapsed(), peak = statusKb("VmHWM") - before;
         qunsetenv("TESS_PROCESS_LOG");
+        const QStringList maya{"Maya|2018.5||-|", "Maya|2022||-|", "Maya|2023||-|"};
         const QStringList expected
                 = {"Tessaline 21.0 for Maya 2016|21.0|2100777|2016|TessalineForMaya-21.0-maya2016",
                    "Tessaline 24.4 for Maya 2018|24.4|2226589|2018|TessalineForMaya-24.4-maya2018",
@@ -153,8 +122,12 @@ private Q_SLOTS:
                    "Tessaline for Maya 24.5|24.5|2226590|-|TFM-24.5",
                    "Tessaline for Maya 24.7|24.7|2226589|-|TFM-24.7"};
         QStringList found = summaries(assay.Records());
+        QCOMPARE(found.mid(0, 3), maya); // the registry's order; Capabilities is no Maya
+        QCOMPARE(summaries(assay.GetProducts("Maya")), QStringList({maya[2], maya[1], maya[0]}));
         found.sort(); // folders come in the file system's order
-        QCOMPARE(found, expected);
+        QCOMPARE(found, QStringList({"Houdini|19.5||-|", "Houdini|20.0||-|", "Katana|5.0||-|",
+                                     "Katana|6.0||-|"})
+                                + maya + expected);
         for (const char *line :
              {"Not recording product older than", "no build id in output", "no version in output",
               "Wait failed on process ", "Not Tessaline for Maya, no", "No TWS for noid version",
@@ -166,9 +139,7 @@ private Q_SLOTS:
         QFile pidFile(machine.root() + "/opt/Orrel/TessalineWorkserver-24.1/bin/tsren.exe.pid");
         const pid_t pid
                 = pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toInt() : 0;
-        QVERIFY(pid > 1);
-        QCOMPARE(::kill(pid, 0), -1);
-        QCOMPARE(errno, ESRCH);
+        QVERIFY(pid > 1 && ::kill(pid, 0) == -1 && errno == ESRCH);
         // One process for each server but the one not executable, the Atelier and the bridge read
         // through LocalSpool.exe; the folders that fail a cheap test start none.
         QFile processes(processLog);
@@ -197,26 +168,33 @@ private Q_SLOTS:
         qputenv("TASTREE", QFile::encodeName(trees + "/b"));
         QCOMPARE(DlrMachineAssay().SearchRoots(), base + QStringList{trees});
         qputenv("TESSTREE", QFile::encodeName(trees + "/a"));
-        QCOMPARE(DlrMachineAssay().SearchRoots(), base + QStringList{trees});
-        qputenv("TESSTREE", QFile::encodeName(trees + "/none/tesstree"));
-        qunsetenv("TASTREE");
-        QCOMPARE(DlrMachineAssay().SearchRoots(), base);
+        qputenv("TASTREE", QFile::encodeName(trees + "/none/tastree"));
+        DlrMachineAssay assay;
+        QCOMPARE(assay.SearchRoots(), base + QStringList{trees});
         qunsetenv("TESSTREE");
+        qunsetenv("TASTREE");
+        assay.SetRecords({{{"ProductName", "Maya"}}});
+        assay.DoAssay(); // a survey starts from nothing: an empty Orrel folder holds no product
+        QVERIFY(assay.Records().isEmpty());
     }
 
     void queries()
     {
         DlrMachineAssay assay;
-        assay.SetRecords({{{"ProductName", "Maya"}, {"Version", "2023"}},
-                          record("Tessaline Workserver 24.4", "24.4", "2226589", "a"),
-                          record("Tessaline Workserver 24.4", "24.4", "2226700", "b"),
-                          record("Tessaline Workserver 24.40", "24.40", "9999999", "c"),
-                          record("Tessaline Workserver 24.4", "24.4", "2226700", "d"),
-                          record("Tessaline Workserver 25.0", "25.0", "0", "e"),
-                          record("Tessaline Workserver 25.0", "25.0", "-5", "f"),
-                          record("Tessaline Workserver 25.0", "25.0", "25x", "g"),
-                          record("Tessaline Workserver 25.0", "25.0", nullptr, "h"),
-                          record("Tessaline for Maya 24.4", "24.4", "2226800", "i")});
+        // Tessaline products: name, version, build id ("none": no key), folder.
+        QList<InstalledRecord> records{{{"ProductName", "Maya"}, {"Version", "2023"}}};
+        for (const char *row :
+             {"Workserver 24.4/24.4/2226589/a", "Workserver 24.4/24.4/2226700/b",
+              "Workserver 24.40/24.40/9999999/c", "Workserver 24.4/24.4/2226700/d",
+              "Workserver 25.0/25.0/0/e", "Workserver 25.0/25.0/-5/f", "Workserver 25.0/25.0/25x/g",
+              "Workserver 25.0/25.0/none/h", "for Maya 24.4/24.4/2226800/i"}) {
+            const QStringList f = QString(row).split('/');
+            records.append({{"ProductName", "Tessaline " + f[0]}, {"Version", f[1]}});
+            records.last().insert("Location", f[3]);
+            if (f[2] != "none")
+                records.last().insert("BuildId", f[2]);
+        }
+        assay.SetRecords(records);
         // Name pattern, version, the folder of the record found ("" for none).
         const struct
         {

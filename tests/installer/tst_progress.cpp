@@ -1,6 +1,4 @@
-// The progress records the worker reads and the protocol lines it makes of them, and a
-// download's digest and speed line: pure logic, run on Windows too.
-#include "DlrPlatform.h"
+// Progress records to protocol lines, and a download's speed line: pure logic, on Windows too.
 #include "DlrTransferRate.h"
 #include "TestSupport.h"
 
@@ -38,25 +36,6 @@ private slots:
         for (const auto &[records, lines] : rows) {
             const QByteArray made = TessTest::progressLines(records.split('|'));
             QVERIFY2(made == lines, (records + " gave " + made).constData());
-        }
-    }
-
-    void sha256()
-    {
-        // Input, the size of the pieces it is given in, the digest; reading the digest half way
-        // must not end it.
-        const QList<std::tuple<QByteArray, int, QByteArray>> rows
-                = {{"", 1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-                   {QByteArray(1000000, 'a'), 4093,
-                    "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}};
-        for (const auto &[input, chunk, digest] : rows) {
-            DlrPlatform::Sha256 sha;
-            for (int at = 0; at < input.size(); at += chunk) {
-                sha.addData(input.constData() + at, qMin(chunk, input.size() - at));
-                if (at == chunk)
-                    sha.hexResult();
-            }
-            QCOMPARE(sha.hexResult(), digest);
         }
     }
 

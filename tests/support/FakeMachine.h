@@ -1,10 +1,10 @@
 #pragma once
 
-// A made-up machine in a temporary folder, built by tools/machine/make-machine.py (see the top
-// of that script for what a description may hold), for the survey to look at.
+// A made-up machine in a temporary folder, built by tools/machine/make-machine.py.
 
-#include <QFile>
-#include <QStringList>
+#include "PackageBuilder.h"
+#include "TestSupport.h"
+
 #include <QTemporaryDir>
 
 namespace TessTest {
@@ -16,7 +16,11 @@ public:
 
     // Adds to the machine what the command-line options say ({"--json", "-"}: the JSON
     // description in input). False, with the script's output in *error, when the script failed.
-    bool build(const QStringList &options, QString *error = nullptr, const QByteArray &input = {});
+    bool build(const QStringList &options, QString *error = nullptr, const QByteArray &input = {})
+    {
+        const QStringList script{sourceDir() + "/tools/machine/make-machine.py", root()};
+        return runTool(qEnvironmentVariable("PYTHON3", "python3"), script + options, error, input);
+    }
     // Points the platform layer at this machine.
     void activate() { qputenv("TESSINSTALLER_ROOT", QFile::encodeName(root())); }
 

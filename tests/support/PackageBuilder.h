@@ -1,12 +1,33 @@
 #pragma once
 
-// Real Windows Installer packages for the tests: built by tools/products/build_samples.py (wixl),
-// the same tool that makes the sample products and the benchmark's package.
+// Real Windows Installer packages, built by tools/products/build_samples.py (wixl).
 
-#include <QPair>
-#include <QStringList>
+#include "TestSupport.h"
+
+#include <QCryptographicHash>
+#include <QProcess>
+#include <QRandomGenerator>
 
 namespace TessTest {
+
+// Runs a program (bounded), input on its standard input; on failure, its output in *error.
+inline bool
+runTool(const QString &tool, const QStringList &args, QString *error, const QByteArray &input = {})
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(tool, args);
+    process.write(input);
+    process.closeWriteChannel();
+    const bool finished = process.waitForFinished(120000);
+    if (finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return true;
+    process.kill();
+    process.waitForFinished(1000);
+    if (error)
+        *error = tool + " failed: " + process.errorString() + '\n' + process.readAll();
+    return false;
+}
 
 class PackageBuilder
 {
@@ -18,20 +39,46 @@ public:
 
     // path: below Program Files, '/'-separated ("Orrel/Product-1.0/bin/tool.exe").
     void addFile(const QString &path, const QByteArray &data) { files.append({path, data}); }
-    bool build(const QString &msiPath, QString *error) const;
+    bool build(const QString &msiPath, QString *error) const
+    {
+        QTemporaryDir payload;
+        QStringList arguments{sourceDir() + "/tools/products/build_samples.py",
+                              "--package",
+                              msiPath,
+                              "--name",
+                              productName,
+                              "--version",
+                              version};
+        for (int i = 0; i < files.size(); ++i) {
+            QFile out(payload.filePath(QString::number(i)));
+            if (!out.open(QIODevice::WriteOnly)
+                || out.write(files.at(i).second) != files.at(i).second.size()) {
+                *error = "cannot write " + out.fileName();
+                return false;
+            }
+            arguments << files.at(i).first + '=' + out.fileName();
+        }
+        return runTool(qEnvironmentVariable("PYTHON3", "python3"), arguments, error);
+    }
 
     // The Directory key the tool gives a folder ("Orrel/Product-1.0"); files are file<index>.
-    static QString directoryId(const QString &folder);
+    static QString directoryId(const QString &folder)
+    {
+        const QByteArray md5 = QCryptographicHash::hash(folder.toUtf8(), QCryptographicHash::Md5);
+        return QStringLiteral("d") + QString::fromLatin1(md5.toHex().left(16));
+    }
     // Random bytes (incompressible) of a given size, the same for the same seed.
-    static QByteArray randomBytes(int size, quint32 seed);
+    static QByteArray randomBytes(int size, quint32 seed)
+    {
+        QByteArray data((size + 3) & ~3, Qt::Uninitialized);
+        QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+        data.truncate(size);
+        return data;
+    }
 
 private:
     QString productName, version;
     QList<QPair<QString, QByteArray>> files;
 };
-
-// Runs a program to its end (bounded), input on its standard input; false, with its output in
-// *error when given, when it fails.
-bool runTool(const QString &tool, const QStringList &args, QString *error, QByteArray input = {});
 
 } // namespace TessTest
