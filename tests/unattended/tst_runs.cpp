@@ -49,31 +49,25 @@ struct World
         return runTool("cp", {"-a", samples, products()}, error);
     }
 
-    // Adds an offer the next run will propose; a file of random bytes, or only an announced size.
+    // Adds an offer the next run will propose: a file of random bytes, or only an announced size.
     void addOffer(const QString &file, qint64 size = 0)
     {
-        QFile products(this->products() + "/products.json");
-        products.open(QIODevice::ReadOnly);
-        QJsonObject root = QJsonDocument::fromJson(products.readAll()).object();
-        products.close();
-        QJsonArray list = root.value("products").toArray();
+        QFile list(products() + "/products.json");
+        list.open(QIODevice::ReadWrite);
+        QJsonObject root = QJsonDocument::fromJson(list.readAll()).object();
         QJsonObject offer{{"file", file},         {"simpleName", file.section('-', 0, 0)},
                           {"buildId", "2301450"}, {"versionMajor", "25"},
                           {"versionMinor", "1"},  {"defaultBehavior", "show"}};
-        if (size > 0)
+        if (size > 0) {
             offer.insert("size", double(size));
-        else
-            writeFile(this->products() + "/" + file, PackageBuilder::randomBytes(40000, 7));
-        list.append(offer);
-        root.insert("products", list);
-        writeFile(products.fileName(), QJsonDocument(root).toJson());
-    }
-
-    static void writeFile(const QString &path, const QByteArray &data)
-    {
-        QFile f(path);
-        f.open(QIODevice::WriteOnly);
-        f.write(data);
+        } else {
+            QFile package(products() + "/" + file);
+            package.open(QIODevice::WriteOnly);
+            package.write(PackageBuilder::randomBytes(40000, 7));
+        }
+        root.insert("products", root.value("products").toArray() << offer);
+        list.resize(0);
+        list.write(QJsonDocument(root).toJson());
     }
 
     QProcess *start(const QStringList &arguments)
@@ -89,25 +83,24 @@ struct World
         env.insert("TESSINSTALLER_ROOT", machine.root());
         env.insert("TESSINSTALLER_RETRY_PAUSE_MS", "20");
         p->setProcessEnvironment(env);
-        const QUrl service = server.url("/");
-        // The run, the account and the report come from the settings file or the command line.
-        const QStringList options{"unattended", "true", "user", "demo", "pass", Password};
-        if (viaSettings) {
+        QStringList args{"-manifestserver",
+                         QStringLiteral("127.0.0.1:%1").arg(server.port()),
+                         "-manifestserverscheme",
+                         server.url("/").scheme(),
+                         "-report",
+                         dir.path() + "/report.json"};
+        if (viaSettings) { // the run and the account from the settings file
             QSettings settings(home() + "/tessinstaller.ini", QSettings::IniFormat);
-            for (int i = 0; i < options.size(); i += 2)
-                settings.setValue(options.at(i), options.at(i + 1));
+            settings.setValue("unattended", true);
+            settings.setValue("user", "demo");
+            settings.setValue("pass", Password);
+        } else {
+            args += QStringList{"-unattended", "-user", "demo", "-pass", Password};
         }
         const QString launcher = binaryDir() + "/bin/tessinstaller";
-        p->start(emulator.value(0, launcher),
-                 emulator.mid(1) + (emulator.isEmpty() ? QStringList() : QStringList{launcher})
-                         + QStringList{"-manifestserver",
-                                       QStringLiteral("127.0.0.1:%1").arg(server.port()),
-                                       "-manifestserverscheme", service.scheme(), "-report",
-                                       dir.path() + "/report.json"}
-                         + (viaSettings ? QStringList()
-                                        : QStringList{"-unattended", "-user", "demo", "-pass",
-                                                      Password})
-                         + arguments);
+        if (!emulator.isEmpty())
+            args.prepend(launcher);
+        p->start(emulator.value(0, launcher), emulator.mid(1) + args + arguments);
         return p;
     }
 
