@@ -120,8 +120,8 @@ def check_payload(program_files, described, files, platform="linux"):
 
 
 class Scenario:
-    """A world: the stand-in service, a home, a made-up machine, an xdg-open stand-in, and the
-    launcher runs made in it; at the end, come what may, every run and the service stop."""
+    """The stand-in service, a home, a made-up machine, an xdg-open stand-in and the runs made
+    in them; at the end, come what may, every run and the service stop."""
 
     def __init__(self, suite, name, machine_args=(), products=None, faults=()):
         self.suite, self.runs, work = suite, [], tempfile.mkdtemp(prefix=name, dir=suite.work)

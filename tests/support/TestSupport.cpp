@@ -82,11 +82,6 @@ QStringList LogCapture::lines() const
     return captured;
 }
 
-bool LogCapture::contains(const QString &text) const
-{
-    return count(text) > 0;
-}
-
 int LogCapture::count(const QString &text) const
 {
     QMutexLocker lock(&mutex);

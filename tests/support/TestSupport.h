@@ -1,7 +1,6 @@
 #pragma once
 
-// Shared pieces of the test programs: a private home folder, a log capture, a helper that
-// answers modal message boxes by name, and the main() that builds the application object.
+// Shared by the test programs: a private home, a log capture, a message-box answerer, main().
 
 #include "DlrApp.h"
 
@@ -22,8 +21,7 @@ namespace TessTest {
 QString sourceDir();
 QString binaryDir();
 
-// Gives the process a private HOME (with a Downloads folder) and XDG folders, so runs never
-// touch the real user's files. Called by TESS_TEST_MAIN before the application exists.
+// A private HOME (with Downloads) and XDG folders: runs never touch the real user's files.
 void prepareEnvironment();
 // The private home's Downloads folder.
 QString downloadsDir();
@@ -35,9 +33,8 @@ public:
     LogCapture();
     ~LogCapture();
     QStringList lines() const;
-    // True when a line contains the text.
-    bool contains(const QString &text) const;
-    int count(const QString &text) const;
+    bool contains(const QString &text) const { return count(text) > 0; }
+    int count(const QString &text) const; // lines that contain the text
     void clear();
 
 private:
@@ -104,8 +101,7 @@ private:
     QTimer timer;
 };
 
-// Receives the addresses the program asks the desktop to open (QDesktopServices::setUrlHandler
-// with the slot "open").
+// The addresses the program asks the desktop to open (QDesktopServices::setUrlHandler, "open").
 class UrlRecorder : public QObject
 {
     Q_OBJECT
@@ -115,8 +111,7 @@ public Q_SLOTS:
     void open(const QUrl &url) { urls.append(url); }
 };
 
-// The protocol lines the installer's worker makes of a run of progress records, joined by
-// spaces.
+// The protocol lines the installer's worker makes of progress records, joined by spaces.
 QByteArray progressLines(const QList<QByteArray> &records);
 
 } // namespace TessTest

@@ -1,12 +1,9 @@
 #!/usr/bin/env python3
-"""The Windows launcher under Wine in a private Xvfb, driven as a person would, with the
-helpers of the Linux end-to-end run: walk.py --build-dir BUILD_WIN [--out DIR].
-
-One fresh Wine prefix (its own HOME) with Maya 2024 and Houdini 20.0 in its registry; the
-stand-in service serves the sample products built as Windows programs, one of them (the queue
-manager) replaced by random bytes. The first run installs the rest through Wine's Windows
-Installer; the second, over https with a self-signed certificate, finds them by running their
-tsren.exe -version and reading their build-id files."""
+"""The Windows launcher under Wine in a private Xvfb, driven like the Linux end-to-end run:
+walk.py --build-dir BUILD_WIN [--out DIR]. A fresh Wine prefix with Maya 2024 and Houdini 20.0
+in its registry; the sample products built as Windows programs, the queue manager's package
+replaced by random bytes. The first run installs the rest through Wine's Windows Installer; the
+second, over https with a self-signed certificate, finds them (tsren.exe -version, build ids)."""
 
 import argparse, glob, os, re, shutil, signal, subprocess, sys, time  # noqa: E401
 
@@ -36,8 +33,7 @@ XDG_OPEN = "#!/bin/sh\nexec python3 -c 'import ssl, sys, urllib.request; urllib.
 
 
 class Machine:
-    """A Windows machine: a Wine prefix, its Downloads and Program Files, the stand-in service
-    (http or https) and the runs made on it; everything stops at the end."""
+    """A Wine prefix, the stand-in service (http or https) and the runs made on it."""
 
     def __init__(self, work, out, exe):
         # runs: those against the running service (it counts their visits); earlier: the rest
