@@ -1,7 +1,5 @@
 #include "TestSupport.h"
 
-#include "DlrProgressRecord.h"
-
 #include <QApplication>
 #include <QDir>
 #include <QPointer>
@@ -193,18 +191,6 @@ void BoxAnswerer::answer(QMessageBox *box, const Answer &a, BoxRecord r)
         QTimer::singleShot(0, button, [button] { button->click(); });
     else
         QTimer::singleShot(0, box, [box] { box->done(0); });
-}
-
-QByteArray progressLines(const QList<QByteArray> &records)
-{
-    DlrProgressRecord reader;
-    QList<QByteArray> lines;
-    for (const QByteArray &r : records) {
-        const QByteArray line = reader.apply(r.constData());
-        if (!line.isEmpty())
-            lines.append(line);
-    }
-    return lines.join(' ');
 }
 
 } // namespace TessTest

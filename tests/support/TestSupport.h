@@ -111,9 +111,6 @@ public Q_SLOTS:
     void open(const QUrl &url) { urls.append(url); }
 };
 
-// The protocol lines the installer's worker makes of progress records, joined by spaces.
-QByteArray progressLines(const QList<QByteArray> &records);
-
 } // namespace TessTest
 
 // main() for a test program: a private environment, the application object (given only the
