@@ -426,8 +426,8 @@ private slots:
                 reply->abort();
             return false; // held until the time below
         };
-        boxes.enqueueWhen(abortMeanwhile ? QMessageBox::Cancel : QMessageBox::Ok, "sslErrors",
-                          question, 1500);
+        boxes.enqueue(abortMeanwhile ? QMessageBox::Cancel : QMessageBox::Ok, "sslErrors", question,
+                      1500);
         QCOMPARE(downloadAndWait(addOffer(ProductFile, tls["self"].url(ProductPath))), result);
         QCOMPARE(boxes.unexpectedCount(), 0);
         QCOMPARE(dlrApp->isSslAccepted(), !abortMeanwhile);

@@ -208,8 +208,8 @@ private Q_SLOTS:
         }
         TessTest::LogCapture log;
         TessTest::BoxAnswerer boxes;
-        boxes.enqueueWhen(QMessageBox::StandardButton(answer), "backDuringDownload",
-                          [&] { return log.contains(held); });
+        boxes.enqueue(QMessageBox::StandardButton(answer), "backDuringDownload",
+                      [&] { return log.contains(held); });
         if (failing)
             boxes.enqueue(QMessageBox::Ignore, "downloadFailed");
         Wizard w;

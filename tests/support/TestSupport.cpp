@@ -105,19 +105,6 @@ BoxAnswerer::BoxAnswerer(QObject *parent)
     timer.start();
 }
 
-void BoxAnswerer::enqueue(QMessageBox::StandardButton answer, const QString &expectedId)
-{
-    queue.append({answer, expectedId, {}, 0});
-}
-
-void BoxAnswerer::enqueueWhen(QMessageBox::StandardButton answer,
-                              const QString &expectedId,
-                              std::function<bool()> condition,
-                              int timeoutMs)
-{
-    queue.append({answer, expectedId, std::move(condition), timeoutMs});
-}
-
 int BoxAnswerer::unexpectedCount() const
 {
     int n = 0;

@@ -69,13 +69,15 @@ public:
     explicit BoxAnswerer(QObject *parent = nullptr);
 
     // Answer the next box with this button; when expectedId is given, the box must carry it.
-    void enqueue(QMessageBox::StandardButton answer, const QString &expectedId = QString());
-    // The same, but the box stays open until the condition holds (checked as the event loop
-    // runs), so events can arrive while it is open. Gives up after timeoutMs and answers anyway.
-    void enqueueWhen(QMessageBox::StandardButton answer,
-                     const QString &expectedId,
-                     std::function<bool()> condition,
-                     int timeoutMs = 10000);
+    // With a condition the box stays open until it holds (events go on arriving meanwhile), or
+    // until timeoutMs have passed.
+    void enqueue(QMessageBox::StandardButton answer,
+                 const QString &expectedId = QString(),
+                 std::function<bool()> condition = {},
+                 int timeoutMs = 10000)
+    {
+        queue.append({answer, expectedId, std::move(condition), timeoutMs});
+    }
     // True while a box is shown and waiting for its condition.
     bool isHolding() const { return holding; }
     QList<BoxRecord> seen() const { return records; }
