@@ -166,7 +166,7 @@ bool DlrSelection::validatePage()
             return false;
         }
         selected.append(i);
-        needed += 2 * manifest.at(i).fileSize;
+        needed += DlrSelectionRules::spaceNeeded(manifest.at(i).fileSize);
     }
 
     if (selected.isEmpty()) {

@@ -25,6 +25,9 @@ public:
     // Both must outlive the rules; the manifest's records are not added or removed meanwhile.
     DlrSelectionRules(QList<DlrManifestElement> &manifest, const DlrMachineAssay &assay);
 
+    // Disk space an offer needs: its download, and about as much again for what installs.
+    static qint64 spaceNeeded(qint64 fileSize) { return 2 * fileSize; }
+
     // Fills the chosen (checked) and hidden (behind "Show All") lists, in order of decision.
     void chooseDownloads();
     const QList<int> &chosenIndices() const { return chosen; }

@@ -1,5 +1,7 @@
 #include "DlrUnattendedPlan.h"
 
+#include "DlrSelectionRules.h"
+
 #include <QRegularExpression>
 
 DlrUnattendedPlan::DlrUnattendedPlan(const QList<DlrManifestElement> &manifest,
@@ -55,7 +57,7 @@ qint64 DlrUnattendedPlan::neededSpace() const
     qint64 needed = 0;
     for (const Row &row : planRows) {
         if (row.checked)
-            needed += 2 * row.fileSize;
+            needed += DlrSelectionRules::spaceNeeded(row.fileSize);
     }
     return needed;
 }
