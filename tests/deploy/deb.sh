@@ -6,10 +6,8 @@ build=$1 out=$2
 rm -rf "$out" && mkdir -p "$out"
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$out" >"$out/cpack.log"
 deb=$(echo "$out"/tessinstaller_*.deb)
-lintian --fail-on error "$deb" 2>&1 | grep -v 'root privileges' || true
-lintian --fail-on error "$deb" >/dev/null 2>&1 || { echo "lintian reports errors"; exit 1; }
-
 fail() { echo "FAIL: $*"; exit 1; }
+report=$(lintian --fail-on error "$deb" 2>&1) || fail "lintian reports errors: $report"
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libqt5widgets5 libqt5network5 libmsi0; do
   [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"

@@ -35,11 +35,6 @@ leaf expired IP:127.0.0.1,DNS:localhost -startdate 20200101000000Z -enddate 2020
 new self -x509 -days 30 -out self-chain.pem -addext subjectAltName=IP:127.0.0.1
 )";
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 // Downloads an offer: "" when finished, the reason when it failed, "<...>" for a wrong signal.
 QString downloadAndWait(int index)
 {
@@ -79,11 +74,7 @@ class TestDownload : public QObject
 
     QString inDownloads(const QString &name) { return TessTest::downloadsDir() + '/' + name; }
     QStringList downloads() { return QDir(TessTest::downloadsDir()).entryList(QDir::Files); }
-    QByteArray readFile(const QString &name)
-    {
-        QFile file(inDownloads(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
-    }
+    QByteArray readFile(const QString &name) { return TessTest::readFile(inDownloads(name)); }
     // An offer of the product under another name, or from elsewhere.
     int addOffer(const QString &name, const QUrl &url = QUrl())
     {
@@ -102,7 +93,7 @@ private slots:
     void initTestCase()
     {
         std::signal(SIGXFSZ, SIG_IGN); // a write past the file size limit fails instead
-        QVERIFY(writeFile(scratch.filePath(ProductFile), product));
+        QVERIFY(!TessTest::writeFile(scratch.filePath(ProductFile), product).isEmpty());
         QVERIFY(TessTest::StandinServer::writeProductsJson(scratch.path(),
                                                            {{{"file", ProductFile}}}));
         QCOMPARE(QProcess::execute("sh", {"-c", MakeCertificates, "sh", certs.path()}), 0);
@@ -148,7 +139,7 @@ private slots:
         QFETCH(QString, present);
         QFETCH(QByteArray, onDisk);
         QFETCH(QString, landsAs);
-        QVERIFY(present.isEmpty() || writeFile(inDownloads(present), onDisk));
+        QVERIFY(present.isEmpty() || !TessTest::writeFile(inDownloads(present), onDisk).isEmpty());
         const int before = requests(ProductPath);
         dlrApp->CheckForDownload(0);
         const bool taken = landsAs.isEmpty();
@@ -274,7 +265,7 @@ private slots:
         const bool usable = !fileName.isEmpty();
         QCOMPARE(downloadAndWait(index), usable ? QString() : "<not started, or no signal>");
         QCOMPARE(downloads(), usable ? QStringList{fileName} : QStringList());
-        QCOMPARE(readFile(fileName), usable ? product : "<none>");
+        QCOMPARE(readFile(fileName), usable ? product : "<missing>");
     }
 
     // Temporary names: the first number with both names free, emergency names, last resort.
@@ -391,7 +382,7 @@ private slots:
             boxes.enqueue(QMessageBox::Cancel, "sslErrors");
         QCOMPARE(downloadAndWait(addOffer(ProductFile, tls[server].url(ProductPath))),
                  asks ? networkErrorText(QNetworkReply::SslHandshakeFailedError) : QString());
-        QCOMPARE(readFile(ProductFile), asks ? QByteArray("<none>") : product);
+        QCOMPARE(readFile(ProductFile), asks ? QByteArray("<missing>") : product);
         QCOMPARE(requestManifest(tls[server].url(ManifestPath)),
                  asks ? QString("Unknown manifest Validation") : QString());
         QCOMPARE(boxes.count(), before + (asks ? 2 : 0));
@@ -431,7 +422,7 @@ private slots:
         QCOMPARE(downloadAndWait(addOffer(ProductFile, tls["self"].url(ProductPath))), result);
         QCOMPARE(boxes.unexpectedCount(), 0);
         QCOMPARE(dlrApp->isSslAccepted(), !abortMeanwhile);
-        QCOMPARE(readFile(ProductFile), abortMeanwhile ? QByteArray("<none>") : product);
+        QCOMPARE(readFile(ProductFile), abortMeanwhile ? QByteArray("<missing>") : product);
         if (abortMeanwhile)
             return;
         // Accepted once, no certificate problem of any host is put to the user again.

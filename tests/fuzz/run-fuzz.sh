@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Builds a fuzz target with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
-# against the system Qt and runs it over its seeds and corpus (DIR/<target>-corpus):
-#   tests/fuzz/run-fuzz.sh [--target manifest|progress] [--out DIR] [--seconds N] [--runs N]
-# manifest: the manifest reader and what the selection does with its offers; progress: the
-# installer's progress records through to the bar. --seconds 5 is the suite's smoke run; a
-# campaign gives --runs N (executions) or --seconds 0 (no limit). A crash is left in DIR.
+# tests/fuzz/run-fuzz.sh [--target manifest|progress] [--out DIR] [--seconds N] [--runs N]
+# Builds a fuzz target with clang (libFuzzer, ASan, UBSan) against the system Qt and runs it over
+# its seeds and corpus (DIR/<target>-corpus). --seconds 5 is the suite's smoke run; a campaign
+# gives --runs N or --seconds 0 (no limit). A crash is left in DIR.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 src="$(cd "$here/../.." && pwd)"

@@ -26,12 +26,6 @@ const QList<QPair<QString, QByteArray>> WsFiles
            {"lib/data.bin", TessTest::PackageBuilder::randomBytes(256 << 10, 1)},
            {"lib/empty.txt", ""}};
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 // Path below the folder -> "permissions:sha1", hidden entries included.
 QMap<QString, QString> snapshot(const QString &folder)
 {

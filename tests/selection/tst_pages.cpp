@@ -20,14 +20,6 @@
 #include <QWizard>
 
 namespace {
-QString writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(bytes);
-    return path;
-}
-
 QString listed()
 {
     QStringList names;
@@ -239,11 +231,11 @@ private Q_SLOTS:
     // empty; a later request supersedes an earlier one; the dump replaces a longer one; file mode.
     void appendedFileSupersededRequestAndDump()
     {
-        const QString appended
-                = writeFile(scratch.filePath(QStringLiteral("append.xml")),
-                            "<M><ProductInfo><Name>Appended.msi</Name></ProductInfo></M>");
-        const QString dumpPath
-                = writeFile(TessTest::downloadsDir() + "/manifest.xml", QByteArray(100000, 'o'));
+        const QString appended = TessTest::writeFile(
+                scratch.filePath(QStringLiteral("append.xml")),
+                "<M><ProductInfo><Name>Appended.msi</Name></ProductInfo></M>");
+        const QString dumpPath = TessTest::writeFile(TessTest::downloadsDir() + "/manifest.xml",
+                                                     QByteArray(100000, 'o'));
         DlrConfig config = pristine;
         config.appendManifestFile = appended;
         config.dumpManifest = true;
@@ -278,7 +270,8 @@ private Q_SLOTS:
     {
         DlrConfig c = pristine; // empty fields; no network: the manifest comes from a file
         c.userName = c.password = QString();
-        c.manifestFile = writeFile(scratch.filePath("empty.xml"), "<Products></Products>\n");
+        c.manifestFile
+                = TessTest::writeFile(scratch.filePath("empty.xml"), "<Products></Products>\n");
         dlrApp->setConfig(c);
         struct Row
         {

@@ -46,6 +46,20 @@ QString downloadsDir()
     return (s_home ? s_home->path() : QDir::homePath()) + QStringLiteral("/Downloads");
 }
 
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QString writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+                         && file.write(bytes) == bytes.size();
+    return written ? path : QString();
+}
+
 // --- LogCapture --------------------------------------------------------------------------------
 
 LogCapture *LogCapture::active = nullptr;

@@ -25,6 +25,9 @@ QString binaryDir();
 void prepareEnvironment();
 // The private home's Downloads folder.
 QString downloadsDir();
+// A file's bytes ("<missing>" when it cannot be read); a file written whole (its path, or empty).
+QByteArray readFile(const QString &path);
+QString writeFile(const QString &path, const QByteArray &bytes);
 
 // Records every log message while it lives (and passes them on to the previous handler).
 class LogCapture
