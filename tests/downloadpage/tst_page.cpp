@@ -89,18 +89,18 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(productsDir.filePath(Files[Small]),
                             productsDir.filePath(Files[Shout])));
         for (const QString &file : Files) {
-            QFile f(productsDir.filePath(file));
             const int size = 100 * 1024 + file.size() * 1000; // Slow: 111.719KB
+            const QByteArray bytes = TessTest::PackageBuilder::randomBytes(size, qHash(file));
             QVERIFY(!file.endsWith(".zip")
-                    || (f.open(QIODevice::WriteOnly)
-                        && f.write(TessTest::PackageBuilder::randomBytes(size, qHash(file))) > 0));
-            f.close();
-            QVERIFY(f.open(QIODevice::ReadOnly));
+                    || !TessTest::writeFile(productsDir.filePath(file), bytes).isEmpty());
             const QString url = server.url("/products/" + file).toString();
-            offers.append(
-                    TessTest::Offer(file).label(file.section('-', 0, 0)).url(url).size(f.size()));
+            const QByteArray onDisk = TessTest::readFile(productsDir.filePath(file));
+            offers.append(TessTest::Offer(file)
+                                  .label(file.section('-', 0, 0))
+                                  .url(url)
+                                  .size(onDisk.size()));
             offers.last().sha256
-                    = QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex();
+                    = QCryptographicHash::hash(onDisk, QCryptographicHash::Sha256).toHex();
         }
         QVERIFY(server.setProductFault(Files[Slow], "slow:48000")); // time for a Back box
     }

@@ -90,8 +90,7 @@ class TestInstaller : public QObject
     QString pkg(const QString &name) const { return packages.filePath(name); }
     void write(const QString &name, const QByteArray &bytes)
     {
-        QFile file(pkg(name));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        QVERIFY(!writeFile(pkg(name), bytes).isEmpty());
     }
     // Program Files holds Orrel alone: no staging left, no short-name folder.
     QStringList inProgramFiles() const

@@ -98,9 +98,7 @@ public:
 private:
     static bool writeJson(const QString &path, const QJsonObject &object)
     {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-               && file.write(QJsonDocument(object).toJson()) > 0;
+        return !TessTest::writeFile(path, QJsonDocument(object).toJson()).isEmpty();
     }
     QByteArray fetch(const QString &path) const
     {

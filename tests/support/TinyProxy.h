@@ -2,6 +2,8 @@
 
 // Debian's tinyproxy on 127.0.0.1 as a child process; log() has "GET http://host/path" lines.
 
+#include "TestSupport.h"
+
 #include <QDeadlineTimer>
 #include <QHostInfo>
 #include <QProcess>
@@ -55,11 +57,7 @@ public:
         return "tinyproxy did not listen: " + process.readAll();
     }
     QString url() const { return QString("http://127.0.0.1:%1").arg(port); }
-    QString log() const
-    {
-        QFile file(workDir.filePath("access.log"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QString();
-    }
+    QString log() const { return TessTest::readFile(workDir.filePath("access.log")); }
 
     // The toolkit sends requests for 127.0.0.1 and localhost past any proxy: this machine's
     // name when it resolves to loopback addresses only, else empty.

@@ -52,22 +52,18 @@ struct World
     // Adds an offer the next run will propose: a file of random bytes, or only an announced size.
     void addOffer(const QString &file, qint64 size = 0)
     {
-        QFile list(products() + "/products.json");
-        list.open(QIODevice::ReadWrite);
-        QJsonObject root = QJsonDocument::fromJson(list.readAll()).object();
+        const QString list = products() + "/products.json";
+        QJsonObject root = QJsonDocument::fromJson(readFile(list)).object();
         QJsonObject offer{{"file", file},         {"simpleName", file.section('-', 0, 0)},
                           {"buildId", "2301450"}, {"versionMajor", "25"},
                           {"versionMinor", "1"},  {"defaultBehavior", "show"}};
         if (size > 0) {
             offer.insert("size", double(size));
         } else {
-            QFile package(products() + "/" + file);
-            package.open(QIODevice::WriteOnly);
-            package.write(PackageBuilder::randomBytes(40000, 7));
+            writeFile(products() + "/" + file, PackageBuilder::randomBytes(40000, 7));
         }
         root.insert("products", root.value("products").toArray() << offer);
-        list.resize(0);
-        list.write(QJsonDocument(root).toJson());
+        writeFile(list, QJsonDocument(root).toJson());
     }
 
     QProcess *start(const QStringList &arguments)
@@ -117,13 +113,9 @@ struct World
         const QDir downloads(home() + "/Downloads");
         const QFileInfoList logs
                 = downloads.entryInfoList({"tessinstaller.*.txt"}, QDir::Files, QDir::Time);
-        QFile log(logs.isEmpty() ? QString() : logs.first().absoluteFilePath());
-        if (log.open(QIODevice::ReadOnly))
-            r.log = log.readAll();
-        QFile report(dir.path() + "/report.json");
-        if (report.open(QIODevice::ReadOnly))
-            r.reportText = report.readAll();
-        report.remove();
+        r.log = readFile(logs.isEmpty() ? QString() : logs.first().absoluteFilePath());
+        r.reportText = readFile(dir.path() + "/report.json");
+        QFile::remove(dir.path() + "/report.json");
         r.report = QJsonDocument::fromJson(r.reportText).object();
         for (const QJsonValue &product : r.report.value("products").toArray()) {
             if (product.toObject().contains("install"))
