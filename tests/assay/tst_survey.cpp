@@ -26,8 +26,7 @@ QStringList summaries(const QList<InstalledRecord> &records)
 
 qint64 statusKb(const char *key)
 {
-    QFile status("/proc/self/status");
-    const QString text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+    const QString text = TessTest::readFile("/proc/self/status");
     return QRegularExpression(key + QString(":\\s*(\\d+)")).match(text).captured(1).toLongLong();
 }
 
@@ -136,9 +135,11 @@ private Q_SLOTS:
         // The hung renderer was given its 10 s, then stopped: gone, and reaped (a zombie would
         // still answer kill(pid, 0)).
         QVERIFY2(elapsed >= 9500 && elapsed < 14000, qPrintable(QString::number(elapsed)));
-        QFile pidFile(machine.root() + "/opt/Orrel/TessalineWorkserver-24.1/bin/tsren.exe.pid");
         const pid_t pid
-                = pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed().toInt() : 0;
+                = TessTest::readFile(machine.root()
+                                     + "/opt/Orrel/TessalineWorkserver-24.1/bin/tsren.exe.pid")
+                          .trimmed()
+                          .toInt();
         QVERIFY(pid > 1 && ::kill(pid, 0) == -1 && errno == ESRCH);
         // One process for each server but the one not executable, the Atelier and the bridge read
         // through LocalSpool.exe; the folders that fail a cheap test start none.

@@ -50,13 +50,13 @@ public:
                               "--version",
                               version};
         for (int i = 0; i < files.size(); ++i) {
-            QFile out(payload.filePath(QString::number(i)));
-            if (!out.open(QIODevice::WriteOnly)
-                || out.write(files.at(i).second) != files.at(i).second.size()) {
-                *error = "cannot write " + out.fileName();
+            const QString path
+                    = writeFile(payload.filePath(QString::number(i)), files.at(i).second);
+            if (path.isEmpty()) {
+                *error = "cannot write a file below " + payload.path();
                 return false;
             }
-            arguments << files.at(i).first + '=' + out.fileName();
+            arguments << files.at(i).first + '=' + path;
         }
         return runTool(qEnvironmentVariable("PYTHON3", "python3"), arguments, error);
     }

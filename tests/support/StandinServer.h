@@ -53,15 +53,12 @@ public:
         // Also notices a service that could not start or died at start-up.
         const QDeadlineTimer deadline(10000);
         while (process.waitForStarted() && !process.waitForFinished(20) && !deadline.hasExpired()) {
-            QFile file(portFile);
-            if (file.open(QIODevice::ReadOnly))
-                listenPort = quint16(file.readAll().trimmed().toUInt());
+            listenPort = quint16(readFile(portFile).trimmed().toUInt());
             if (listenPort)
                 return true;
         }
-        QFile log(workDir.filePath("standin.log"));
         error = "the stand-in service did not come up (" + process.errorString()
-                + "): " + (log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray());
+                + "): " + readFile(workDir.filePath("standin.log"));
         stop();
         return false;
     }

@@ -34,19 +34,18 @@ public:
             return "no tinyproxy (tools/setup-deps.sh installs it), or no free port";
         port = probe.serverPort();
         probe.close();
-        QFile config(workDir.filePath("tinyproxy.conf"));
+        const QString config = workDir.filePath("tinyproxy.conf");
         QString text = QString("Port %1\nListen 127.0.0.1\nLogLevel Info\nLogFile \"%2\"\n"
                                "Allow 127.0.0.1\n")
                                .arg(port)
                                .arg(workDir.filePath("access.log"));
         if (!credentials.isEmpty())
             text += "BasicAuth " + QString(credentials).replace(':', ' ') + '\n';
-        if (!config.open(QIODevice::WriteOnly) || config.write(text.toUtf8()) < 0)
-            return config.errorString();
-        config.close();
+        if (writeFile(config, text.toUtf8()).isEmpty())
+            return "cannot write " + config;
         // tinyproxy does not notice its parent's end: a test that crashes leaves it to the limit.
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start("timeout", {"300", program, "-d", "-c", config.fileName()});
+        process.start("timeout", {"300", program, "-d", "-c", config});
         for (QDeadlineTimer deadline(10000); !deadline.hasExpired() && process.waitForStarted();) {
             QTcpSocket socket;
             socket.connectToHost(QHostAddress::LocalHost, port);
