@@ -149,7 +149,11 @@ bool DlrProductDownload::start()
                    << "bytes, more than the offer's" << offer.fileSize;
         resume = false;
     }
-    if (!target->open(resume ? QIODevice::Append : QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!resume && partial > 0) {
+        qDebug() << "Starting the download of" << tempName << "over";
+        target->remove();
+    }
+    if (!target->open(resume ? QIODevice::Append : QIODevice::WriteOnly)) {
         qDebug() << "Couldn't open temp file for write" << tempName << "errcode" << target->error()
                  << target->errorString();
         return false;
@@ -157,11 +161,8 @@ bool DlrProductDownload::start()
     digest.reset(new DlrPlatform::Sha256);
     if (resume && !digestPartialFile())
         resume = false;
-    if (!resume) {
-        if (partial > 0)
-            qDebug() << "Starting the download of" << tempName << "over";
-        startOver(nullptr);
-    }
+    if (!resume && !startOver(nullptr))
+        return false;
     resumeAt = resume ? partial : 0;
     qDebug() << "downloading " << offer.label() << "from" << offer.downloadUrl;
     request();
@@ -173,15 +174,23 @@ bool DlrProductDownload::digestPartialFile()
     return !fileDigest(target->fileName(), *digest).isEmpty();
 }
 
-void DlrProductDownload::startOver(const char *why)
+// The file is made anew rather than truncated: ext4 takes a file truncated to nothing for one
+// being rewritten in place and writes all its new data out when it is closed, which held the
+// end of a 1 GiB download up by half a second and more.
+bool DlrProductDownload::startOver(const char *why)
 {
     if (why)
         qDebug() << "Starting the download of" << target->fileName() << "over:" << why;
-    target->resize(0);
     digest.reset(new DlrPlatform::Sha256);
     QFile::remove(validatorPath(target->fileName()));
     validator.clear();
     resumeAt = 0;
+    if (target->size() == 0)
+        return true;
+    if (target->remove() && target->open(QIODevice::WriteOnly))
+        return true;
+    qWarning() << "Couldn't make" << target->fileName() << "anew:" << target->errorString();
+    return false;
 }
 
 void DlrProductDownload::request()
@@ -226,8 +235,10 @@ void DlrProductDownload::checkAnswer()
         answer = Answer::Restart;
         qWarning() << "The server has no bytes from" << resumeAt;
     } else if (code >= 200 && code < 300 && code != 206) {
-        if (resumeAt > 0)
-            startOver("the server sent the whole file");
+        if (resumeAt > 0 && !startOver("the server sent the whole file")) {
+            answer = Answer::Refused;
+            return;
+        }
         const QByteArray tag = validatorOf(transfer);
         QFile validatorFile(validatorPath(target->fileName()));
         if (!tag.isEmpty() && validatorFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -317,8 +328,12 @@ void DlrProductDownload::transferEnded()
         readAvailable();
     transfer = nullptr;
     if (answer == Answer::Restart) {
-        startOver("its partial file cannot be continued");
-        request();
+        if (startOver("its partial file cannot be continued")) {
+            request();
+            return;
+        }
+        Q_EMIT failed(QStringLiteral("Couldn't start the download of ") + target->fileName()
+                      + QStringLiteral(" over: ") + target->errorString());
         return;
     }
 

@@ -66,8 +66,9 @@ private:
     void request();
     // Decides from the answer's status and headers what its body is worth.
     void checkAnswer();
-    // Drops what the file holds; the next request fetches the whole file.
-    void startOver(const char *why);
+    // Drops what the file holds; the next request fetches the whole file. False (logged) when
+    // the file cannot be made anew.
+    bool startOver(const char *why);
     void transferEnded();
     QNetworkReply::NetworkError closeFile(QNetworkReply *reply);
     // The file's own bytes, read into a fresh digest.
