@@ -278,8 +278,8 @@ void DlrProductDownload::readAvailable()
     while (transfer->bytesAvailable() > 0) {
         qint64 filled = 0;
         while (filled < block.size() && transfer->bytesAvailable() > 0) {
-            const qint64 got = transfer->read(block.data() + filled,
-                                              qMin(CopyStep, block.size() - filled));
+            const qint64 got
+                    = transfer->read(block.data() + filled, qMin(CopyStep, block.size() - filled));
             if (got <= 0) {
                 transfer->abort();
                 qDebug() << "Error reading from network";
