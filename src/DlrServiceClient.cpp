@@ -316,5 +316,7 @@ void DlrServiceClient::proxyCredentials(const QNetworkProxy &proxy, QAuthenticat
     if (given) {
         authenticator->setUser(proxyUser);
         authenticator->setPassword(password);
+    } else {
+        proxyQuestions = 0; // the request fails; the next one is asked afresh, not as refused
     }
 }

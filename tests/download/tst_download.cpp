@@ -6,7 +6,9 @@
 #include "StandinServer.h"
 #include "TinyProxy.h"
 
+#include <QAuthenticator>
 #include <QLineEdit>
+#include <QNetworkProxy>
 #include <QSslError>
 
 #include <csignal>
@@ -314,6 +316,8 @@ private slots:
         QTest::addColumn<QString>("typed"); // into the box; empty: Cancel
         QTest::newRow("credentials given") << "alice:s3cret";
         QTest::newRow("credentials cancelled") << "";
+        // Asked again three times at most; the row before cancelled, which is no refusal.
+        QTest::newRow("credentials refused") << "alice:wrong";
     }
     void throughProxy()
     {
@@ -346,7 +350,7 @@ private slots:
         TessTest::LogCapture log;
         dlrApp->manifestList().clear();
         const QString answer = requestManifest(origin + ManifestPath);
-        if (typed.isEmpty()) { // a clear failure, and nothing reached the service
+        if (typed != "alice:s3cret") { // a clear failure, and nothing reached the service
             QCOMPARE(answer, QString("Unknown manifest Validation"));
             QVERIFY(log.contains("Manifest request failed:"));
             QCOMPARE(requests(ManifestPath), before);
@@ -359,8 +363,15 @@ private slots:
                      qPrintable(proxy.log()));
         }
         qunsetenv("http_proxy");
-        QCOMPARE(asked, 1);
-        QVERIFY(!log.contains("s3cret"));
+        // tinyproxy answers bad credentials with 401: the toolkit's asking again is played here.
+        const bool refused = typed.endsWith("wrong");
+        QAuthenticator authenticator;
+        for (int i = 0; refused && i < 4; ++i)
+            Q_EMIT dlrApp->networkAccessManager()->proxyAuthenticationRequired(
+                    QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", 1), &authenticator);
+        QCOMPARE(asked, refused ? 4 : 1);
+        QCOMPARE(log.count("did not accept the ones given before"), refused ? 2 : 0);
+        QVERIFY(!log.contains("s3cret") && !log.contains("wrong"));
     }
 
     // Certificate problems are put to the user (but a root in the chain); declined, they fail.
