@@ -65,7 +65,7 @@ def drive(opts, args):
 
         run.wait_log("Download")
         run.wait_log("downloading ")
-        run.screenshot("3-downloading")
+        run.screenshot("3-downloading", settle=1.4)  # the speed line needs a second of samples
         run.wait_log("running installer", timeout=60)
         run.screenshot("4-installing", settle=0)
 
