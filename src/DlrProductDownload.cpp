@@ -154,11 +154,8 @@ bool DlrProductDownload::start()
                    << "bytes, more than the offer's" << offer.fileSize;
         resume = false;
     }
-    if (!resume && partial > 0) {
-        qDebug() << "Starting the download of" << tempName << "over";
-        target->remove();
-    }
-    if (!target->open(resume ? QIODevice::Append : QIODevice::WriteOnly)) {
+    // Appending never truncates; a partial file that is not continued is made anew below.
+    if (!target->open(QIODevice::Append)) {
         qDebug() << "Couldn't open temp file for write" << tempName << "errcode" << target->error()
                  << target->errorString();
         return false;
@@ -166,8 +163,12 @@ bool DlrProductDownload::start()
     digest.reset(new DlrPlatform::Sha256);
     if (resume && !digestPartialFile())
         resume = false;
-    if (!resume && !startOver(nullptr))
-        return false;
+    if (!resume) {
+        if (partial > 0)
+            qDebug() << "Starting the download of" << tempName << "over";
+        if (!startOver(nullptr))
+            return false;
+    }
     resumeAt = resume ? partial : 0;
     qDebug() << "downloading " << offer.label() << "from" << offer.downloadUrl;
     request();
