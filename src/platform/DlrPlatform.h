@@ -47,10 +47,22 @@ QStringList registrySubkeys(const QString &key);
 bool freeDiskSpace(const QString &path, qint64 *bytesAvailable);
 // The calling thread's last system error code (GetLastError / errno).
 unsigned long lastError();
+// The system's own text for such a code ("No space left on device").
+QString errorText(unsigned long code);
 
 bool debuggerPresent();
 // Text for an attached debugger (OutputDebugStringA / standard error).
 void debugOutput(const char *text);
+
+// --- Files that survive a power loss ------------------------------------------------------------
+
+// Makes the bytes of a written file reach the disk (fsync / FlushFileBuffers); the file is
+// opened by its path for that. False on failure, lastError() telling why.
+bool syncFile(const QString &path);
+// Gives a complete file (already synced) a new name, replacing any file of that name, so that
+// after a power loss the name holds either the old file or the new one: the rename, then the
+// folder's entry to disk (MoveFileEx with write-through on Windows). False on failure.
+bool replaceFileDurably(const QString &from, const QString &to);
 
 // --- Processor ---------------------------------------------------------------------------------
 

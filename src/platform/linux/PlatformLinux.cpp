@@ -7,12 +7,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <cerrno>
 #include <cpuid.h>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace DlrPlatform {
 
@@ -102,6 +106,43 @@ bool freeDiskSpace(const QString &path, qint64 *bytesAvailable)
 unsigned long lastError()
 {
     return t_lastError;
+}
+
+namespace {
+// fsync of whatever path names: a file's data, or a folder's entries.
+bool syncPath(const QString &path, int flags)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
+    if (fd < 0) {
+        t_lastError = static_cast<unsigned long>(errno);
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    t_lastError = synced ? 0 : static_cast<unsigned long>(errno);
+    ::close(fd);
+    return synced;
+}
+} // namespace
+
+bool syncFile(const QString &path)
+{
+    return syncPath(path, O_RDONLY);
+}
+
+bool replaceFileDurably(const QString &from, const QString &to)
+{
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
+        t_lastError = static_cast<unsigned long>(errno);
+        return false;
+    }
+    // The new entry itself must reach the disk, or a power loss may bring the old name back.
+    const QString folder = QFileInfo(to).absolutePath();
+    return syncPath(folder, O_RDONLY | O_DIRECTORY);
+}
+
+QString errorText(unsigned long code)
+{
+    return QString::fromLocal8Bit(std::strerror(static_cast<int>(code)));
 }
 
 bool debuggerPresent()

@@ -75,6 +75,45 @@ unsigned long lastError()
     return GetLastError();
 }
 
+QString errorText(unsigned long code)
+{
+    wchar_t *text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                                | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, static_cast<DWORD>(code), 0,
+                                        reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    const QString result = length ? QString::fromWCharArray(text, int(length)).trimmed()
+                                  : QStringLiteral("system error %1").arg(code);
+    LocalFree(text);
+    return result;
+}
+
+bool syncFile(const QString &path)
+{
+    // The cache is the file's, not the handle's: flushing through a handle of our own writes
+    // out what any handle wrote.
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    const HANDLE file = CreateFileW(native.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool flushed = FlushFileBuffers(file) != 0;
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(flushed ? 0 : error);
+    return flushed;
+}
+
+bool replaceFileDurably(const QString &from, const QString &to)
+{
+    const std::wstring source = QDir::toNativeSeparators(from).toStdWString();
+    const std::wstring target = QDir::toNativeSeparators(to).toStdWString();
+    return MoveFileExW(source.c_str(), target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+           != 0;
+}
+
 bool debuggerPresent()
 {
     return IsDebuggerPresent() != 0;
