@@ -94,10 +94,10 @@ void DlrSelection::validManifest()
     chooseDownloads();
     qDebug() << "Chose" << chosenIndices.size() << "to download";
     qDebug() << "There are " << hiddenIndices.size() << "hidden";
-    // A fresh list shows the proposed rows only; the switch must say so too.
-    if (auto *showAll = findChild<QCheckBox *>(QStringLiteral("showAll")))
-        showAll->setChecked(false);
-    buildList(false);
+    // "Show All" stays as the user left it (Back to the sign-in page and Next again), and the
+    // list follows it rather than contradicting it.
+    const auto *showAll = findChild<QCheckBox *>(QStringLiteral("showAll"));
+    buildList(showAll && showAll->isChecked());
     manifestValid = true;
     Q_EMIT completeChanged();
 }
