@@ -439,7 +439,7 @@ QString MsiEngine::targetPath(const MsiFileEntry &file) const
     return programFiles + QLatin1Char('/') + file.relativePath;
 }
 
-void MsiEngine::removeAbandonedStaging() const
+void MsiEngine::removeAbandonedStaging()
 {
     const QStringList names = QDir(programFiles)
                                       .entryList({QStringLiteral(".tessinstall-*")},
@@ -449,6 +449,7 @@ void MsiEngine::removeAbandonedStaging() const
         if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
             continue; // its installer may still be running
         qDebug() << "MSI engine: removing" << name << "left by an install that did not end";
+        undoJournal(programFiles + QLatin1Char('/') + name);
         QDir(programFiles + QLatin1Char('/') + name).removeRecursively();
     }
 }
@@ -582,52 +583,82 @@ MsiEngine::Outcome MsiEngine::extractFiles(MsiPackage &package)
     return cancelRequested ? Outcome::Cancelled : Outcome::Done;
 }
 
+// The highest folder on the way to path (below Program Files) that does not exist yet: the
+// whole of it can arrive with one rename. Empty when path's folder exists.
+QString MsiEngine::newestMissingFolder(const QString &path) const
+{
+    QString missing;
+    for (QString f = QFileInfo(path).absolutePath();
+         f != programFiles && isInside(f, programFiles) && !QFileInfo::exists(f);
+         f = QFileInfo(f).absolutePath())
+        missing = f;
+    return missing;
+}
+
+QString MsiEngine::journalPath() const
+{
+    return staging + QStringLiteral("/journal");
+}
+
+// What a move is about to do goes to the journal first, so that a later install can undo the
+// moves of one that was killed half-way (removeAbandonedStaging).
+bool MsiEngine::journal(const QByteArray &line)
+{
+    QFile file(journalPath());
+    return file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(line + '\n') > 0
+           && file.flush();
+}
+
+// Files into folders that exist are moved one by one, each replaced file kept aside until the
+// end. Files below folders that do not exist yet are gathered in a tree inside the staging
+// folder first, and each such folder then arrives with one rename: a fresh install is in place
+// all at once or not at all.
 MsiEngine::Outcome MsiEngine::commit(MsiPackage &package)
 {
     sendActionStart("InstallFinalize", "Moving files into place");
     if (cancelRequested)
         return Outcome::Cancelled;
     moves.clear();
-    createdFolders.clear();
+    newFolders.clear();
     const QString backups = staging + QStringLiteral("/replaced");
+    const QString tree = staging + QStringLiteral("/tree");
     for (int i = 0; i < package.files().size(); ++i) {
         if (skipped.at(i))
             continue;
         const MsiFileEntry &file = package.files().at(i);
         const QString target = targetPath(file);
+        const QString root = newestMissingFolder(target);
         for (;;) {
             QString why;
-            const QString folder = QFileInfo(target).absolutePath();
-            // Remember the folders this install creates, so an undo can remove them again.
-            QStringList missing;
-            for (QString f = folder; !QFileInfo::exists(f) && isInside(f, programFiles);
-                 f = QFileInfo(f).absolutePath())
-                missing.prepend(f);
-            bool ok = true;
-            for (const QString &f : qAsConst(missing)) {
-                if (::mkdir(QFile::encodeName(f).constData(), 0755) != 0 && errno != EEXIST) {
+            const QByteArray staged = QFile::encodeName(stagedPath(i));
+            bool ok = ::chmod(staged.constData(), modeFor(file)) == 0;
+            if (!ok)
+                why = errnoText();
+            if (ok && !root.isEmpty()) {
+                const QString inTree = tree + target.mid(programFiles.size());
+                ok = QDir().mkpath(QFileInfo(inTree).absolutePath())
+                     && ::rename(staged.constData(), QFile::encodeName(inTree).constData()) == 0;
+                if (!ok)
                     why = errnoText();
-                    ok = false;
-                    break;
-                }
-                createdFolders.append(f);
+                else if (!newFolders.contains(root))
+                    newFolders.append(root);
+                break;
             }
             Move move{target, QString()};
-            const QByteArray staged = QFile::encodeName(stagedPath(i));
-            if (ok && ::chmod(staged.constData(), modeFor(file)) != 0) {
-                why = errnoText();
-                ok = false;
-            }
             if (ok && QFileInfo::exists(target)) {
                 QDir().mkpath(backups);
                 move.backup = backups + QStringLiteral("/f%1").arg(i);
-                if (::rename(QFile::encodeName(target).constData(),
-                             QFile::encodeName(move.backup).constData())
-                    != 0) {
-                    why = errnoText();
-                    ok = false;
-                    move.backup.clear();
-                }
+            }
+            ok = ok
+                 && journal("file\t" + QFile::encodeName(stagedPath(i)) + '\t'
+                            + QFile::encodeName(target) + '\t' + QFile::encodeName(move.backup));
+            if (ok && !move.backup.isEmpty()
+                && ::rename(QFile::encodeName(target).constData(),
+                            QFile::encodeName(move.backup).constData())
+                           != 0) {
+                why = errnoText();
+                ok = false;
+                move.backup.clear();
             }
             if (ok && ::rename(staged.constData(), QFile::encodeName(target).constData()) != 0) {
                 why = errnoText();
@@ -640,6 +671,8 @@ MsiEngine::Outcome MsiEngine::commit(MsiPackage &package)
                 moves.append(move);
                 break;
             }
+            if (why.isEmpty())
+                why = errnoText();
             const int answer = askAboutWriteError(target, why);
             if (answer == AnswerRetry)
                 continue;
@@ -651,12 +684,43 @@ MsiEngine::Outcome MsiEngine::commit(MsiPackage &package)
             return outcomeOfAnswer(answer);
         }
     }
-    qDebug() << "MSI engine: moved" << moves.size() << "files into place";
+    for (int k = 0; k < newFolders.size();) {
+        const QString root = newFolders.at(k);
+        const QString inTree = tree + root.mid(programFiles.size());
+        const bool ok = QDir().mkpath(QFileInfo(root).absolutePath())
+                        && journal("folder\t" + QFile::encodeName(inTree) + '\t'
+                                   + QFile::encodeName(root))
+                        && ::rename(QFile::encodeName(inTree).constData(),
+                                    QFile::encodeName(root).constData())
+                                   == 0;
+        if (ok) {
+            ++k;
+            continue;
+        }
+        const int answer = askAboutWriteError(root, errnoText());
+        if (answer == AnswerRetry)
+            continue;
+        newFolders.removeAt(k); // not in place: left out, or nothing to undo
+        if (answer == AnswerIgnore) {
+            qDebug() << "MSI engine: leaving out" << root;
+            continue;
+        }
+        newFolders = newFolders.mid(0, k);
+        undoCommit();
+        return outcomeOfAnswer(answer);
+    }
+    // The install is complete from here: no later install may undo it.
+    QFile::remove(journalPath());
+    qDebug() << "MSI engine: moved" << moves.size() << "files and" << newFolders.size()
+             << "new folders into place";
     return Outcome::Done;
 }
 
 void MsiEngine::undoCommit()
 {
+    for (int i = newFolders.size() - 1; i >= 0; --i)
+        QDir(newFolders.at(i)).removeRecursively();
+    newFolders.clear();
     for (int i = moves.size() - 1; i >= 0; --i) {
         const Move &move = moves.at(i);
         QFile::remove(move.target);
@@ -667,9 +731,33 @@ void MsiEngine::undoCommit()
             qWarning() << "MSI engine: could not put back" << move.target << errnoText();
     }
     moves.clear();
-    for (int i = createdFolders.size() - 1; i >= 0; --i)
-        QDir().rmdir(createdFolders.at(i)); // only when empty
-    createdFolders.clear();
+}
+
+// Undoes, newest first, the moves a killed install had journaled: a folder it moved in goes,
+// a file it moved in goes and the file it replaced comes back.
+void MsiEngine::undoJournal(const QString &abandoned)
+{
+    QFile file(abandoned + QStringLiteral("/journal"));
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    QList<QByteArray> lines = file.readAll().split('\n');
+    qDebug() << "MSI engine: undoing the moves of an install that did not end," << abandoned;
+    for (int i = lines.size() - 1; i >= 0; --i) {
+        const QList<QByteArray> fields = lines.at(i).split('\t');
+        if (fields.value(0) == "folder" && fields.size() == 3) {
+            const QString inTree = QFile::decodeName(fields.at(1));
+            const QString root = QFile::decodeName(fields.at(2));
+            if (!QFileInfo::exists(inTree) && QFileInfo::exists(root))
+                QDir(root).removeRecursively();
+        } else if (fields.value(0) == "file" && fields.size() == 4) {
+            const QByteArray staged = fields.at(1), target = fields.at(2), backup = fields.at(3);
+            const bool placed = !QFileInfo::exists(QFile::decodeName(staged));
+            if (placed && (backup.isEmpty() || QFileInfo::exists(QFile::decodeName(backup))))
+                QFile::remove(QFile::decodeName(target));
+            if (!backup.isEmpty() && QFileInfo::exists(QFile::decodeName(backup)))
+                ::rename(backup.constData(), target.constData());
+        }
+    }
 }
 
 void MsiEngine::rollback()

@@ -7,7 +7,8 @@
 //
 // Files are first written into a staging folder inside Program Files and moved into place
 // only when every one is complete; a failed or cancelled install removes the staging folder
-// and puts back any file it had replaced, so what was installed before stays as it was.
+// and puts back any file it had replaced, so what was installed before stays as it was. The
+// moves are journaled, so an install killed half-way is undone by the next one.
 
 #include "DlrPlatform.h"
 
@@ -77,11 +78,15 @@ private:
     // Every file's size from its cabinet; false after telling the handler what is wrong.
     bool prepareCabinets(MsiPackage &package);
     bool checkTargetsInside(const MsiPackage &package, QString *reason) const;
-    void removeAbandonedStaging() const;
+    void removeAbandonedStaging();
+    static void undoJournal(const QString &abandoned);
     Outcome createStaging();
     Outcome extractFiles(MsiPackage &package);
     Outcome commit(MsiPackage &package);
     void undoCommit();
+    QString newestMissingFolder(const QString &path) const;
+    QString journalPath() const;
+    bool journal(const QByteArray &line);
     void rollback();
     // force: without waiting for the report interval; last: even a sliver of the total.
     void reportWritten(bool force, bool last = false);
@@ -112,7 +117,7 @@ private:
         QString backup; // empty when nothing was replaced
     };
     QList<Move> moves;
-    QStringList createdFolders;
+    QStringList newFolders; // moved in whole, each with one rename
 };
 
 } // namespace DlrPlatform
