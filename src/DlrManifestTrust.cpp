@@ -58,7 +58,10 @@ bool DlrManifestTrust::checkOne(const DlrListEvidence &list,
     const QString refusing = QStringLiteral("Refusing the product list from %1: ").arg(list.origin);
     if (verifiesLists()) {
         const DlrPlatform::SignatureCheck signature
-                = DlrPlatform::verifyListSignature(list.body, list.signature, keys);
+                = list.bodySha256.isEmpty()
+                          ? DlrPlatform::verifyListSignature(list.body, list.signature, keys)
+                          : DlrPlatform::verifyListSignatureOfDigest(list.bodySha256,
+                                                                     list.signature, keys);
         if (signature.verdict != DlrPlatform::SignatureVerdict::Good) {
             verdict->warnings << refusing
                                          + QStringLiteral("signature %1, %2")

@@ -11,11 +11,12 @@
 // One product list as it arrived: its exact bytes and what came beside it and inside it.
 struct DlrListEvidence
 {
-    QString origin;       // for the log: "the service", or the file's path
-    QByteArray body;      // the exact bytes that were signed
-    QByteArray signature; // the X-Manifest-Signature header or FILE.sig; null when none came
-    QString version;      // the text of <ManifestVersion>; null when the list has none
-    QString expires;      // the text of <ManifestExpires>; null when the list has none
+    QString origin;        // for the log: "the service", or the file's path
+    QByteArray body;       // the exact bytes that were signed
+    QByteArray bodySha256; // their SHA-256 in hex when it was made as they arrived; else empty
+    QByteArray signature;  // the X-Manifest-Signature header or FILE.sig; null when none came
+    QString version;       // the text of <ManifestVersion>; null when the list has none
+    QString expires;       // the text of <ManifestExpires>; null when the list has none
 };
 
 // Whether to believe the product lists of a run: the service's list and any appended file, each

@@ -108,6 +108,15 @@ SignatureCheck verifyListSignature(const QByteArray &data,
                                    const QByteArray &signatureText,
                                    const QList<QByteArray> &publicKeysPem)
 {
+    Sha256 digest;
+    digest.addData(data.constData(), data.size());
+    return verifyListSignatureOfDigest(digest.hexResult(), signatureText, publicKeysPem);
+}
+
+SignatureCheck verifyListSignatureOfDigest(const QByteArray &sha256Hex,
+                                           const QByteArray &signatureText,
+                                           const QList<QByteArray> &publicKeysPem)
+{
     SignatureCheck check;
     if (signatureText.trimmed().isEmpty()) {
         check.verdict = SignatureVerdict::Missing;
@@ -127,12 +136,10 @@ SignatureCheck verifyListSignature(const QByteArray &data,
                                .arg(der.size());
         return check;
     }
-    Sha256 digest;
-    digest.addData(data.constData(), data.size());
-    const QByteArray sha256 = QByteArray::fromHex(digest.hexResult());
+    const QByteArray sha256 = QByteArray::fromHex(sha256Hex);
     if (sha256.size() != 32) {
         check.verdict = SignatureVerdict::NoUsableKey;
-        check.detail = QStringLiteral("the system's SHA-256 failed");
+        check.detail = QStringLiteral("no SHA-256 of the list (the system's SHA-256 failed)");
         return check;
     }
     return verifyDigestSignature(sha256, der, raw, publicKeysPem);

@@ -36,6 +36,11 @@ struct SignatureCheck
 SignatureCheck verifyListSignature(const QByteArray &data,
                                    const QByteArray &signatureText,
                                    const QList<QByteArray> &publicKeysPem);
+// The same over data already digested (sha256Hex from Sha256::hexResult, e.g. as the body
+// arrived): the check is then one ECDSA verification per key, well under a millisecond.
+SignatureCheck verifyListSignatureOfDigest(const QByteArray &sha256Hex,
+                                           const QByteArray &signatureText,
+                                           const QList<QByteArray> &publicKeysPem);
 
 // "good", "missing", "not base64", "not DER", "bad signature", "no usable key".
 QString signatureVerdictText(SignatureVerdict verdict);
