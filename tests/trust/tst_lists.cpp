@@ -285,6 +285,7 @@ private Q_SLOTS:
             QCOMPARE(TessTest::readFile(held.installPath()), bytes);
         held.release();
         QVERIFY(!held.isHeld());
+        QCOMPARE(TessTest::readFile(path) == bytes, afterwards == "intact");
         QVERIFY(!held.holdAndDigest(dir.filePath("missing.msi"), &digest));
         QVERIFY(held.errorString().contains("cannot open"));
     }
