@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
-"""Makes the trust tests' keys, signed lists and signed packages, fresh on each
-run, with openssl, tools/sign-manifest, wixl and osslsigncode:
-    make_fixtures.py OUT [--wine-run TOOL]
-OUT/keys: maker1.pub, maker2.pub (a rotated pair), other.pub, p384.pub (not a P-256 key).
-OUT/list.xml with list.xml.sig (maker2, through tools/sign-manifest); OUT/other/list.xml.sig (the
-same bytes signed by another key). OUT/packages/{unsigned,good,other,untrusted,
-damaged,changed}.msi, publishers.txt (the maker's and the untrusted signer's thumbprints) and
-good.sha256; with --wine-run, the test root is trusted in that Wine prefix."""
+"""The trust tests' keys, signed lists and signed packages, made fresh with openssl,
+tools/sign-manifest, wixl and osslsigncode:  make_fixtures.py OUT [--wine-run TOOL]
+OUT/keys/{maker1,maker2,other,p384}.pub; OUT/list.xml signed by maker2 (list.xml.sig), and by
+another key in OUT/other/; OUT/packages/{unsigned,good,other,untrusted,damaged,changed}.msi with
+publishers.txt (the maker's and the untrusted signer's thumbprints) and good.sha256. With
+--wine-run the test root is trusted in that tool's Wine prefix."""
 
 import argparse
 import hashlib
@@ -16,8 +14,7 @@ import struct
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(os.path.dirname(HERE))
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def run(*args, **kw):
@@ -48,27 +45,19 @@ def make_lists(out):
             os.path.join(folder, "list.xml"))
 
 
-def certificate(work, name, issuer=None, ca=False):
-    """An RSA key and certificate; self-signed when there is no issuer."""
-    key, crt = os.path.join(work, name + ".key"), os.path.join(work, name + ".crt")
-    subject = "/CN=%s/O=%s" % (name, name)
-    ext = os.path.join(work, name + ".ext")
-    with open(ext, "w") as f:
-        f.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n" if ca
-                else "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                     "extendedKeyUsage=codeSigning\n")
-    run("openssl", "genrsa", "-out", key, "2048", stderr=subprocess.DEVNULL)
-    if issuer is None:
-        run("openssl", "req", "-new", "-x509", "-key", key, "-out", crt, "-days", "30", "-subj",
-            subject, "-extensions", "v3", "-config", "/dev/stdin", "-sha256",
-            input=b"[req]\ndistinguished_name=dn\n[dn]\n[v3]\n" + open(ext, "rb").read())
-    else:
-        csr = os.path.join(work, name + ".csr")
-        run("openssl", "req", "-new", "-key", key, "-out", csr, "-subj", subject)
-        run("openssl", "x509", "-req", "-in", csr, "-CA", issuer + ".crt", "-CAkey",
-            issuer + ".key", "-CAcreateserial", "-out", crt, "-days", "30", "-sha256",
-            "-extfile", ext, stderr=subprocess.DEVNULL)
-    return os.path.join(work, name)
+def certificate(work, name, issuer=None):
+    """An RSA key and certificate: a root when there is no issuer, else a code-signing leaf."""
+    path, config = os.path.join(work, name), os.path.join(work, "req.cnf")
+    with open(config, "w") as f:
+        f.write("[req]\ndistinguished_name=dn\n[dn]\n")
+    ext = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign"] if not issuer \
+        else ["basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
+              "extendedKeyUsage=codeSigning"]
+    run("openssl", "req", "-x509", "-new", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+        "-keyout", path + ".key", "-out", path + ".crt", "-subj", "/CN=%s/O=%s" % (name, name),
+        "-config", config, *(["-CA", issuer + ".crt", "-CAkey", issuer + ".key"] if issuer else []),
+        *[a for e in ext for a in ("-addext", e)], stderr=subprocess.DEVNULL)
+    return path
 
 
 def der_of(cert):
@@ -76,78 +65,45 @@ def der_of(cert):
                           check=True, stdout=subprocess.PIPE).stdout
 
 
-def flip(data, offset):
-    data = bytearray(data)
-    data[offset] ^= 0x01
-    return bytes(data)
-
-
 def make_packages(out, wine_run):
-    work = os.path.join(out, "certs")
-    pkgs = os.path.join(out, "packages")
+    work, pkgs = os.path.join(out, "certs"), os.path.join(out, "packages")
     os.makedirs(work)
     os.makedirs(pkgs)
-    root = certificate(work, "Test Root", ca=True)
-    stranger = certificate(work, "Stranger Root", ca=True)
+    pkg = lambda name: os.path.join(pkgs, name + ".msi")
+    root, stranger = certificate(work, "Test Root"), certificate(work, "Stranger Root")
     maker = certificate(work, "Orrel Signing", root)
-    other = certificate(work, "Other Publisher", root)
     untrusted = certificate(work, "Orrel Unknown Root", stranger)
-
-    payload = os.path.join(work, "payload.bin")
-    with open(payload, "wb") as f:
+    with open(os.path.join(work, "payload.bin"), "wb") as f:
         f.write(os.urandom(8192))
-    unsigned = os.path.join(pkgs, "unsigned.msi")
-    run(sys.executable, os.path.join(SOURCE, "tools", "products", "build_samples.py"),
-        "--package", unsigned, "--name", "Tessaline Trust Sample",
-        "Orrel/TrustSample-1.0/payload.bin=" + payload)
-
-    def sign(name, signer, issuer):
-        chain = os.path.join(work, name + ".chain")
-        with open(chain, "wb") as f:
+    run(sys.executable, os.path.join(SOURCE, "tools", "products", "build_samples.py"), "--package",
+        pkg("unsigned"), "--name", "Tessaline Trust Sample",
+        "Orrel/TrustSample-1.0/payload.bin=" + os.path.join(work, "payload.bin"))
+    for name, signer, issuer in (("good", maker, root), ("untrusted", untrusted, stranger),
+                                 ("other", certificate(work, "Other Publisher", root), root)):
+        with open(signer + ".chain", "wb") as f:
             f.write(open(signer + ".crt", "rb").read() + open(issuer + ".crt", "rb").read())
-        run("osslsigncode", "sign", "-certs", chain, "-key", signer + ".key", "-h", "sha256",
-            "-n", "Tessaline Trust Sample", "-in", unsigned, "-out",
-            os.path.join(pkgs, name + ".msi"))
-        return open(os.path.join(pkgs, name + ".msi"), "rb").read()
-
-    good = sign("good", maker, root)
-    sign("other", other, root)
-    sign("untrusted", untrusted, stranger)
-
-    # A byte of the signature value (the end of the signer's RSA signature) changed.
-    extracted = os.path.join(work, "good.p7")
-    run("osslsigncode", "extract-signature", "-in", os.path.join(pkgs, "good.msi"),
-        "-out", extracted)
-    blob = open(extracted, "rb").read()
-    where = -1
-    for end in range(len(blob) - 8, 64, -16):
-        where = good.find(blob[end - 24:end])
-        if where >= 0 and good.count(blob[end - 24:end]) == 1:
-            break
-    if where < 0:
-        sys.exit("make_fixtures: the signature blob is not in good.msi")
-    with open(os.path.join(pkgs, "damaged.msi"), "wb") as f:
-        f.write(flip(good, where + 12))
-    # A byte of the cabinet changed after signing.
-    cabinet = good.find(b"MSCF")
-    with open(os.path.join(pkgs, "changed.msi"), "wb") as f:
-        f.write(flip(good, cabinet + 300))
-
+        run("osslsigncode", "sign", "-certs", signer + ".chain", "-key", signer + ".key", "-h",
+            "sha256", "-in", pkg("unsigned"), "-out", pkg(name))
+    good = open(pkg("good"), "rb").read()
+    # A byte of the signer's signature value (the end of the PKCS#7 blob) changed; a byte of the
+    # cabinet changed after signing.
+    run("osslsigncode", "extract-signature", "-in", pkg("good"), "-out", pkg("good") + ".p7")
+    tail = open(pkg("good") + ".p7", "rb").read()[-40:-8]
+    for name, at in (("damaged", good.index(tail) + 8), ("changed", good.index(b"MSCF") + 300)):
+        with open(pkg(name), "wb") as f:
+            f.write(good[:at] + bytes([good[at] ^ 1]) + good[at + 1:])
     with open(os.path.join(pkgs, "good.sha256"), "w") as f:
         f.write(hashlib.sha256(good).hexdigest() + "\n")
     with open(os.path.join(pkgs, "publishers.txt"), "w") as f:
-        for cert in (maker, untrusted):
-            f.write(hashlib.sha256(der_of(cert)).hexdigest() + "\n")
-
+        f.write("".join(hashlib.sha256(der_of(c)).hexdigest() + "\n" for c in (maker, untrusted)))
     if wine_run:
         # The root trusted the way the system keeps it: a serialized certificate (property 32,
         # the encoded certificate) under its SHA-1 in the user's Root store.
         der = der_of(root)
-        blob = struct.pack("<III", 32, 1, len(der)) + der
-        sha1 = hashlib.sha1(der).hexdigest().upper()
-        run(wine_run, "reg", "add",
-            "HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" + sha1,
-            "/v", "Blob", "/t", "REG_BINARY", "/d", blob.hex(), "/f", stderr=subprocess.DEVNULL)
+        run(wine_run, "reg", "add", "HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\"
+            "Certificates\\" + hashlib.sha1(der).hexdigest().upper(), "/v", "Blob", "/t",
+            "REG_BINARY", "/d", (struct.pack("<III", 32, 1, len(der)) + der).hex(), "/f",
+            stderr=subprocess.DEVNULL)
 
 
 def main():

@@ -42,8 +42,6 @@ evidence(const QString &spec, int index, const QString &version, const QString &
         list.signature = maker;
     else if (signature == "other")
         list.signature = TessTest::readFile(fixture("other/list.xml.sig"));
-    else if (signature == "blank")
-        list.signature = " \r\n";
     else if (signature == "wrapped")
         list.signature = maker.left(20) + "\n" + maker.mid(20, 40) + "\r\n " + maker.mid(60) + "\n";
     else if (signature == "long")
@@ -92,15 +90,10 @@ private Q_SLOTS:
         row("wrapped over lines", both, {"list wrapped"}, "42", in2027, 0, "believed|42|", "key 2");
         row("a byte changed: first", both, {"flip@0 maker"}, "42", in2027, 0, notSigned,
             "from the service: signature bad signature");
-        row("a byte changed: middle", both, {"flip@280 maker"}, "42", in2027, 0, notSigned,
-            "signature bad signature");
         row("a byte changed: last", both, {"flip@-1 maker"}, "42", in2027, 0, notSigned,
             "signature bad signature");
         row("another key", both, {"list other"}, "42", in2027, 0, notSigned, "bad signature");
-        row("only the rotated-out key", "maker1", {"list maker"}, "42", in2027, 0, notSigned,
-            "bad signature");
         row("missing", both, {"list none"}, "42", in2027, 0, notSigned, "signature missing");
-        row("blank", both, {"list blank"}, "42", in2027, 0, notSigned, "signature missing");
         row("not base64: a stray letter", both, {"list text:MEUC!A=="}, "42", in2027, 0, notSigned,
             "signature not base64");
         row("not base64: cut short", both, {"list text:MEYCIQ"}, "42", in2027, 0, notSigned,
@@ -127,8 +120,6 @@ private Q_SLOTS:
             "believed|42|", "appended-1.xml is signed");
         row("developer's build", "", {"list none"}, "42", in2027, 43, older,
             "Product lists are not verified");
-        row("developer's build: expired", "", {"list none"}, "42", "2026-01-01T00:00:00Z", 0,
-            "refused|-1|The product list expired on 2026-01-01 00:00 UTC", "not verified");
         row("developer's build: current", "", {"list none"}, "42", in2027, 7, "unverified|-1|",
             "not verified");
     }
