@@ -25,20 +25,27 @@ bool commit(const QString &from, const QString &to, QString *error)
 
 bool write(const QString &path, const QByteArray &bytes, QString *error)
 {
-    // Beside the target, so the rename never crosses a file system.
-    QTemporaryFile file(QFileInfo(path).absoluteFilePath() + QStringLiteral(".XXXXXX"));
-    if (!file.open()) {
-        *error = file.errorString();
+    QString temporary;
+    {
+        // Beside the target, so the rename never crosses a file system.
+        QTemporaryFile file(QFileInfo(path).absoluteFilePath() + QStringLiteral(".XXXXXX"));
+        if (!file.open()) {
+            *error = file.errorString();
+            return false;
+        }
+        if (file.write(bytes) != bytes.size() || !file.flush()) {
+            *error = file.errorString();
+            return false;
+        }
+        file.setAutoRemove(false);
+        temporary = file.fileName();
+        // Only destroying it closes the handle (QTemporaryFile::close() keeps the file open),
+        // and Windows renames no file that is open without FILE_SHARE_DELETE.
+    }
+    if (!commit(temporary, path, error)) {
+        QFile::remove(temporary);
         return false;
     }
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        *error = file.errorString();
-        return false;
-    }
-    file.close();
-    if (!commit(file.fileName(), path, error))
-        return false;
-    file.setAutoRemove(false); // it is path now
     return true;
 }
 

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev libqt5network5 libqt5xml5
-  libmsi-dev libgcab-dev wixl msitools
+  libmsi-dev libgcab-dev wixl msitools osslsigncode
   openssl libssl-dev ca-certificates python3 curl
   tinyproxy
   xvfb xauth xdotool imagemagick

@@ -4,6 +4,7 @@
     python3 serve.py --products DIR --users FILE --port 0 --port-file F
                      [--tls-cert C --tls-key K] [--manifest-fault SPEC] [--fault FILE=SPEC ...]
                      [--echo-requests] [--time-limit SECONDS] [--stall-seconds SECONDS]
+                     [--sign-key KEY.pem] [--manifest-version N] [--manifest-expires TIME]
 
 Binds 127.0.0.1 only, writes the chosen port to F (atomically), and stops by itself when its
 parent process dies or after --time-limit seconds.
@@ -22,6 +23,15 @@ DIR/products.json describes the offers; the package files lie beside it:
   and port the client used); empty texts are left out.
 
 FILE (users) is JSON: {"users": {"demo": "demo-password", "other": "secret"}}
+
+Signed product lists
+--------------------
+--manifest-version N and --manifest-expires TIME (UTC, 2027-01-31T00:00:00Z) add the top-level
+<ManifestVersion> and <ManifestExpires> elements, after DLRSuccessURL. With --sign-key KEY.pem
+(an ECDSA P-256 private key) every approved manifest answer carries the header
+X-Manifest-Signature: the base64 of `openssl dgst -sha256 -sign KEY.pem` over the exact body
+(the same text tools/sign-manifest writes into MANIFEST.sig). The signature faults below tamper
+with it.
 
 Endpoints
 ---------
@@ -51,6 +61,11 @@ Manifest (--manifest-fault SPEC, or ?fault=SPEC on the manifest URL, which wins)
   malformed        Approved, broken XML             slow:<s>   answer after s seconds
   dead             never answer (until --stall-seconds)        close   close without answering
   500              HTTP 500                         huge:<MiB> Approved, a body of that size
+  sig-flip         one byte of the body changed after signing (a hex digit of the first SHA256,
+                   else a letter of the first Name, so the XML still reads)
+  sig-otherkey     signed by another key (made at the first use)
+  sig-missing      no X-Manifest-Signature header
+  sig-notbase64    a header that is not base64      sig-notder  base64 of bytes that are not DER
 Products (--fault FILE=SPEC, /debug/fault, or ?fault=SPEC on the product URL, which wins):
   reset:<n>        send n body bytes, then reset the connection
   reset:<p>%       send p percent of the answer's body, then reset the connection
@@ -69,6 +84,7 @@ Products (--fault FILE=SPEC, /debug/fault, or ?fault=SPEC on the product URL, wh
 """
 
 import argparse
+import base64
 import hashlib
 import html
 import json
@@ -76,6 +92,7 @@ import os
 import socket
 import ssl
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -108,6 +125,11 @@ class State:
             name, _, spec = item.partition("=")
             self.product_faults[name] = spec
         self.stopping = threading.Event()
+        self.sign_key = None
+        self.other_key = None  # made when a fault first asks for it
+        if args.sign_key:
+            with open(args.sign_key, "rb") as f:
+                self.sign_key = f.read()
 
     def count(self, path):
         with self.lock:
@@ -219,8 +241,55 @@ def manifest_xml(state, base_url):
         out += ["    <%s>%s</%s>" % (k, e(str(v)), k) for k, v in fields if str(v) != ""]
         out.append("  </ProductInfo>")
     out.append("  <DLRSuccessURL>%s</DLRSuccessURL>" % e(base_url + "/view/Install-Success"))
+    if state.args.manifest_version is not None:
+        out.append("  <ManifestVersion>%s</ManifestVersion>" % e(state.args.manifest_version))
+    if state.args.manifest_expires is not None:
+        out.append("  <ManifestExpires>%s</ManifestExpires>" % e(state.args.manifest_expires))
     out.append("</Manifest>")
     return ("\n".join(out) + "\n").encode("utf-8")
+
+
+def openssl_sign(key_pem, data):
+    """The DER ECDSA signature of data, made by openssl (the key goes through a pipe)."""
+    read_end, write_end = os.pipe()
+    os.write(write_end, key_pem)
+    os.close(write_end)
+    try:
+        return subprocess.run(["openssl", "dgst", "-sha256", "-sign", "/dev/fd/%d" % read_end],
+                              input=data, pass_fds=(read_end,), capture_output=True,
+                              check=True).stdout
+    finally:
+        os.close(read_end)
+
+
+def signature_headers(state, body, fault):
+    """The body as sent and its X-Manifest-Signature header, tampered with as the fault says."""
+    if not state.args.sign_key or fault == "sig-missing":
+        return body, []
+    key = state.sign_key
+    if fault == "sig-otherkey":
+        with state.lock:
+            if state.other_key is None:
+                state.other_key = subprocess.run(
+                    ["openssl", "ecparam", "-genkey", "-name", "prime256v1", "-noout"],
+                    capture_output=True, check=True).stdout
+            key = state.other_key
+    value = base64.b64encode(openssl_sign(key, body)).decode("ascii")
+    if fault == "sig-notbase64":
+        value = "not base64!"
+    elif fault == "sig-notder":
+        value = base64.b64encode(b"this is not a DER signature").decode("ascii")
+    elif fault == "sig-flip":
+        changed = bytearray(body)
+        digest = body.find(b"<SHA256>")
+        if digest >= 0:
+            at = digest + len(b"<SHA256>")
+            changed[at] = ord("1") if changed[at] == ord("0") else ord("0")
+        else:
+            at = body.find(b"<Name>") + len(b"<Name>")
+            changed[at] ^= 0x20  # the letter's case
+        body = bytes(changed)
+    return body, [("X-Manifest-Signature", value)]
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -365,7 +434,8 @@ class Handler(BaseHTTPRequestHandler):
             xml += b"\n  <ProductInfo><Name>broken</Nme>"
         elif kind == "huge":
             return self.huge_manifest(int(float(arg or 64) * 1024 * 1024))
-        return self.send_simple(200, xml, "text/xml; charset=utf-8", validation)
+        xml, signature = signature_headers(self.state, xml, fault)
+        return self.send_simple(200, xml, "text/xml; charset=utf-8", validation + signature)
 
     def huge_manifest(self, size):
         head = b'<?xml version="1.0"?>\n<Manifest>\n<ProductInfo><Name>'
@@ -537,6 +607,10 @@ def main():
     ap.add_argument("--echo-requests", action="store_true")
     ap.add_argument("--time-limit", type=float, default=900.0)
     ap.add_argument("--stall-seconds", type=float, default=20.0)
+    ap.add_argument("--sign-key", help="ECDSA P-256 private key (PEM) that signs the manifest")
+    ap.add_argument("--manifest-version", help="text of <ManifestVersion>")
+    ap.add_argument("--manifest-expires", help="text of <ManifestExpires>, e.g. "
+                    "2027-01-31T00:00:00Z")
     args = ap.parse_args()
 
     context = None
