@@ -2,9 +2,11 @@
 
 #include "DlrDownloadNames.h"
 #include "DlrHost.h"
+#include "DlrLog.h"
 #include "DlrMachineAssay.h"
 #include "DlrMainWindow.h"
 #include "DlrMessageBox.h"
+#include "DlrPlatform.h"
 #include "DlrProductDownload.h"
 #include "DlrServiceClient.h"
 
@@ -161,10 +163,11 @@ void DlrApp::parseCommandLine()
 {
     DlrConfig c = config();
     QByteArray output;
-    const DlrOptions::Outcome outcome
-            = DlrOptions::applyCommandLine(QCoreApplication::arguments(), c, &output);
+    const DlrOptions::Outcome outcome = DlrOptions::applyCommandLine(QCoreApplication::arguments(),
+                                                                     c, &output, &unreadArguments);
     std::fwrite(output.constData(), 1, size_t(output.size()), stdout);
     if (outcome == DlrOptions::Outcome::Help) {
+        ReleaseHeldMessages();
         std::fflush(stdout);
         std::_Exit(DlrExitCode::Success); // before the log file and the processor gate
     }
@@ -220,12 +223,28 @@ QUrl DlrApp::GetManifestUrl() const
                                + QLatin1Char('/') + manifestPath);
 }
 
+QString DlrApp::manifestFileInUse() const
+{
+    return manifestFile.isEmpty() ? DlrOptions::manifestFileFromEnvironment() : manifestFile;
+}
+
+QString DlrApp::manifestFileProblem() const
+{
+    return client->manifestFileProblem();
+}
+
+QString DlrApp::manifestFailure() const
+{
+    return client->manifestFailure();
+}
+
 void DlrApp::RequestManifest(const QUrl &url,
                              const QString &userId,
                              const QString &pass,
                              const QString &platform)
 {
     manifest.clear();
+    client->clearManifestFileProblem();
 
     if (manifestFile.isEmpty())
         manifestFile = DlrOptions::manifestFileFromEnvironment();
@@ -259,10 +278,23 @@ void DlrApp::appendManifest()
 
 QDir *DlrApp::GetDownloadDir()
 {
-    if (!downloadDir)
+    if (!downloadDir) {
+        // Not the shared temporary folder: anyone may plant a file of an offer's name there.
+        QString temp;
+        if (!DlrPlatform::temporaryFolder(&temp, &temporaryFolderProblem))
+            qWarning().noquote() << "Not using the temporary folder:" << temporaryFolderProblem;
         downloadDir = new QDir(DlrDownloadNames::chooseDownloadFolder(
-                DlrMachineAssay::GetDownloadsFolder(), QDir::tempPath()));
+                DlrMachineAssay::GetDownloadsFolder(), temp, &downloadFolder));
+    }
     return downloadDir;
+}
+
+DlrDownloadNames::Folder DlrApp::downloadFolderKind(QString *temporaryProblem)
+{
+    GetDownloadDir();
+    if (temporaryProblem)
+        *temporaryProblem = temporaryFolderProblem;
+    return downloadFolder;
 }
 
 QString DlrApp::getDownloadPath(int manifestIndex)

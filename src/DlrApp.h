@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DlrDownloadNames.h"
 #include "DlrExitCode.h"
 #include "DlrManifestElement.h"
 #include "DlrOptions.h"
@@ -54,8 +55,20 @@ public:
                          const QString &password,
                          const QString &platform);
 
+    // The manifest file read instead of asking the service (-manifest, else DLR_MANIFEST_FILE);
+    // empty when the service is asked.
+    QString manifestFileInUse() const;
+    // What was wrong with a manifest file the last request read (its own, or the one added to
+    // the service's); empty when there was none or it was read whole.
+    QString manifestFileProblem() const;
+    // Why the last manifest request brought no usable answer, as the transfer knows it.
+    QString manifestFailure() const;
+
     // --- Product download ---
     QDir *GetDownloadDir();
+    // Which folder GetDownloadDir chose (Downloads, the user's own temporary folder, or the
+    // working directory when neither can be used), and why the temporary folder could not be.
+    DlrDownloadNames::Folder downloadFolderKind(QString *temporaryProblem = nullptr);
     QString getDownloadPath(int manifestIndex);
     QString getFinalNameFromTempName(const QString &tempName) const;
     void CheckForDownload(int manifestIndex);
@@ -90,6 +103,9 @@ public:
     QString getAppendManifestFile() const { return appendManifestFile; }
     bool getDumpManifest() const { return dumpManifest; }
     const DlrUnattendedOptions &getUnattendedOptions() const { return unattendedOptions; }
+    // The arguments the command line could not read ("Unknown option -x", "-select needs a
+    // value"): the wizard goes on without them, a run without questions refuses to start.
+    QStringList argumentProblems() const { return unreadArguments; }
     bool isSslAccepted() const;
     DlrServiceClient *serviceClient() const { return client; }
     // The one network access manager of the process.
@@ -147,6 +163,8 @@ private:
     DlrProductDownload *runningDownload = nullptr;
     qint32 currentDownload = -1;
     QDir *downloadDir = nullptr;
+    DlrDownloadNames::Folder downloadFolder = DlrDownloadNames::Folder::Downloads;
+    QString temporaryFolderProblem;
     QString manifestFile;
     QString appendManifestFile;
     QList<int> downloadQueue;
@@ -154,6 +172,7 @@ private:
     QUrl successUrl;
     bool dumpManifest = false;
     DlrUnattendedOptions unattendedOptions;
+    QStringList unreadArguments;
     QSettings *settings = nullptr;
     // Debug switches set 0 (debug) in place of 2; the log file records every level regardless.
     int logLevel = 2;

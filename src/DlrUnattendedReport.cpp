@@ -1,9 +1,12 @@
 #include "DlrUnattendedReport.h"
 
+#include "DlrDurableFile.h"
+
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QTemporaryFile>
 
 void DlrUnattendedReport::setSurvey(const QList<InstalledRecord> &records)
 {
@@ -57,6 +60,7 @@ QByteArray DlrUnattendedReport::toJson() const
                                   {"buildId", row.buildId},
                                   {"fileSize", double(row.fileSize)},
                                   {"hidden", row.hidden},
+                                  {"installedBefore", row.recorded},
                                   {"selected", row.checked}});
     }
 
@@ -88,9 +92,20 @@ QByteArray DlrUnattendedReport::toJson() const
 
 bool DlrUnattendedReport::write(const QString &path, QString *error) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(toJson()) < 0 || !file.commit()) {
-        *error = file.errorString();
+    return DlrDurableFile::write(path, toJson(), error);
+}
+
+bool DlrUnattendedReport::canWrite(const QString &path, QString *problem)
+{
+    const QFileInfo info(path);
+    if (info.isDir()) {
+        *problem = QStringLiteral("%1 is a folder").arg(path);
+        return false;
+    }
+    // The report is written as a new file beside its name, then renamed: try the first half.
+    QTemporaryFile probe(info.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    if (!probe.open()) {
+        *problem = QStringLiteral("%1 cannot be written: %2").arg(path, probe.errorString());
         return false;
     }
     return true;
