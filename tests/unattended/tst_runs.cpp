@@ -279,7 +279,7 @@ private slots:
                 << "its SHA-256 fingerprint is FINGERPRINT2";
         QTest::newRow("both hosts' certificates trusted")
                 << "twohosts"
-                << QStringList{"-trustcert", "FINGERPRINT2", "-trustcert", "FINGERPRINT"} << 0
+                << QStringList{"-trustcert", "FINGERPRINT", "-trustcert", "FINGERPRINT2"} << 0
                 << QStringList{WS25, Harrow} << "Installed 2 products";
         QTest::newRow("processor too old") // a real one, emulated
                 << "oldcpu" << none << int(DlrExitCode::ProcessorTooOld) << none << "too old";
