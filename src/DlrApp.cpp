@@ -228,37 +228,23 @@ QString DlrApp::manifestFileInUse() const
     return manifestFile.isEmpty() ? DlrOptions::manifestFileFromEnvironment() : manifestFile;
 }
 
-QString DlrApp::manifestFileProblem() const
-{
-    return client->manifestFileProblem();
-}
-
-QString DlrApp::manifestFailure() const
-{
-    return client->manifestFailure();
-}
-
 void DlrApp::RequestManifest(const QUrl &url,
                              const QString &userId,
                              const QString &pass,
                              const QString &platform)
 {
     manifest.clear();
-    client->clearManifestFileProblem();
-
     if (manifestFile.isEmpty())
         manifestFile = DlrOptions::manifestFileFromEnvironment();
-    if (!manifestFile.isEmpty()) {
-        qDebug() << "Loading manifest from disk ONLY";
-        alternateManifest();
-        Q_EMIT validManifestReply();
-        return;
-    }
-    if (appendManifestFile.isEmpty())
+    // The file added to the service's answer and the copy of the answer are for a request to
+    // the service only.
+    const bool toService = manifestFile.isEmpty();
+    if (toService && appendManifestFile.isEmpty())
         appendManifestFile = DlrOptions::appendManifestFileFromEnvironment();
-    const QString dump
-            = dumpManifest ? GetDownloadDir()->filePath(QStringLiteral("manifest.xml")) : QString();
-    client->requestManifest({url, userId, pass, platform, appendManifestFile, dump});
+    const QString dump = toService && dumpManifest
+                                 ? GetDownloadDir()->filePath(QStringLiteral("manifest.xml"))
+                                 : QString();
+    client->requestManifest({url, userId, pass, platform, manifestFile, appendManifestFile, dump});
 }
 
 void DlrApp::finishedReply(QNetworkReply *reply)
@@ -266,34 +252,22 @@ void DlrApp::finishedReply(QNetworkReply *reply)
     client->finishedReply(reply);
 }
 
-void DlrApp::alternateManifest()
-{
-    client->readAlternateManifest(manifestFile);
-}
-
-void DlrApp::appendManifest()
-{
-    client->readAppendedManifest(appendManifestFile);
-}
-
 QDir *DlrApp::GetDownloadDir()
 {
     if (!downloadDir) {
         // Not the shared temporary folder: anyone may plant a file of an offer's name there.
-        QString temp;
-        if (!DlrPlatform::temporaryFolder(&temp, &temporaryFolderProblem))
-            qWarning().noquote() << "Not using the temporary folder:" << temporaryFolderProblem;
+        QString temp, problem;
+        if (!DlrPlatform::temporaryFolder(&temp, &problem))
+            qWarning().noquote() << "Not using the temporary folder:" << problem;
         downloadDir = new QDir(DlrDownloadNames::chooseDownloadFolder(
                 DlrMachineAssay::GetDownloadsFolder(), temp, &downloadFolder));
     }
     return downloadDir;
 }
 
-DlrDownloadNames::Folder DlrApp::downloadFolderKind(QString *temporaryProblem)
+DlrDownloadNames::Folder DlrApp::downloadFolderKind()
 {
     GetDownloadDir();
-    if (temporaryProblem)
-        *temporaryProblem = temporaryFolderProblem;
     return downloadFolder;
 }
 

@@ -58,17 +58,12 @@ public:
     // The manifest file read instead of asking the service (-manifest, else DLR_MANIFEST_FILE);
     // empty when the service is asked.
     QString manifestFileInUse() const;
-    // What was wrong with a manifest file the last request read (its own, or the one added to
-    // the service's); empty when there was none or it was read whole.
-    QString manifestFileProblem() const;
-    // Why the last manifest request brought no usable answer, as the transfer knows it.
-    QString manifestFailure() const;
 
     // --- Product download ---
     QDir *GetDownloadDir();
-    // Which folder GetDownloadDir chose (Downloads, the user's own temporary folder, or the
-    // working directory when neither can be used), and why the temporary folder could not be.
-    DlrDownloadNames::Folder downloadFolderKind(QString *temporaryProblem = nullptr);
+    // Which folder GetDownloadDir chose: Downloads, the user's own temporary folder, or the
+    // working directory when neither can be used.
+    DlrDownloadNames::Folder downloadFolderKind();
     QString getDownloadPath(int manifestIndex);
     QString getFinalNameFromTempName(const QString &tempName) const;
     void CheckForDownload(int manifestIndex);
@@ -140,9 +135,6 @@ private:
     void parseEnvironment();
     void parseCommandLine();
 
-    void alternateManifest();
-    void appendManifest();
-
     // The end of the running download, either way.
     void downloadEnded(const QString &failure);
 
@@ -164,7 +156,6 @@ private:
     qint32 currentDownload = -1;
     QDir *downloadDir = nullptr;
     DlrDownloadNames::Folder downloadFolder = DlrDownloadNames::Folder::Downloads;
-    QString temporaryFolderProblem;
     QString manifestFile;
     QString appendManifestFile;
     QList<int> downloadQueue;

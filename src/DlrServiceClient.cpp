@@ -171,10 +171,16 @@ QNetworkReply *DlrServiceClient::get(const QNetworkRequest &request)
 
 void DlrServiceClient::requestManifest(const ManifestRequest &request)
 {
-    qDebug() << "Requesting manifest from " << request.url;
-    requestStarts();
     fileProblem.clear();
     failure.clear();
+    if (!request.file.isEmpty()) {
+        qDebug() << "Loading manifest from disk ONLY";
+        readAlternateManifest(request.file);
+        Q_EMIT validManifestReply();
+        return;
+    }
+    qDebug() << "Requesting manifest from " << request.url;
+    requestStarts();
     appendFile = request.appendFile;
     dumpPath = request.dumpPath;
     auto *form = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);

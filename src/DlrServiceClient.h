@@ -34,20 +34,21 @@ public:
         QString userId;
         QString password;
         QString platform;
+        QString file;       // read instead of asking the service; empty to ask it
         QString appendFile; // read after an approved answer; empty for none
         QString dumpPath;   // where the answer is copied unchanged; empty for nowhere
     };
-    // Posts the form; the verdict arrives as one of the two signals. An earlier request still
+    // Posts the form, or reads the file instead; the verdict arrives as one of the two signals
+    // (for a file, valid whatever it held, before this returns). An earlier request still
     // outstanding is forgotten.
     void requestManifest(const ManifestRequest &request);
     // Appends the offers of a manifest file, with the log lines of its role. A file that is
     // missing, unreadable, empty, broken or without any offer is noted in manifestFileProblem.
     void readAlternateManifest(const QString &fileName);
     void readAppendedManifest(const QString &fileName);
-    // What was wrong with the last manifest file read ("FILE: line 3, column 20: ..."); empty
-    // when it was read whole. Cleared by every request.
+    // What was wrong with a manifest file the last request read ("FILE: line 3, column 20:
+    // ..."); empty when there was none or it was read whole.
     QString manifestFileProblem() const { return fileProblem; }
-    void clearManifestFileProblem() { fileProblem.clear(); }
     // Why the last manifest request brought no verdict or an unreadable manifest, as the
     // transfer knows it ("Connection refused", "HTTP 500 Internal Server Error", the parser's
     // line and column); empty after a verdict.

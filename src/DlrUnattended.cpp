@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
@@ -28,25 +27,6 @@ bool isServiceFault(const QString &reason)
 bool installSucceeded(int code)
 {
     return code == 0 || code == 3010 || code == 1641; // 3010 and 1641: a restart is due
-}
-
-// The digest of a complete file: the manifest's when it gave one (the download checked it),
-// else computed from the file.
-QString digestOf(const DlrManifestElement &offer)
-{
-    if (!offer.sha256.isEmpty())
-        return offer.sha256;
-    if (!offer.downloadFile)
-        return QString();
-    QFile file(offer.downloadFile->fileName());
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    DlrPlatform::Sha256 digest;
-    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
-    qint64 got = 0;
-    while ((got = file.read(buffer.data(), buffer.size())) > 0)
-        digest.addData(buffer.constData(), got);
-    return got < 0 ? QString() : QString::fromLatin1(digest.hexResult());
 }
 
 QString productCount(int n)
@@ -172,7 +152,7 @@ void DlrUnattended::manifestRefused(const QString &reason)
                QStringLiteral("The service's certificate was refused"));
     } else if (isServiceFault(reason)) {
         // The reason the transfer knows says more than the verdict's text.
-        const QString why = app.manifestFailure();
+        const QString why = app.serviceClient()->manifestFailure();
         finish(DlrExitCode::ServiceUnreachable,
                QStringLiteral("Could not get a product list from the service: %1")
                        .arg(why.isEmpty() ? reason
@@ -187,9 +167,9 @@ void DlrUnattended::manifestRefused(const QString &reason)
 void DlrUnattended::manifestArrived()
 {
     // The wizard goes on with whatever offers a manifest file gave; this run does not.
-    if (!app.manifestFileProblem().isEmpty()) {
-        finish(DlrExitCode::ServiceUnreachable,
-               QStringLiteral("Bad manifest file ") + app.manifestFileProblem());
+    const QString fileProblem = app.serviceClient()->manifestFileProblem();
+    if (!fileProblem.isEmpty()) {
+        finish(DlrExitCode::ServiceUnreachable, QStringLiteral("Bad manifest file ") + fileProblem);
         return;
     }
     const DlrUnattendedOptions &options = app.getUnattendedOptions();
@@ -246,8 +226,7 @@ void DlrUnattended::manifestArrived()
 
 bool DlrUnattended::checkDownloadFolder()
 {
-    QString temporaryProblem;
-    const DlrDownloadNames::Folder kind = app.downloadFolderKind(&temporaryProblem);
+    const DlrDownloadNames::Folder kind = app.downloadFolderKind();
     const QString downloads = DlrMachineAssay::GetDownloadsFolder();
     if (kind == DlrDownloadNames::Folder::Temporary)
         print(QStringLiteral("Downloading into %1: the Downloads folder %2 cannot be used")
@@ -255,6 +234,8 @@ bool DlrUnattended::checkDownloadFolder()
     if (kind != DlrDownloadNames::Folder::Working)
         return true;
     // The working directory may be anyone's (a shared temporary folder): nothing is put there.
+    QString temporary, temporaryProblem;
+    DlrPlatform::temporaryFolder(&temporary, &temporaryProblem);
     finish(DlrExitCode::DownloadFailed,
            QStringLiteral("No folder of this user's own to download into: the Downloads folder "
                           "%1 cannot be used, and %2")
@@ -279,7 +260,7 @@ void DlrUnattended::stepReached(int manifestIndex, DlrInstallQueue::Step step)
     case DlrInstallQueue::Step::FoundOnDisk:
         entry.reused = true;
         entry.downloaded = true;
-        entry.sha256 = digestOf(offer);
+        entry.sha256 = DlrUnattendedReport::digestOf(offer);
         print(progress->step(position, DlrUnattendedProgress::Stage::Start,
                              QStringLiteral("Using the complete download of %1 found on disk")
                                      .arg(offer.label())));
@@ -313,7 +294,7 @@ void DlrUnattended::attemptEnded(int manifestIndex,
         return; // the queue asks what to do next
     const DlrManifestElement &offer = app.manifestList().at(manifestIndex);
     entry.downloaded = true;
-    entry.sha256 = digestOf(offer);
+    entry.sha256 = DlrUnattendedReport::digestOf(offer);
     print(progress->step(
             queue->position(), DlrUnattendedProgress::Stage::Downloaded,
             QStringLiteral("Downloaded %1 (SHA-256 %2)").arg(offer.label(), entry.sha256)));

@@ -1,7 +1,9 @@
 #include "DlrUnattendedReport.h"
 
 #include "DlrDurableFile.h"
+#include "DlrPlatform.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -109,4 +111,21 @@ bool DlrUnattendedReport::canWrite(const QString &path, QString *problem)
         return false;
     }
     return true;
+}
+
+QString DlrUnattendedReport::digestOf(const DlrManifestElement &offer)
+{
+    if (!offer.sha256.isEmpty())
+        return offer.sha256;
+    if (!offer.downloadFile)
+        return QString();
+    QFile file(offer.downloadFile->fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    DlrPlatform::Sha256 digest;
+    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
+    qint64 got = 0;
+    while ((got = file.read(buffer.data(), buffer.size())) > 0)
+        digest.addData(buffer.constData(), got);
+    return got < 0 ? QString() : QString::fromLatin1(digest.hexResult());
 }
