@@ -68,12 +68,12 @@ QString transferFailure(QNetworkReply *reply, const QByteArray &validation)
 } // namespace
 
 // Appends the offers of the file (when one is named); offers read before a parse error stay.
-bool DlrServiceClient::readManifestFile(const QString &fileName,
+void DlrServiceClient::readManifestFile(const QString &fileName,
                                         const char *announcement,
                                         const char *success)
 {
     if (fileName.isEmpty())
-        return true;
+        return;
     qDebug() << announcement << fileName;
     const int before = manifest->size();
     QString problem;
@@ -84,11 +84,10 @@ bool DlrServiceClient::readManifestFile(const QString &fileName,
     } else {
         qDebug() << "failed to parse alt manifest";
     }
-    if (problem.isEmpty())
-        return true;
-    fileProblem = fileName + QStringLiteral(": ") + problem;
-    qWarning().noquote() << "Manifest file" << fileProblem;
-    return false;
+    if (!problem.isEmpty()) {
+        fileProblem = fileName + QStringLiteral(": ") + problem;
+        qWarning().noquote() << "Manifest file" << fileProblem;
+    }
 }
 
 DlrServiceClient::DlrServiceClient(QList<DlrManifestElement> *manifest,

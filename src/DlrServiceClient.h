@@ -94,7 +94,7 @@ private:
     void watchForStall(QNetworkReply *reply);
     // A request begins: it has met no proxy refusal yet.
     void requestStarts();
-    bool readManifestFile(const QString &fileName, const char *announcement, const char *success);
+    void readManifestFile(const QString &fileName, const char *announcement, const char *success);
 
     QList<DlrManifestElement> *manifest;
     QUrl *successUrl;
