@@ -271,8 +271,9 @@ private slots:
         QTest::newRow("certificate refused")
                 << "tls" << none << int(DlrExitCode::CertificateRefused) << none
                 << "its SHA-256 fingerprint is FINGERPRINT";
-        QTest::newRow("certificate trusted") << "tls" << QStringList{"-trustcert", "FINGERPRINT"}
-                                             << 0 << QStringList{WS25, Harrow} << "";
+        QTest::newRow("certificate trusted")
+                << "tls" << QStringList{"-trustcert", "FINGERPRINT"} << 0
+                << QStringList{WS25, Harrow} << "Installed 2 products";
         QTest::newRow("one host's certificate trusted, the other's refused")
                 << "twohosts" << QStringList{"-trustcert", "FINGERPRINT"}
                 << int(DlrExitCode::CertificateRefused) << none
