@@ -2,9 +2,11 @@
 
 #include "DlrDownloadNames.h"
 #include "DlrHost.h"
+#include "DlrLog.h"
 #include "DlrMachineAssay.h"
 #include "DlrMainWindow.h"
 #include "DlrMessageBox.h"
+#include "DlrPlatform.h"
 #include "DlrProductDownload.h"
 #include "DlrServiceClient.h"
 
@@ -161,10 +163,11 @@ void DlrApp::parseCommandLine()
 {
     DlrConfig c = config();
     QByteArray output;
-    const DlrOptions::Outcome outcome
-            = DlrOptions::applyCommandLine(QCoreApplication::arguments(), c, &output);
+    const DlrOptions::Outcome outcome = DlrOptions::applyCommandLine(QCoreApplication::arguments(),
+                                                                     c, &output, &unreadArguments);
     std::fwrite(output.constData(), 1, size_t(output.size()), stdout);
     if (outcome == DlrOptions::Outcome::Help) {
+        ReleaseHeldMessages();
         std::fflush(stdout);
         std::_Exit(DlrExitCode::Success); // before the log file and the processor gate
     }
@@ -220,26 +223,28 @@ QUrl DlrApp::GetManifestUrl() const
                                + QLatin1Char('/') + manifestPath);
 }
 
+QString DlrApp::manifestFileInUse() const
+{
+    return manifestFile.isEmpty() ? DlrOptions::manifestFileFromEnvironment() : manifestFile;
+}
+
 void DlrApp::RequestManifest(const QUrl &url,
                              const QString &userId,
                              const QString &pass,
                              const QString &platform)
 {
     manifest.clear();
-
     if (manifestFile.isEmpty())
         manifestFile = DlrOptions::manifestFileFromEnvironment();
-    if (!manifestFile.isEmpty()) {
-        qDebug() << "Loading manifest from disk ONLY";
-        alternateManifest();
-        Q_EMIT validManifestReply();
-        return;
-    }
-    if (appendManifestFile.isEmpty())
+    // The file added to the service's answer and the copy of the answer are for a request to
+    // the service only.
+    const bool toService = manifestFile.isEmpty();
+    if (toService && appendManifestFile.isEmpty())
         appendManifestFile = DlrOptions::appendManifestFileFromEnvironment();
-    const QString dump
-            = dumpManifest ? GetDownloadDir()->filePath(QStringLiteral("manifest.xml")) : QString();
-    client->requestManifest({url, userId, pass, platform, appendManifestFile, dump});
+    const QString dump = toService && dumpManifest
+                                 ? GetDownloadDir()->filePath(QStringLiteral("manifest.xml"))
+                                 : QString();
+    client->requestManifest({url, userId, pass, platform, manifestFile, appendManifestFile, dump});
 }
 
 void DlrApp::finishedReply(QNetworkReply *reply)
@@ -247,22 +252,23 @@ void DlrApp::finishedReply(QNetworkReply *reply)
     client->finishedReply(reply);
 }
 
-void DlrApp::alternateManifest()
-{
-    client->readAlternateManifest(manifestFile);
-}
-
-void DlrApp::appendManifest()
-{
-    client->readAppendedManifest(appendManifestFile);
-}
-
 QDir *DlrApp::GetDownloadDir()
 {
-    if (!downloadDir)
+    if (!downloadDir) {
+        // Not the shared temporary folder: anyone may plant a file of an offer's name there.
+        QString temp, problem;
+        if (!DlrPlatform::temporaryFolder(&temp, &problem))
+            qWarning().noquote() << "Not using the temporary folder:" << problem;
         downloadDir = new QDir(DlrDownloadNames::chooseDownloadFolder(
-                DlrMachineAssay::GetDownloadsFolder(), QDir::tempPath()));
+                DlrMachineAssay::GetDownloadsFolder(), temp, &downloadFolder));
+    }
     return downloadDir;
+}
+
+DlrDownloadNames::Folder DlrApp::downloadFolderKind()
+{
+    GetDownloadDir();
+    return downloadFolder;
 }
 
 QString DlrApp::getDownloadPath(int manifestIndex)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DlrDownloadNames.h"
 #include "DlrExitCode.h"
 #include "DlrManifestElement.h"
 #include "DlrOptions.h"
@@ -54,8 +55,15 @@ public:
                          const QString &password,
                          const QString &platform);
 
+    // The manifest file read instead of asking the service (-manifest, else DLR_MANIFEST_FILE);
+    // empty when the service is asked.
+    QString manifestFileInUse() const;
+
     // --- Product download ---
     QDir *GetDownloadDir();
+    // Which folder GetDownloadDir chose: Downloads, the user's own temporary folder, or the
+    // working directory when neither can be used.
+    DlrDownloadNames::Folder downloadFolderKind();
     QString getDownloadPath(int manifestIndex);
     QString getFinalNameFromTempName(const QString &tempName) const;
     void CheckForDownload(int manifestIndex);
@@ -90,6 +98,9 @@ public:
     QString getAppendManifestFile() const { return appendManifestFile; }
     bool getDumpManifest() const { return dumpManifest; }
     const DlrUnattendedOptions &getUnattendedOptions() const { return unattendedOptions; }
+    // The arguments the command line could not read ("Unknown option -x", "-select needs a
+    // value"): the wizard goes on without them, a run without questions refuses to start.
+    QStringList argumentProblems() const { return unreadArguments; }
     bool isSslAccepted() const;
     DlrServiceClient *serviceClient() const { return client; }
     // The one network access manager of the process.
@@ -124,9 +135,6 @@ private:
     void parseEnvironment();
     void parseCommandLine();
 
-    void alternateManifest();
-    void appendManifest();
-
     // The end of the running download, either way.
     void downloadEnded(const QString &failure);
 
@@ -147,6 +155,7 @@ private:
     DlrProductDownload *runningDownload = nullptr;
     qint32 currentDownload = -1;
     QDir *downloadDir = nullptr;
+    DlrDownloadNames::Folder downloadFolder = DlrDownloadNames::Folder::Downloads;
     QString manifestFile;
     QString appendManifestFile;
     QList<int> downloadQueue;
@@ -154,6 +163,7 @@ private:
     QUrl successUrl;
     bool dumpManifest = false;
     DlrUnattendedOptions unattendedOptions;
+    QStringList unreadArguments;
     QSettings *settings = nullptr;
     // Debug switches set 0 (debug) in place of 2; the log file records every level regardless.
     int logLevel = 2;

@@ -96,17 +96,23 @@ QString finalNameFromTempName(const QString &tempName, bool *unexpected)
     return info.path() + QLatin1Char('/') + baseName(fileName);
 }
 
-QDir chooseDownloadFolder(const QString &downloads, const QString &temp)
+QDir chooseDownloadFolder(const QString &downloads, const QString &temp, Folder *which)
 {
-    const QDir first(downloads);
-    if (usableDirectory(first))
-        return first;
-    qDebug() << "No ~/Downloads dir " << first.absolutePath() << "Trying temp";
-    const QDir second(temp);
-    if (usableDirectory(second))
-        return second;
-    qDebug() << "No temp, using . for downloads";
-    return QDir();
+    Folder chosen = Folder::Downloads;
+    QDir folder(downloads);
+    if (!usableDirectory(folder)) {
+        qDebug() << "No ~/Downloads dir " << folder.absolutePath() << "Trying temp";
+        chosen = Folder::Temporary;
+        folder = QDir(temp);
+        if (temp.isEmpty() || !usableDirectory(folder)) {
+            qDebug() << "No temp, using . for downloads";
+            chosen = Folder::Working;
+            folder = QDir();
+        }
+    }
+    if (which)
+        *which = chosen;
+    return folder;
 }
 
 } // namespace DlrDownloadNames

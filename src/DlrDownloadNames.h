@@ -40,8 +40,12 @@ QString chooseTempName(const QString &folder,
 // suffix is returned unchanged and *unexpected is set.
 QString finalNameFromTempName(const QString &tempName, bool *unexpected = nullptr);
 
-// The download folder: downloads when it exists and is writable, else temp likewise, else the
-// empty QDir (the working directory). Logs each refusal.
-QDir chooseDownloadFolder(const QString &downloads, const QString &temp);
+// Which folder the downloads go to.
+enum class Folder { Downloads, Temporary, Working };
+
+// The download folder: downloads when it exists and is writable, else temp likewise (the
+// user's own temporary folder; empty when there is none that is private), else the empty QDir
+// (the working directory). Logs each refusal; *which tells the choice.
+QDir chooseDownloadFolder(const QString &downloads, const QString &temp, Folder *which = nullptr);
 
 } // namespace DlrDownloadNames

@@ -8,6 +8,8 @@
 #include <QMutexLocker>
 #include <QTemporaryFile>
 
+#include <QVector>
+
 #include <cstdlib>
 
 namespace {
@@ -15,6 +17,20 @@ namespace {
 QTemporaryFile *s_logFile = nullptr;
 // The installer's worker thread logs too; lines are written one at a time.
 QMutex s_logMutex;
+
+struct HeldMessage
+{
+    QtMsgType type;
+    QString text;
+};
+QVector<HeldMessage> s_held;
+QtMessageHandler s_toolkitHandler = nullptr;
+
+void holdMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    QMutexLocker lock(&s_logMutex);
+    s_held.append({type, message});
+}
 
 const char *prefixFor(QtMsgType type)
 {
@@ -28,7 +44,7 @@ const char *prefixFor(QtMsgType type)
     case QtFatalMsg:
         return "tessinstaller Fatal: ";
     case QtInfoMsg:
-        break;
+        return "tessinstaller Info: ";
     }
     return "";
 }
@@ -47,11 +63,34 @@ bool debuggerAttached()
 }
 } // namespace
 
+void HoldEarlyMessages()
+{
+    const QtMessageHandler previous = qInstallMessageHandler(holdMessage);
+    if (!s_toolkitHandler)
+        s_toolkitHandler = previous;
+}
+
+void ReleaseHeldMessages()
+{
+    if (!s_toolkitHandler)
+        return; // nothing held
+    qInstallMessageHandler(s_toolkitHandler);
+    QVector<HeldMessage> held;
+    {
+        QMutexLocker lock(&s_logMutex);
+        held.swap(s_held);
+    }
+    for (const HeldMessage &message : held)
+        s_toolkitHandler(message.type, QMessageLogContext(), message.text);
+}
+
 void InitLogFile()
 {
-    QString folder;
-    if (!DlrPlatform::downloadsFolder(&folder))
-        folder = QDir(QDir::tempPath()).absolutePath();
+    // Never the shared temporary folder: another user could have put a file, or a link, of
+    // the log's name there first.
+    QString folder, problem;
+    if (!DlrPlatform::downloadsFolder(&folder) && !DlrPlatform::temporaryFolder(&folder, &problem))
+        folder.clear(); // logging stays off
 
     const QString pattern = folder + QDir::separator() + QStringLiteral("tessinstaller.XXXXXX.txt");
     auto *file = new QTemporaryFile(pattern);
@@ -59,24 +98,31 @@ void InitLogFile()
     // A file that cannot be opened leaves logging off; the program goes on. Asking for the
     // name gives the file its name on disk at once (Qt may otherwise keep it unnamed until
     // closed, and a killed process would leave nothing behind).
-    if (file->open())
+    if (!folder.isEmpty() && file->open())
         file->fileName();
+    QVector<HeldMessage> held;
     {
         QMutexLocker lock(&s_logMutex);
         s_logFile = file;
+        held.swap(s_held);
     }
     qInstallMessageHandler(LogMessageHandler);
+    for (const HeldMessage &message : held)
+        LogMessageHandler(message.type, QMessageLogContext(), message.text);
 }
 
 void LogMessageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
+    const char *prefix = prefixFor(type);
     const QByteArray text = message.toLocal8Bit();
     {
         QMutexLocker lock(&s_logMutex);
         if (!s_logFile || !s_logFile->isOpen())
             return;
-        s_logFile->write(prefixFor(type));
-        s_logFile->write(text);
+        // A message of several lines carries the prefix on each: no line of the file is
+        // without its level.
+        s_logFile->write(prefix);
+        s_logFile->write(QByteArray(text).replace('\n', QByteArray("\n") + prefix));
         s_logFile->write("\n", 1);
         s_logFile->flush();
 

@@ -177,9 +177,22 @@ bool DlrManifestHandler::startElement(const QString &,
     if (localName == QLatin1String("ProductInfo")) {
         target->append(DlrManifestElement());
         currentField = Field::None;
+        ++openOffers;
     } else {
         currentField = fields.value(localName, Field::None);
     }
+    // A digest belongs to the offer around it, never to one already closed or not yet begun.
+    if (currentField == Field::Sha256 && openOffers == 0) {
+        qWarning() << "Ignoring a SHA256 outside a ProductInfo";
+        currentField = Field::None;
+    }
+    return true;
+}
+
+bool DlrManifestHandler::endElement(const QString &, const QString &localName, const QString &)
+{
+    if (localName == QLatin1String("ProductInfo") && openOffers > 0)
+        --openOffers;
     return true;
 }
 
@@ -250,38 +263,57 @@ bool DlrManifestHandler::fatalError(const QXmlParseException &exception)
 {
     qWarning() << "Fatal error on line" << exception.lineNumber() << ", column"
                << exception.columnNumber() << ":" << exception.message();
+    stopReason = QStringLiteral("line %1, column %2: %3")
+                         .arg(exception.lineNumber())
+                         .arg(exception.columnNumber())
+                         .arg(exception.message());
     return false;
 }
 
 bool DlrManifestHandler::parse(QXmlInputSource *source,
                                QList<DlrManifestElement> *target,
-                               QUrl *successUrl)
+                               QUrl *successUrl,
+                               QString *error)
 {
     QXmlSimpleReader reader;
     DlrManifestHandler handler(target, successUrl);
     reader.setContentHandler(&handler);
     reader.setErrorHandler(&handler);
-    return reader.parse(source);
+    const bool parsed = reader.parse(source);
+    if (!parsed && error)
+        *error = handler.stopReason.isEmpty() ? QStringLiteral("not a complete document")
+                                              : handler.stopReason;
+    return parsed;
 }
 
 bool DlrManifestHandler::ParseData(const QByteArray &document,
                                    QList<DlrManifestElement> *target,
-                                   QUrl *successUrl)
+                                   QUrl *successUrl,
+                                   QString *error)
 {
     DepthLimitedSource source;
     source.setData(document);
-    return parse(&source, target, successUrl);
+    return parse(&source, target, successUrl, error);
 }
 
 bool DlrManifestHandler::ParseFile(const QString &fileName,
                                    QList<DlrManifestElement> *target,
-                                   QUrl *successUrl)
+                                   QUrl *successUrl,
+                                   QString *error)
 {
     QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << "Cannot open manifest file" << fileName << ":" << file.errorString();
+    QString problem;
+    if (!file.open(QIODevice::ReadOnly))
+        problem = QStringLiteral("cannot be read: ") + file.errorString();
+    else if (!file.isSequential() && file.size() == 0)
+        problem = QStringLiteral("empty");
+    if (!problem.isEmpty()) {
+        if (error)
+            *error = problem; // the caller tells
+        else
+            qDebug() << "Manifest file" << fileName << problem;
         return false;
     }
     DepthLimitedSource source(&file);
-    return parse(&source, target, successUrl);
+    return parse(&source, target, successUrl, error);
 }

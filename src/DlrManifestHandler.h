@@ -30,22 +30,31 @@ public:
                       const QString &localName,
                       const QString &qName,
                       const QXmlAttributes &attributes) override;
+    bool endElement(const QString &namespaceURI,
+                    const QString &localName,
+                    const QString &qName) override;
     bool characters(const QString &text) override;
     bool fatalError(const QXmlParseException &exception) override;
 
     // The one way every manifest is read: a default reader with this handler as content and
     // error handler. True when the document was read to its end; records read before a failure
-    // stay in target. Documents nested too deeply for the reader are refused.
+    // stay in target, and *error (when given) says where the reader stopped and why ("line 3,
+    // column 20: tag mismatch"). Documents nested too deeply for the reader are refused.
     static bool ParseData(const QByteArray &document,
                           QList<DlrManifestElement> *target,
-                          QUrl *successUrl = nullptr);
-    // False also when the file cannot be opened (logged).
+                          QUrl *successUrl = nullptr,
+                          QString *error = nullptr);
+    // False also when the file cannot be opened or is empty (logged).
     static bool ParseFile(const QString &fileName,
                           QList<DlrManifestElement> *target,
-                          QUrl *successUrl = nullptr);
+                          QUrl *successUrl = nullptr,
+                          QString *error = nullptr);
 
 private:
-    static bool parse(QXmlInputSource *source, QList<DlrManifestElement> *target, QUrl *successUrl);
+    static bool parse(QXmlInputSource *source,
+                      QList<DlrManifestElement> *target,
+                      QUrl *successUrl,
+                      QString *error);
 
     enum class Field {
         None,
@@ -65,6 +74,9 @@ private:
     QList<DlrManifestElement> *target;
     QUrl *successUrl;
     Field currentField = Field::None;
+    // ProductInfo elements open around the reader: a digest counts only inside one.
+    int openOffers = 0;
+    QString stopReason;
 };
 
 QT_WARNING_POP

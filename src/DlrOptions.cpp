@@ -5,6 +5,9 @@
 #include <QDebug>
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <iterator>
+
 namespace DlrOptions {
 
 QString usageText()
@@ -35,7 +38,7 @@ QString usageText()
             QStringLiteral(" -list"),
             QStringLiteral("    prints the proposal and exits without downloading"),
             QStringLiteral(" -trustcert <SHA-256 fingerprint>"),
-            QStringLiteral("    accepts the service's certificate with this fingerprint"),
+            QStringLiteral("    accepts the certificate with this fingerprint (repeatable)"),
             QStringLiteral(" -report <file>"),
             QStringLiteral("    writes a JSON report of the unattended run"),
             QStringLiteral(" -help"),
@@ -99,7 +102,10 @@ void applyEnvironment(const QProcessEnvironment &environment, DlrConfig &config)
     }
 }
 
-Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteArray *output)
+Outcome applyCommandLine(const QStringList &arguments,
+                         DlrConfig &config,
+                         QByteArray *output,
+                         QStringList *problems)
 {
     if (arguments.size() < 2)
         return Outcome::Continue;
@@ -125,8 +131,8 @@ Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteA
         QStringList DlrUnattendedOptions::*list;
     };
     static const UnattendedOption unattendedOptions[] = {
-            {"-trustcert", &DlrUnattendedOptions::trustCertificate, nullptr},
             {"-report", &DlrUnattendedOptions::reportFile, nullptr},
+            {"-trustcert", nullptr, &DlrUnattendedOptions::trustCertificates},
             {"-select", nullptr, &DlrUnattendedOptions::selectPatterns},
             {"-deselect", nullptr, &DlrUnattendedOptions::deselectPatterns},
     };
@@ -174,10 +180,25 @@ Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteA
             output->append(usageText().toLocal8Bit());
             output->append('\n');
             return Outcome::Help;
-        } else if (arg.startsWith(QLatin1Char('-'))) {
-            output->append("Unknown option ");
-            output->append(arg.toLocal8Bit());
-            output->append("\n\n");
+        } else {
+            // Not read: an unknown option, a value option at the end, a stray word.
+            const auto named = [&arg](const auto &option) {
+                return arg == QLatin1String(option.name);
+            };
+            const bool wantsValue
+                    = std::any_of(std::begin(valueOptions), std::end(valueOptions), named)
+                      || std::any_of(std::begin(unattendedOptions), std::end(unattendedOptions),
+                                     named);
+            const bool isOption = arg.startsWith(QLatin1Char('-'));
+            if (isOption) {
+                output->append("Unknown option ");
+                output->append(arg.toLocal8Bit());
+                output->append("\n\n");
+            }
+            if (problems)
+                *problems << (wantsValue ? QStringLiteral("%1 needs a value").arg(arg)
+                              : isOption ? QStringLiteral("Unknown option %1").arg(arg)
+                                         : QStringLiteral("Unexpected argument %1").arg(arg));
         }
         ++i;
     }
@@ -202,13 +223,13 @@ bool checkUnattendedOptions(const DlrUnattendedOptions &options, QString *messag
     if (!checkPatterns(options.selectPatterns, "-select")
         || !checkPatterns(options.deselectPatterns, "-deselect"))
         return false;
-    if (!options.trustCertificate.isEmpty()) {
-        QString hex = options.trustCertificate;
+    for (const QString &pin : options.trustCertificates) {
+        QString hex = pin;
         hex.remove(QLatin1Char(':'));
         static const QRegularExpression sha256Hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
         if (!sha256Hex.match(hex).hasMatch()) {
             *message = QStringLiteral("-trustcert %1: not a SHA-256 fingerprint (64 hex digits)")
-                               .arg(options.trustCertificate);
+                               .arg(pin);
             return false;
         }
     }

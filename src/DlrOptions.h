@@ -7,14 +7,15 @@
 #include <QStringList>
 
 // The run without questions: whether it runs, what to add to or take from the proposal,
-// whether only to print it, which service certificate to accept, where to write the report.
+// whether only to print it, which certificates to accept, where to write the report.
 struct DlrUnattendedOptions
 {
     bool enabled = false;
     bool listOnly = false;
     QStringList selectPatterns;
     QStringList deselectPatterns;
-    QString trustCertificate;
+    // SHA-256 fingerprints of certificates to accept, each from whichever host presents it.
+    QStringList trustCertificates;
     QString reportFile;
     // The first pause before a failed download is tried again; each further pause is longer.
     // TESSINSTALLER_RETRY_PAUSE_MS changes it (tests shorten it).
@@ -52,8 +53,13 @@ enum class Outcome { Continue, Help };
 
 // Applies the arguments (the first is the program). Unknown options are reported in output as
 // "Unknown option %s\n\n". Returns Help at the first help option, with the usage text and its
-// line feed in output; the caller prints output and ends the process.
-Outcome applyCommandLine(const QStringList &arguments, DlrConfig &config, QByteArray *output);
+// line feed in output; the caller prints output and ends the process. Every argument that is
+// not read (an unknown option, an option without its value, a stray word) is also named in
+// *problems, for a run without questions, which refuses them.
+Outcome applyCommandLine(const QStringList &arguments,
+                         DlrConfig &config,
+                         QByteArray *output,
+                         QStringList *problems = nullptr);
 
 // The manifest files the environment names (DLR_MANIFEST_FILE, DLR_APPEND_MANIFEST_FILE),
 // read when a request is made rather than at start-up, as scripts set them late.
@@ -64,7 +70,7 @@ QString appendManifestFileFromEnvironment();
 QProcessEnvironment installerEnvironment();
 
 // Checks the values of the unattended options that can be wrong before anything runs: every
-// select and deselect pattern must be a valid regular expression, a certificate fingerprint
+// select and deselect pattern must be a valid regular expression, each certificate fingerprint
 // 64 hex digits (colons allowed). False with a message naming the culprit.
 bool checkUnattendedOptions(const DlrUnattendedOptions &options, QString *message);
 

@@ -50,22 +50,45 @@ QByteArray readWhatArrived(QNetworkReply *reply)
     return reply->isOpen() ? reply->readAll() : QByteArray();
 }
 
+// Why an answer without a verdict came: the transfer's error, else the answer's HTTP status
+// when it is no success, else the header itself.
+QString transferFailure(QNetworkReply *reply, const QByteArray &validation)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 300)
+        return QStringLiteral("HTTP %1 %2")
+                .arg(status)
+                .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->errorString();
+    return validation.isEmpty() ? QStringLiteral("the answer has no Validation header")
+                                : QStringLiteral("the answer's Validation header is \"%1\"")
+                                          .arg(QString::fromLatin1(validation.left(80)));
+}
+} // namespace
+
 // Appends the offers of the file (when one is named); offers read before a parse error stay.
-void readManifestFile(const QString &fileName,
-                      const char *announcement,
-                      const char *success,
-                      QList<DlrManifestElement> *manifest,
-                      QUrl *successUrl)
+void DlrServiceClient::readManifestFile(const QString &fileName,
+                                        const char *announcement,
+                                        const char *success)
 {
     if (fileName.isEmpty())
         return;
     qDebug() << announcement << fileName;
-    if (DlrManifestHandler::ParseFile(fileName, manifest, successUrl))
+    const int before = manifest->size();
+    QString problem;
+    if (DlrManifestHandler::ParseFile(fileName, manifest, successUrl, &problem)) {
         qDebug() << success;
-    else
+        if (manifest->size() == before)
+            problem = QStringLiteral("no product offer in it (no ProductInfo element)");
+    } else {
         qDebug() << "failed to parse alt manifest";
+    }
+    if (!problem.isEmpty()) {
+        fileProblem = fileName + QStringLiteral(": ") + problem;
+        qWarning().noquote() << "Manifest file" << fileProblem;
+    }
 }
-} // namespace
 
 DlrServiceClient::DlrServiceClient(QList<DlrManifestElement> *manifest,
                                    QUrl *successUrl,
@@ -129,8 +152,14 @@ void DlrServiceClient::releaseReply(QNetworkReply *reply)
         reply->deleteLater();
 }
 
+void DlrServiceClient::requestStarts()
+{
+    proxyQuestions = 0;
+}
+
 QNetworkReply *DlrServiceClient::get(const QNetworkRequest &request)
 {
+    requestStarts();
     QNetworkReply *reply = networkAccessManager()->get(request);
     reply->setProperty(DownloadProperty, true);
     connect(reply, &QNetworkReply::sslErrors, this,
@@ -141,7 +170,16 @@ QNetworkReply *DlrServiceClient::get(const QNetworkRequest &request)
 
 void DlrServiceClient::requestManifest(const ManifestRequest &request)
 {
+    fileProblem.clear();
+    failure.clear();
+    if (!request.file.isEmpty()) {
+        qDebug() << "Loading manifest from disk ONLY";
+        readAlternateManifest(request.file);
+        Q_EMIT validManifestReply();
+        return;
+    }
     qDebug() << "Requesting manifest from " << request.url;
+    requestStarts();
     appendFile = request.appendFile;
     dumpPath = request.dumpPath;
     auto *form = new QHttpMultiPart(QHttpMultiPart::FormDataType, this);
@@ -170,14 +208,12 @@ void DlrServiceClient::requestManifest(const ManifestRequest &request)
 
 void DlrServiceClient::readAlternateManifest(const QString &fileName)
 {
-    readManifestFile(fileName, "Loading alternate manifest", "added alt manifest", manifest,
-                     successUrl);
+    readManifestFile(fileName, "Loading alternate manifest", "added alt manifest");
 }
 
 void DlrServiceClient::readAppendedManifest(const QString &fileName)
 {
-    readManifestFile(fileName, "Appending alternate manifest", "appended alt manifest", manifest,
-                     successUrl);
+    readManifestFile(fileName, "Appending alternate manifest", "appended alt manifest");
 }
 
 void DlrServiceClient::finishedReply(QNetworkReply *reply)
@@ -186,9 +222,13 @@ void DlrServiceClient::finishedReply(QNetworkReply *reply)
         qDebug() << "Oy! null reply";
         return;
     }
-    // Credentials that got a request through count as the answer; the next refusal asks anew.
-    if (reply->error() != QNetworkReply::ProxyAuthenticationRequiredError)
-        proxyQuestions = 0;
+    // The refusals of a request that ended never count against the next one. The toolkit
+    // offers the credentials it keeps first, without asking: refused ones must not stay.
+    proxyQuestions = 0;
+    if (manager
+        && (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError
+            || reply->error() == QNetworkReply::AuthenticationRequiredError))
+        manager->clearAccessCache();
     if (reply == pendingManifest) {
         replyFromManifestRequest(reply);
     } else if (!reply->property(DownloadProperty).toBool()) {
@@ -214,7 +254,11 @@ void DlrServiceClient::replyFromManifestRequest(QNetworkReply *reply)
         if (tooLarge)
             qWarning() << "Manifest reply larger than" << ManifestBodyLimit
                        << "bytes, abandoning it";
-        const bool parsed = !tooLarge && DlrManifestHandler::ParseData(body, manifest, successUrl);
+        const bool parsed
+                = !tooLarge && DlrManifestHandler::ParseData(body, manifest, successUrl, &failure);
+        if (tooLarge)
+            failure = QStringLiteral("the answer is larger than %1 MiB")
+                              .arg(ManifestBodyLimit / (1024 * 1024));
         readAppendedManifest(appendFile);
         if (!parsed) {
             qDebug() << "Bad Wolf:\n" << logExcerpt(body);
@@ -232,8 +276,8 @@ void DlrServiceClient::replyFromManifestRequest(QNetworkReply *reply)
         qDebug() << "Crikey! unknown manifest Validation" << validation;
         // The verdict stays the same for every transport failure; the log says which it was
         // (a proxy's refusal reads differently from a dead service).
-        if (reply->error() != QNetworkReply::NoError)
-            qWarning() << "Manifest request failed:" << reply->errorString();
+        failure = transferFailure(reply, validation);
+        qWarning().noquote() << "Manifest request failed:" << failure;
         Q_EMIT invalidManifestReply(QStringLiteral("Unknown manifest Validation"));
     }
 
@@ -252,6 +296,11 @@ void DlrServiceClient::sslErrors(QNetworkReply *reply, const QList<QSslError> &e
     }
     if (errors.size() == 1 && errors.first().error() == QSslError::SelfSignedCertificateInChain) {
         reply->ignoreSslErrors();
+        return;
+    }
+    if (certificateJudge) {
+        if (certificateJudge(reply, errors))
+            reply->ignoreSslErrors();
         return;
     }
 
@@ -316,7 +365,5 @@ void DlrServiceClient::proxyCredentials(const QNetworkProxy &proxy, QAuthenticat
     if (given) {
         authenticator->setUser(proxyUser);
         authenticator->setPassword(password);
-    } else {
-        proxyQuestions = 0; // the request fails; the next one is asked afresh, not as refused
     }
 }

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 class QAuthenticator;
 class QNetworkAccessManager;
 class QNetworkProxy;
@@ -32,15 +34,25 @@ public:
         QString userId;
         QString password;
         QString platform;
+        QString file;       // read instead of asking the service; empty to ask it
         QString appendFile; // read after an approved answer; empty for none
         QString dumpPath;   // where the answer is copied unchanged; empty for nowhere
     };
-    // Posts the form; the verdict arrives as one of the two signals. An earlier request still
+    // Posts the form, or reads the file instead; the verdict arrives as one of the two signals
+    // (for a file, valid whatever it held, before this returns). An earlier request still
     // outstanding is forgotten.
     void requestManifest(const ManifestRequest &request);
-    // Appends the offers of a manifest file, with the log lines of its role.
+    // Appends the offers of a manifest file, with the log lines of its role. A file that is
+    // missing, unreadable, empty, broken or without any offer is noted in manifestFileProblem.
     void readAlternateManifest(const QString &fileName);
     void readAppendedManifest(const QString &fileName);
+    // What was wrong with a manifest file the last request read ("FILE: line 3, column 20:
+    // ..."); empty when there was none or it was read whole.
+    QString manifestFileProblem() const { return fileProblem; }
+    // Why the last manifest request brought no verdict or an unreadable manifest, as the
+    // transfer knows it ("Connection refused", "HTTP 500 Internal Server Error", the parser's
+    // line and column); empty after a verdict.
+    QString manifestFailure() const { return failure; }
 
     // A GET watched like every request; the caller handles its end and gives it back through
     // releaseReply.
@@ -54,14 +66,19 @@ public:
     void setTransferTimeout(int milliseconds);
 
     // Certificate problems of a reply: accepted silently when the user accepted once or when
-    // it is only a root presented in the chain, else put to the user.
+    // it is only a root presented in the chain, else put to the user, or to the judge.
     void sslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
     bool isSslAccepted() const { return sslAccepted; }
+    // A run without questions judges every certificate problem on its own, by the certificate
+    // of the host that presents it: true lets the transfer go on. The wizard's one answer for
+    // the whole run then does not apply.
+    using CertificateJudge = std::function<bool(QNetworkReply *, const QList<QSslError> &)>;
+    void setCertificateJudge(CertificateJudge judge) { certificateJudge = std::move(judge); }
 
     QNetworkReply *manifestReply() const { return pendingManifest; }
 
-    // The proxy asks for credentials: the user is asked for them, a few times at most; left
-    // empty, the request fails with the proxy's refusal.
+    // The proxy asks for credentials: the user is asked for them, a few times at most for each
+    // request; left empty, the request fails with the proxy's refusal.
     void proxyCredentials(const QNetworkProxy &proxy, QAuthenticator *authenticator);
 
     // Every finished reply of the manager: the manifest's is judged, downloads are their
@@ -75,6 +92,9 @@ Q_SIGNALS:
 private:
     void replyFromManifestRequest(QNetworkReply *reply);
     void watchForStall(QNetworkReply *reply);
+    // A request begins: it has met no proxy refusal yet.
+    void requestStarts();
+    void readManifestFile(const QString &fileName, const char *announcement, const char *success);
 
     QList<DlrManifestElement> *manifest;
     QUrl *successUrl;
@@ -83,6 +103,9 @@ private:
     QString appendFile;
     QString dumpPath;
     bool sslAccepted = false;
+    CertificateJudge certificateJudge;
+    QString fileProblem;
+    QString failure;
     bool proxyQuestionOpen = false;
     int proxyQuestions = 0;
     QString proxyUser;

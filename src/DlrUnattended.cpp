@@ -1,46 +1,20 @@
 #include "DlrUnattended.h"
 
 #include "DlrApp.h"
-#include "DlrExitCode.h"
+#include "DlrCpu.h"
+#include "DlrInstallLedger.h"
 #include "DlrMachineAssay.h"
 #include "DlrMessageBox.h"
 #include "DlrPlatform.h"
-#include "DlrSelectionRules.h"
+#include "DlrServiceClient.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
-#include <QHash>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSaveFile>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QTimer>
 
 #include <cstdio>
 
 namespace {
-
-// The names the report gives the codes of a run without questions.
-QString exitName(DlrExitCode::Code code)
-{
-    static const QHash<int, QString> names{
-            {DlrExitCode::Success, QStringLiteral("Installed")},
-            {DlrExitCode::ProcessorTooOld, QStringLiteral("ProcessorTooOld")},
-            {DlrExitCode::BadUsage, QStringLiteral("BadUsage")},
-            {DlrExitCode::SignInRefused, QStringLiteral("SignInRefused")},
-            {DlrExitCode::ServiceUnreachable, QStringLiteral("ServiceUnreachable")},
-            {DlrExitCode::NotEnoughDiskSpace, QStringLiteral("NotEnoughDiskSpace")},
-            {DlrExitCode::DownloadFailed, QStringLiteral("DownloadFailed")},
-            {DlrExitCode::ChecksumMismatch, QStringLiteral("ChecksumMismatch")},
-            {DlrExitCode::CertificateRefused, QStringLiteral("CertificateRefused")},
-            {DlrExitCode::InstallerError, QStringLiteral("InstallerError")},
-    };
-    return names.value(code, QString::number(code));
-}
 
 // The reasons the manifest request gives when no sign-in verdict arrived at all.
 bool isServiceFault(const QString &reason)
@@ -55,41 +29,6 @@ bool installSucceeded(int code)
     return code == 0 || code == 3010 || code == 1641; // 3010 and 1641: a restart is due
 }
 
-QString fingerprint(const QString &text)
-{
-    QString hex = text.toLower();
-    hex.remove(QLatin1Char(':'));
-    return hex;
-}
-
-// The digest of a complete file: the manifest's when it gave one (the download checked it),
-// else computed from the file.
-QString digestOf(const DlrManifestElement &offer)
-{
-    if (!offer.sha256.isEmpty())
-        return offer.sha256;
-    if (!offer.downloadFile)
-        return QString();
-    QFile file(offer.downloadFile->fileName());
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    DlrPlatform::Sha256 digest;
-    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
-    qint64 got = 0;
-    while ((got = file.read(buffer.data(), buffer.size())) > 0)
-        digest.addData(buffer.constData(), got);
-    return got < 0 ? QString() : QString::fromLatin1(digest.hexResult());
-}
-
-void writeLine(std::FILE *stream, const QString &line)
-{
-    const QByteArray bytes = line.toLocal8Bit() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
-
-const char LedgerName[] = "tessinstaller-installed.json";
-
 QString productCount(int n)
 {
     return n == 1 ? QStringLiteral("1 product") : QStringLiteral("%1 products").arg(n);
@@ -97,9 +36,34 @@ QString productCount(int n)
 
 } // namespace
 
+int DlrUnattended::start(DlrApp &app)
+{
+    const DlrUnattendedOptions &options = app.getUnattendedOptions();
+    DlrUnattendedReport report;
+    // A command the run cannot follow to the letter ends it before any network traffic.
+    QString problem;
+    bool reportWritable = true;
+    if (!app.argumentProblems().isEmpty())
+        problem = app.argumentProblems().join(QStringLiteral("; "))
+                  + QStringLiteral("; run with -help to see the options");
+    else if (DlrOptions::checkUnattendedOptions(options, &problem) && !options.reportFile.isEmpty())
+        reportWritable = DlrUnattendedReport::canWrite(options.reportFile, &problem);
+    DlrUnattendedOutput output(reportWritable ? options.reportFile : QString());
+    if (!problem.isEmpty())
+        return output.end(report, DlrExitCode::BadUsage, problem);
+    if (!DlrCpu::HasCpuFeatures(DlrCpu::RequiredCpuFeatures))
+        return output.end(report, DlrExitCode::ProcessorTooOld,
+                          QStringLiteral("This machine's CPU architecture is too old to support "
+                                         "Tessaline."));
+    DlrUnattended run(app);
+    return run.run();
+}
+
 DlrUnattended::DlrUnattended(DlrApp &app)
     : app(app)
     , queue(new DlrInstallQueue(&app, this))
+    , output(app.getUnattendedOptions().reportFile)
+    , certificates(app.getUnattendedOptions().trustCertificates)
 {
     connect(&app, &DlrApp::validManifestReply, this, &DlrUnattended::manifestArrived);
     connect(&app, &DlrApp::invalidManifestReply, this, &DlrUnattended::manifestRefused);
@@ -125,6 +89,14 @@ DlrUnattended::DlrUnattended(DlrApp &app)
                QStringLiteral("The download of %1 could not start").arg(currentLabel()));
     });
 
+    // No one is there to accept a certificate once for the whole run: each one is judged.
+    app.serviceClient()->setCertificateJudge(
+            [this](QNetworkReply *reply, const QList<QSslError> &errors) {
+                const bool trusted = certificates.judge(reply, errors);
+                if (!trusted)
+                    print(certificates.refusal());
+                return trusted;
+            });
     // Nobody is there to answer a box: every box of the catalogue gets its automatic answer,
     // and the questions the run decides itself get theirs again just before they are asked.
     DlrMessageBox::answerAllAutomatically();
@@ -132,6 +104,7 @@ DlrUnattended::DlrUnattended(DlrApp &app)
 
 DlrUnattended::~DlrUnattended()
 {
+    app.serviceClient()->setCertificateJudge(nullptr);
     DlrMessageBox::clearAutomaticAnswers();
 }
 
@@ -142,30 +115,6 @@ int DlrUnattended::run()
     return QCoreApplication::exec();
 }
 
-int DlrUnattended::refuse(const DlrApp &app, DlrExitCode::Code code, const QString &message)
-{
-    qWarning().noquote() << "Unattended run refused:" << message;
-    writeLine(stderr, message);
-    const QString reportFile = app.getUnattendedOptions().reportFile;
-    if (!reportFile.isEmpty()) {
-        DlrUnattendedReport report;
-        report.setOutcome(code, exitName(code), message);
-        QString error;
-        if (!report.write(reportFile, &error))
-            writeLine(stderr,
-                      QStringLiteral("Could not write the report %1: %2").arg(reportFile, error));
-    }
-    return code;
-}
-
-void DlrUnattended::print(const QString &line)
-{
-    if (line.isEmpty())
-        return;
-    qDebug().noquote() << "Unattended:" << line;
-    writeLine(stdout, line);
-}
-
 QString DlrUnattended::currentLabel() const
 {
     const QList<int> order = app.getDownloadQueue();
@@ -173,18 +122,6 @@ QString DlrUnattended::currentLabel() const
     return position >= 0 && position < order.size()
                    ? app.manifestList().at(order.at(position)).label()
                    : QString();
-}
-
-QString DlrUnattended::ledgerPath() const
-{
-    return app.GetDownloadDir()->absoluteFilePath(QLatin1String(LedgerName));
-}
-
-QJsonObject DlrUnattended::ledger() const
-{
-    QFile file(ledgerPath());
-    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
-                                          : QJsonObject();
 }
 
 void DlrUnattended::begin()
@@ -201,59 +138,27 @@ void DlrUnattended::begin()
                   .arg(app.getAssay()->Records().size() - hosts));
 
     const QUrl url = app.GetManifestUrl();
-    print(QStringLiteral("Signing in to %1 as %2").arg(url.host(), app.getUserName()));
-    watchCertificates();
+    const QString file = app.manifestFileInUse();
+    print(file.isEmpty()
+                  ? QStringLiteral("Signing in to %1 as %2").arg(url.host(), app.getUserName())
+                  : QStringLiteral("Reading the manifest from %1").arg(file));
     app.RequestManifest(url, app.getUserName(), app.getPassword(), QStringLiteral("windows"));
-}
-
-void DlrUnattended::watchCertificates()
-{
-    // The manager's sslErrors signal comes before the request's own, so the answer is in place
-    // when the certificate box is asked.
-    connect(app.networkAccessManager(), &QNetworkAccessManager::sslErrors, this,
-            &DlrUnattended::certificateQuestion);
-}
-
-void DlrUnattended::certificateQuestion(QNetworkReply *reply, const QList<QSslError> &errors)
-{
-    // What the certificate policy lets through without asking needs no decision.
-    const bool lonePrivateRoot
-            = errors.size() == 1
-              && errors.first().error() == QSslError::SelfSignedCertificateInChain;
-    if (app.isSslAccepted() || lonePrivateRoot)
-        return;
-    QSslCertificate certificate = reply->sslConfiguration().peerCertificate();
-    if (certificate.isNull() && !errors.isEmpty())
-        certificate = errors.first().certificate();
-    const QString seen
-            = QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex());
-    const QString wanted = fingerprint(app.getUnattendedOptions().trustCertificate);
-    const bool trusted = !wanted.isEmpty() && seen == wanted;
-    DlrMessageBox::setAutomaticAnswer(QLatin1String(DlrBox::SslErrors),
-                                      trusted ? QMessageBox::Ok : QMessageBox::Cancel);
-    if (trusted) {
-        qInfo().noquote() << "Unattended: the certificate of" << reply->url().host()
-                          << "with SHA-256" << seen << "is trusted: -trustcert names it";
-    } else {
-        certificateRefused = true;
-        qWarning().noquote() << "Unattended: the certificate of" << reply->url().host()
-                             << "with SHA-256" << seen << "is refused:"
-                             << (wanted.isEmpty() ? QStringLiteral("no -trustcert given")
-                                                  : QStringLiteral("-trustcert names another"));
-        print(QStringLiteral("Certificate problem with %1 (%2); its SHA-256 fingerprint is %3")
-                      .arg(reply->url().host(),
-                           errors.isEmpty() ? QString() : errors.first().errorString(), seen));
-    }
 }
 
 void DlrUnattended::manifestRefused(const QString &reason)
 {
-    if (certificateRefused) {
+    if (certificates.anyRefused()) {
         finish(DlrExitCode::CertificateRefused,
                QStringLiteral("The service's certificate was refused"));
     } else if (isServiceFault(reason)) {
+        // The reason the transfer knows says more than the verdict's text.
+        const QString why = app.serviceClient()->manifestFailure();
         finish(DlrExitCode::ServiceUnreachable,
-               QStringLiteral("Could not get a product list from the service (%1)").arg(reason));
+               QStringLiteral("Could not get a product list from the service: %1")
+                       .arg(why.isEmpty() ? reason
+                            : reason == QLatin1String("bad manifest reply")
+                                    ? QStringLiteral("%1 (%2)").arg(reason, why)
+                                    : why));
     } else {
         finish(DlrExitCode::SignInRefused, QStringLiteral("Sign-in refused: %1").arg(reason));
     }
@@ -261,30 +166,19 @@ void DlrUnattended::manifestRefused(const QString &reason)
 
 void DlrUnattended::manifestArrived()
 {
-    const DlrUnattendedOptions &options = app.getUnattendedOptions();
-    QList<DlrManifestElement> &manifest = app.manifestList();
-    DlrSelectionRules rules(manifest, *app.getAssay());
-    rules.chooseDownloads();
-
-    // What an earlier run without questions installed is not proposed again; the survey
-    // does not recognise every product.
-    const QJsonObject installedBefore = ledger();
-    QList<int> chosen;
-    QList<int> hidden = rules.hiddenIndices();
-    for (const int i : rules.chosenIndices()) {
-        const DlrManifestElement &offer = manifest.at(i);
-        if (!offer.buildId.isEmpty()
-            && installedBefore.value(offer.name).toString() == offer.buildId) {
-            qInfo().noquote() << "Unattended:" << offer.label() << "build" << offer.buildId
-                              << "was installed by an earlier run; not proposed again";
-            hidden.prepend(i);
-            continue;
-        }
-        chosen << i;
+    // The wizard goes on with whatever offers a manifest file gave; this run does not.
+    const QString fileProblem = app.serviceClient()->manifestFileProblem();
+    if (!fileProblem.isEmpty()) {
+        finish(DlrExitCode::ServiceUnreachable, QStringLiteral("Bad manifest file ") + fileProblem);
+        return;
     }
-
-    const DlrUnattendedPlan plan(manifest, chosen, hidden, options.selectPatterns,
-                                 options.deselectPatterns);
+    const DlrUnattendedOptions &options = app.getUnattendedOptions();
+    // A record of installs in a folder that is not this user's own is not read.
+    const DlrInstallLedger ledger(*app.GetDownloadDir());
+    const bool ownFolder = app.downloadFolderKind() != DlrDownloadNames::Folder::Working;
+    const DlrUnattendedPlan plan = DlrUnattendedPlan::forMachine(
+            app.manifestList(), *app.getAssay(), ownFolder ? &ledger : nullptr,
+            options.selectPatterns, options.deselectPatterns);
     for (const QString &warning : plan.warnings()) {
         qWarning().noquote() << warning;
         print(warning);
@@ -292,8 +186,8 @@ void DlrUnattended::manifestArrived()
     report.setProposal(plan.rows());
 
     if (options.listOnly) {
-        const QString text = plan.listText();
-        std::fwrite(text.toLocal8Bit().constData(), 1, size_t(text.toLocal8Bit().size()), stdout);
+        const QByteArray text = plan.listText().toLocal8Bit();
+        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
         std::fflush(stdout);
         finish(DlrExitCode::Success, QStringLiteral("Listed the proposal"));
         return;
@@ -305,6 +199,8 @@ void DlrUnattended::manifestArrived()
                QStringLiteral("Nothing to do: no product to install on this machine"));
         return;
     }
+    if (!checkDownloadFolder())
+        return;
     for (const int i : order)
         app.CheckForDownload(i); // a complete file from an earlier run is used again
 
@@ -328,6 +224,25 @@ void DlrUnattended::manifestArrived()
     queue->start();
 }
 
+bool DlrUnattended::checkDownloadFolder()
+{
+    const DlrDownloadNames::Folder kind = app.downloadFolderKind();
+    const QString downloads = DlrMachineAssay::GetDownloadsFolder();
+    if (kind == DlrDownloadNames::Folder::Temporary)
+        print(QStringLiteral("Downloading into %1: the Downloads folder %2 cannot be used")
+                      .arg(app.GetDownloadDir()->absolutePath(), downloads));
+    if (kind != DlrDownloadNames::Folder::Working)
+        return true;
+    // The working directory may be anyone's (a shared temporary folder): nothing is put there.
+    QString temporary, temporaryProblem;
+    DlrPlatform::temporaryFolder(&temporary, &temporaryProblem);
+    finish(DlrExitCode::DownloadFailed,
+           QStringLiteral("No folder of this user's own to download into: the Downloads folder "
+                          "%1 cannot be used, and %2")
+                   .arg(downloads, temporaryProblem));
+    return false;
+}
+
 void DlrUnattended::stepReached(int manifestIndex, DlrInstallQueue::Step step)
 {
     if (ended)
@@ -345,7 +260,7 @@ void DlrUnattended::stepReached(int manifestIndex, DlrInstallQueue::Step step)
     case DlrInstallQueue::Step::FoundOnDisk:
         entry.reused = true;
         entry.downloaded = true;
-        entry.sha256 = digestOf(offer);
+        entry.sha256 = DlrUnattendedReport::digestOf(offer);
         print(progress->step(position, DlrUnattendedProgress::Stage::Start,
                              QStringLiteral("Using the complete download of %1 found on disk")
                                      .arg(offer.label())));
@@ -379,7 +294,7 @@ void DlrUnattended::attemptEnded(int manifestIndex,
         return; // the queue asks what to do next
     const DlrManifestElement &offer = app.manifestList().at(manifestIndex);
     entry.downloaded = true;
-    entry.sha256 = digestOf(offer);
+    entry.sha256 = DlrUnattendedReport::digestOf(offer);
     print(progress->step(
             queue->position(), DlrUnattendedProgress::Stage::Downloaded,
             QStringLiteral("Downloaded %1 (SHA-256 %2)").arg(offer.label(), entry.sha256)));
@@ -400,7 +315,7 @@ void DlrUnattended::answer(const DlrMessageBox::Spec &box)
 void DlrUnattended::downloadFailed(const DlrMessageBox::Spec &box)
 {
     const QString label = currentLabel();
-    if (certificateRefused) {
+    if (certificates.anyRefused()) {
         finish(DlrExitCode::CertificateRefused,
                QStringLiteral("The certificate of the download of %1 was refused").arg(label));
         return;
@@ -449,14 +364,10 @@ void DlrUnattended::installerEnded(int manifestIndex, int returnCode, qint64 ela
                        .arg(returnCode));
         return;
     }
-
-    QJsonObject installed = ledger();
-    installed.insert(offer.name, offer.buildId);
-    QSaveFile ledgerFile(ledgerPath());
-    if (!ledgerFile.open(QIODevice::WriteOnly)
-        || ledgerFile.write(QJsonDocument(installed).toJson()) < 0 || !ledgerFile.commit())
-        qWarning() << "Could not record the install in" << ledgerPath() << ledgerFile.errorString();
-
+    QString error;
+    DlrInstallLedger ledger(*app.GetDownloadDir());
+    if (!ledger.add(offer, &error))
+        qWarning().noquote() << "Could not record the install in" << ledger.path() << error;
     print(progress->step(queue->position(), DlrUnattendedProgress::Stage::Done,
                          QStringLiteral("Installed %1").arg(offer.label())));
 }
@@ -467,21 +378,5 @@ void DlrUnattended::finish(DlrExitCode::Code code, const QString &message)
         return;
     ended = true;
     queue->stop();
-    report.setOutcome(code, exitName(code), message);
-    const QString reportFile = app.getUnattendedOptions().reportFile;
-    if (!reportFile.isEmpty()) {
-        QString error;
-        if (!report.write(reportFile, &error))
-            print(QStringLiteral("Could not write the report %1: %2").arg(reportFile, error));
-    }
-    if (code == DlrExitCode::Success) {
-        print(message);
-    } else {
-        qWarning().noquote() << "Unattended run stopped:" << message;
-        print(QStringLiteral("Stopped: %1 (exit code %2, %3)")
-                      .arg(message)
-                      .arg(code)
-                      .arg(exitName(code)));
-    }
-    app.endRun(code);
+    app.endRun(output.end(report, code, message));
 }

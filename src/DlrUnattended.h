@@ -2,49 +2,48 @@
 
 #include "DlrExitCode.h"
 #include "DlrInstallQueue.h"
-#include "DlrUnattendedPlan.h"
+#include "DlrUnattendedCertificates.h"
+#include "DlrUnattendedOutput.h"
 #include "DlrUnattendedProgress.h"
 #include "DlrUnattendedReport.h"
 
 #include <QElapsedTimer>
-#include <QJsonObject>
-#include <QList>
 #include <QObject>
-#include <QSslError>
 #include <QString>
 
 #include <memory>
 
 class DlrApp;
-class QNetworkReply;
 
 // The run without questions (-unattended, -list): no window and no box. It signs in with the
-// configured user, surveys the machine, takes the automatic proposal adjusted by -select and
-// -deselect, checks the disk space, then downloads and installs each product in turn. Every
-// question the wizard would ask is answered through the message boxes' automatic answers, with
-// a log line per decision; progress goes to standard output; the exit code says how it ended.
+// configured user (or reads the manifest file it is given), surveys the machine, takes the
+// automatic proposal adjusted by -select and -deselect, checks the disk space, then downloads
+// and installs each product in turn. Every question the wizard would ask is answered through
+// the message boxes' automatic answers, with a log line per decision; progress goes to standard
+// output; the exit code says how it ended.
 class DlrUnattended : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit DlrUnattended(DlrApp &app);
-    ~DlrUnattended() override;
-
-    // Runs to the end (in the application's event loop) and returns the process exit code.
-    int run();
-
-    // Ends a run that cannot start (a bad option, an unfit processor): the message on standard
-    // error, the report when one was asked for. Returns code.
-    static int refuse(const DlrApp &app, DlrExitCode::Code code, const QString &message);
+    // Checks what can be wrong before anything runs (the arguments, the option values, the
+    // report's path, the processor), then runs to the end in the application's event loop.
+    // Returns the process exit code.
+    static int start(DlrApp &app);
 
     // Downloads are tried this many times in all before the run stops.
     static constexpr int DownloadAttempts = 4;
 
 private:
+    explicit DlrUnattended(DlrApp &app);
+    ~DlrUnattended() override;
+
+    int run();
     void begin();
     void manifestArrived();
     void manifestRefused(const QString &reason);
+    // False, having ended the run, when there is no folder of this user's own to download into.
+    bool checkDownloadFolder();
     // What the queue does, reported and recorded.
     void stepReached(int manifestIndex, DlrInstallQueue::Step step);
     void attemptEnded(int manifestIndex, qint64 bytes, qint64 elapsedMs, const QString &failure);
@@ -52,22 +51,18 @@ private:
     // The decision the run takes for each box the queue asks.
     void answer(const DlrMessageBox::Spec &box);
     void downloadFailed(const DlrMessageBox::Spec &box);
-    void certificateQuestion(QNetworkReply *reply, const QList<QSslError> &errors);
-    void watchCertificates();
     void finish(DlrExitCode::Code code, const QString &message);
-    void print(const QString &line);
+    void print(const QString &line) { output.print(line); }
     QString currentLabel() const;
-    QString ledgerPath() const;
-    // What earlier runs without questions installed here: product name to build id.
-    QJsonObject ledger() const;
 
     DlrApp &app;
     DlrInstallQueue *queue;
+    DlrUnattendedOutput output;
+    DlrUnattendedCertificates certificates;
     DlrUnattendedReport report;
     std::unique_ptr<DlrUnattendedProgress> progress;
     int queueLength = 0;
     QString lastFailure;
     QElapsedTimer runTime;
-    bool certificateRefused = false;
     bool ended = false;
 };

@@ -4,6 +4,7 @@
 
 DlrUnattendedProgress::DlrUnattendedProgress(int queueLength, Clock clock)
     : progressStep(DlrQueueProgress::step(queueLength))
+    , lastPosition(queueLength - 1)
     , clock(std::move(clock))
 {}
 
@@ -53,6 +54,8 @@ QString DlrUnattendedProgress::step(int position, Stage stage, const QString &te
     const int value = stage == Stage::Start ? DlrQueueProgress::requestValue(position, progressStep)
                       : stage == Stage::Downloaded
                               ? DlrQueueProgress::installStartValue(position, progressStep)
+                      : position == lastPosition
+                              ? DlrQueueProgress::ProgressMaximum
                               : DlrQueueProgress::doneValue(position, progressStep);
     return line(value, text);
 }

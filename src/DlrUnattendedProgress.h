@@ -23,7 +23,8 @@ public:
     // Where in a product's span a step line stands: its start, the end of its download half,
     // its end.
     enum class Stage { Start, Downloaded, Done };
-    // A line for any other step of product position (done, failed, retried, ...).
+    // A line for any other step of product position (done, failed, retried, ...). The end of
+    // the last product reads 100 %, whatever the division of the bar left over.
     QString step(int position, Stage stage, const QString &text);
     // A line only when a second has passed since the last line.
     QString downloadProgress(int position, const QString &label, qint64 received, qint64 total);
@@ -40,6 +41,7 @@ private:
     bool due() const;
 
     int progressStep = 0;
+    int lastPosition = 0;
     Clock clock;
     qint64 lastLineAt = 0;
     bool anyLine = false;

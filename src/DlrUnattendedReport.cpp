@@ -1,9 +1,14 @@
 #include "DlrUnattendedReport.h"
 
+#include "DlrDurableFile.h"
+#include "DlrPlatform.h"
+
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QTemporaryFile>
 
 void DlrUnattendedReport::setSurvey(const QList<InstalledRecord> &records)
 {
@@ -57,6 +62,7 @@ QByteArray DlrUnattendedReport::toJson() const
                                   {"buildId", row.buildId},
                                   {"fileSize", double(row.fileSize)},
                                   {"hidden", row.hidden},
+                                  {"installedBefore", row.recorded},
                                   {"selected", row.checked}});
     }
 
@@ -88,10 +94,38 @@ QByteArray DlrUnattendedReport::toJson() const
 
 bool DlrUnattendedReport::write(const QString &path, QString *error) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(toJson()) < 0 || !file.commit()) {
-        *error = file.errorString();
+    return DlrDurableFile::write(path, toJson(), error);
+}
+
+bool DlrUnattendedReport::canWrite(const QString &path, QString *problem)
+{
+    const QFileInfo info(path);
+    if (info.isDir()) {
+        *problem = QStringLiteral("%1 is a folder").arg(path);
+        return false;
+    }
+    // The report is written as a new file beside its name, then renamed: try the first half.
+    QTemporaryFile probe(info.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    if (!probe.open()) {
+        *problem = QStringLiteral("%1 cannot be written: %2").arg(path, probe.errorString());
         return false;
     }
     return true;
+}
+
+QString DlrUnattendedReport::digestOf(const DlrManifestElement &offer)
+{
+    if (!offer.sha256.isEmpty())
+        return offer.sha256;
+    if (!offer.downloadFile)
+        return QString();
+    QFile file(offer.downloadFile->fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    DlrPlatform::Sha256 digest;
+    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
+    qint64 got = 0;
+    while ((got = file.read(buffer.data(), buffer.size())) > 0)
+        digest.addData(buffer.constData(), got);
+    return got < 0 ? QString() : QString::fromLatin1(digest.hexResult());
 }

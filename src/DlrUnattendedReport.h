@@ -40,8 +40,15 @@ public:
     void setOutcome(int exitCode, const QString &exitName, const QString &message);
 
     QByteArray toJson() const;
-    // Writes the report through a temporary file, so a reader never sees half of one.
+    // Writes the report through a temporary file flushed to disk, so a reader never sees half
+    // of one, even after a power loss.
     bool write(const QString &path, QString *error) const;
+    // Whether a report can be written at path (asked before the run does anything): the
+    // folder must take a new file beside it, and path must not be a folder.
+    static bool canWrite(const QString &path, QString *problem);
+    // The SHA-256 of an offer's complete download: the manifest's when it gave one (the
+    // download checked it), else computed from the file; empty when it cannot be read.
+    static QString digestOf(const DlrManifestElement &offer);
 
 private:
     QList<InstalledRecord> survey;

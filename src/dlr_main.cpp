@@ -30,9 +30,14 @@ extern "C" DLR_EXPORT int dlr_main(int argc, char **argv)
 
     int result = DlrExitCode::Success;
     {
+        // The toolkit warns while the application object is made (XDG_RUNTIME_DIR not set...):
+        // a run without questions keeps that out of its standard error and in its log.
+        HoldEarlyMessages();
         DlrApp app(argc, argv);
         const DlrUnattendedOptions &unattended = app.getUnattendedOptions();
         const bool withoutWindow = unattended.enabled || unattended.listOnly;
+        if (!withoutWindow)
+            ReleaseHeldMessages();
         if (displayMissing && !withoutWindow) {
             std::fprintf(stderr, "Tessaline Installer needs a display: set DISPLAY, or run it "
                                  "under Xvfb (xvfb-run), or run it with -unattended.\n");
@@ -40,19 +45,8 @@ extern "C" DLR_EXPORT int dlr_main(int argc, char **argv)
         }
         InitLogFile();
         qDebug() << "Tessaline Installer starting from" << app.getAppDirPath();
-
-        if (withoutWindow) {
-            // Bad options end the run before any network traffic.
-            QString problem;
-            if (!DlrOptions::checkUnattendedOptions(unattended, &problem))
-                return DlrUnattended::refuse(app, DlrExitCode::BadUsage, problem);
-            if (!DlrCpu::HasCpuFeatures(DlrCpu::RequiredCpuFeatures))
-                return DlrUnattended::refuse(app, DlrExitCode::ProcessorTooOld,
-                                             QStringLiteral("This machine's CPU architecture is "
-                                                            "too old to support Tessaline."));
-            DlrUnattended run(app);
-            return run.run();
-        }
+        if (withoutWindow)
+            return DlrUnattended::start(app);
 
         if (!DlrCpu::HasCpuFeatures(DlrCpu::RequiredCpuFeatures)) {
             qWarning() << "Processor lacks required features, word" << Qt::hex

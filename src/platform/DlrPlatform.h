@@ -24,6 +24,12 @@ bool programFilesFolder(QString *path);
 // The Program Files special folder (not created when missing). False when the lookup fails.
 bool programFilesSpecialFolder(QString *path);
 
+// The user's own temporary folder ("/" separators), which no other user can open: Windows'
+// per-user Temp folder; on Linux <temp>/tessinstaller-<uid>, made with mode 0700 when missing.
+// False, with *problem saying why, when it cannot be made, or when another user owns it or its mode
+// lets others in: nothing may then be read from or written into it.
+bool temporaryFolder(QString *path, QString *problem);
+
 // Root of the machine the Linux layer surveys and installs into ($TESSINSTALLER_ROOT, default
 // "/"). On Windows, the empty string.
 QString machineRoot();

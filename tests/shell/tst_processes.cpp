@@ -82,27 +82,40 @@ private Q_SLOTS:
                  "0\ncli|ini-pass|http|1|0|http://cli.host:8080/ini/path.php\n");
     }
 
-    // The log goes to the platform's Downloads folder, else the temporary folder; a folder that
-    // cannot take it leaves logging off and the run going. Lines in the local 8-bit encoding.
+    // The log goes to the platform's Downloads folder, else the user's own temporary folder; a
+    // folder that cannot take it leaves logging off and the run going. Every line carries its
+    // level; lines in the local 8-bit encoding.
     void logLocation()
     {
-        for (const char *where : {"Downloads", "tmp", ""}) {
+        // Downloads; no HOME, so the own temporary folder; Downloads named but not there; no
+        // HOME and an own temporary folder that others may open: these two log nothing.
+        for (const QString where : {"Downloads", "tmp", "", "open"}) {
             QTemporaryDir home;
             QProcessEnvironment env = homeEnvironment(home.path());
-            if (*where == 't') // no HOME: no Downloads folder on Linux
+            const QString own = home.filePath("tmp/tessinstaller-")
+                                + QString::number(QFileInfo(home.path()).ownerId());
+            if (where == "tmp" || where == "open")
                 env.remove(QStringLiteral("HOME"));
-            if (!*where) // the folder named, but not there
+            if (where == "open")
+                QVERIFY(QDir().mkpath(own)
+                        && QFile::setPermissions(own, QFileDevice::Permissions(0x7777)));
+            if (where.isEmpty())
                 QVERIFY(QDir(home.filePath(QStringLiteral("Downloads"))).removeRecursively());
-            const QByteArray out = run(Child, {"log", QStringLiteral("caf\u00e9 na\u00efve")}, env);
+            const QString folder = where == "Downloads" ? home.filePath(where)
+                                   : where == "tmp"     ? own
+                                                        : QString();
+            const QByteArray out
+                    = run(Child, {"log", QStringLiteral("caf\u00e9\nna\u00efve")}, env);
             const QString path = QString::fromLocal8Bit(out.mid(2).trimmed());
             QCOMPARE(out.left(2) + QFileInfo(path).absolutePath().toLocal8Bit(),
-                     "0\n" + (*where ? home.filePath(where).toLocal8Bit() : QByteArray()));
+                     "0\n" + folder.toLocal8Bit());
             QCOMPARE(TessTest::readFile(path),
-                     QByteArray(*where ? "tessinstaller Debug: a debug line 42\n"
-                                         "an info line\n"
-                                         "tessinstaller Warning: a warning line\n"
-                                         "tessinstaller Critical: caf\xe9 na\xefve\n"
-                                       : "<missing>"));
+                     QByteArray(folder.isEmpty() ? "<missing>"
+                                                 : "tessinstaller Debug: a debug line 42\n"
+                                                   "tessinstaller Info: an info line\n"
+                                                   "tessinstaller Warning: a warning line\n"
+                                                   "tessinstaller Critical: caf\xe9\n"
+                                                   "tessinstaller Critical: na\xefve\n"));
         }
     }
 };

@@ -53,7 +53,7 @@ void TestParts::plan()
             Offer("HarrowQueueManager-25.1_7-win64.msi").label("Harrow 25.1").size(40),
             Offer("TessalineForKatana-25.1_7-win64.msi").label("Tessaline for Katana").size(80),
             Offer("TessalineForNuke-25.1_7-win64.msi").label("Tessaline for Nuke").size(160)};
-    const DlrUnattendedPlan plan(manifest, {1, 0}, {3, 2}, select, deselect);
+    const DlrUnattendedPlan plan(manifest, {1, 0}, {}, {3, 2}, select, deselect);
     QCOMPARE(plan.queue(), queue);
     QCOMPARE(plan.warnings().size(), warnings);
     qint64 needed = 0;

@@ -5,6 +5,7 @@
                      [--tls-cert C --tls-key K] [--manifest-fault SPEC] [--fault FILE=SPEC ...]
                      [--echo-requests] [--time-limit SECONDS] [--stall-seconds SECONDS]
                      [--sign-key KEY.pem] [--manifest-version N] [--manifest-expires TIME]
+                     [--download-base URL]
 
 Binds 127.0.0.1 only, writes the chosen port to F (atomically), and stops by itself when its
 parent process dies or after --time-limit seconds.
@@ -20,7 +21,8 @@ DIR/products.json describes the offers; the package files lie beside it:
                    "sha256": <optional: 64 hex digits to announce instead, "" for none>}]}
   FileSize is the exact size of DIR/<file> when it exists (else "size"); SHA256 is the file's
   digest unless "sha256" is given; DownloadURL points back at this service (same scheme, host
-  and port the client used); empty texts are left out.
+  and port the client used), or at --download-base URL (another service, say, with a
+  certificate of its own); empty texts are left out.
 
 FILE (users) is JSON: {"users": {"demo": "demo-password", "other": "secret"}}
 
@@ -213,6 +215,7 @@ def parse_multipart(content_type, body):
 
 
 def manifest_xml(state, base_url):
+    downloads = state.args.download_base.rstrip("/") or base_url
     e = html.escape
     out = ['<?xml version="1.0" encoding="UTF-8"?>', "<Manifest>"]
     for p in state.products():
@@ -232,7 +235,7 @@ def manifest_xml(state, base_url):
             ("VersionMinor", p.get("versionMinor", "")),
             ("VersionBeta", p.get("versionBeta", "")),
             ("DefaultBehavior", p.get("defaultBehavior", "")),
-            ("DownloadURL", base_url + "/products/" + urllib.parse.quote(file_name)),
+            ("DownloadURL", downloads + "/products/" + urllib.parse.quote(file_name)),
             ("FileSize", str(size)),
             ("SHA256", sha or ""),
         ]
@@ -611,6 +614,7 @@ def main():
     ap.add_argument("--manifest-version", help="text of <ManifestVersion>")
     ap.add_argument("--manifest-expires", help="text of <ManifestExpires>, e.g. "
                     "2027-01-31T00:00:00Z")
+    ap.add_argument("--download-base", default="", help="URL the manifest's DownloadURLs start with")
     args = ap.parse_args()
 
     context = None

@@ -8,6 +8,8 @@
 #include <QDebug>
 #include <QFile>
 
+#include <glib.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -23,6 +25,18 @@ MsiUiSettings currentUi()
 {
     std::lock_guard<std::mutex> lock(s_uiMutex);
     return s_ui;
+}
+
+// libmsi tells what it cannot open through GLib's log, which would write it to standard error:
+// it goes to the run's log with everything else.
+void forwardGlibMessage(const gchar *domain, GLogLevelFlags level, const gchar *message, gpointer)
+{
+    const QString text = QStringLiteral("%1: %2").arg(QString::fromUtf8(domain ? domain : "GLib"),
+                                                      QString::fromUtf8(message));
+    if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING))
+        qWarning().noquote() << text;
+    else
+        qDebug().noquote() << text;
 }
 } // namespace
 
@@ -61,6 +75,8 @@ unsigned int msiInstallProductA(const char *packagePath, const char *commandLine
         qWarning() << "MsiInstallProductA: another installation is already running";
         return InstallAlreadyRunning;
     }
+    static std::once_flag glibLog;
+    std::call_once(glibLog, [] { g_log_set_default_handler(forwardGlibMessage, nullptr); });
     const MsiUiSettings ui = currentUi();
     // One stable line with what the caller set and passed, for runs to be checked against.
     qInfo().noquote() << QStringLiteral("MsiInstallProductA: UI level 0x%1, message filter 0x%2, "

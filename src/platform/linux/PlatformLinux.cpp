@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -68,6 +69,35 @@ bool downloadsFolder(QString *path)
         return false;
     *path = QDir::toNativeSeparators(location);
     return true;
+}
+
+bool temporaryFolder(QString *path, QString *problem)
+{
+    // The shared temporary folder is anyone's to write: a folder of one's own inside it, as
+    // ssh-agent and tmux make theirs. One that is there already is taken only when it is ours
+    // and closed to others; lstat, so a link planted under the name is no folder.
+    const QString folder
+            = QDir::tempPath() + QStringLiteral("/tessinstaller-") + QString::number(::getuid());
+    const QByteArray native = QFile::encodeName(folder);
+    problem->clear();
+    struct stat info;
+    if ((::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        || ::lstat(native.constData(), &info) != 0) {
+        t_lastError = static_cast<unsigned long>(errno);
+        *problem = QStringLiteral("%1: %2").arg(folder, errorText(t_lastError));
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode))
+        *problem = QStringLiteral("%1 is not a folder").arg(folder);
+    else if (info.st_uid != ::getuid())
+        *problem = QStringLiteral("%1 belongs to another user").arg(folder);
+    else if (info.st_mode & 077)
+        *problem = QStringLiteral("%1 lets other users in (mode %2)")
+                           .arg(folder)
+                           .arg(info.st_mode & 0777, 3, 8, QLatin1Char('0'));
+    else
+        *path = folder;
+    return problem->isEmpty();
 }
 
 bool programFilesFolder(QString *path)

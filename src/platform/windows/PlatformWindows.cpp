@@ -41,6 +41,24 @@ bool downloadsFolder(QString *path)
     return knownFolder(FOLDERID_Downloads, path);
 }
 
+bool temporaryFolder(QString *path, QString *problem)
+{
+    // Windows gives every user a Temp folder of their own (under the profile), closed to others.
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+    if (length == 0 || length > MAX_PATH) {
+        *problem = QStringLiteral("no temporary folder: %1").arg(errorText(GetLastError()));
+        return false;
+    }
+    const QString folder = QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(length)));
+    if (!QDir().mkpath(folder)) {
+        *problem = QStringLiteral("%1 cannot be made").arg(folder);
+        return false;
+    }
+    *path = QDir::cleanPath(folder);
+    return true;
+}
+
 bool programFilesFolder(QString *path)
 {
     return knownFolder(FOLDERID_ProgramFiles, path);
