@@ -1,6 +1,7 @@
 // The installer on real packages built with wixl: the Linux package engine (where files land, bad
 // packages, failing disks) and DlrMSIProcess (worker thread, boxes, an orderly end mid-install).
 #include "DlrMSIProcess.h"
+#include "DlrMessageBox.h"
 #include "PackageBuilder.h"
 #include "TestSupport.h"
 #include "linux/MsiEngine.h"
@@ -329,9 +330,23 @@ private slots:
     }
 
     // On the worker thread, reporting on the user-interface thread; also what the installer
-    // hands the engine: its command line, interface level and filter.
+    // hands the engine: its command line, interface level (none, but for the dialogs that find
+    // a package's source in the wizard; none at all without questions) and filter.
+    void installsOnTheWorkerAndReportsOnTheGuiThread_data()
+    {
+        QTest::addColumn<bool>("withoutQuestions");
+        QTest::addColumn<int>("level");
+        QTest::newRow("wizard") << false << (INSTALLUILEVEL_NONE | INSTALLUILEVEL_SOURCERESONLY);
+        QTest::newRow("without questions") << true << int(INSTALLUILEVEL_NONE);
+    }
+
     void installsOnTheWorkerAndReportsOnTheGuiThread()
     {
+        QFETCH(bool, withoutQuestions);
+        QFETCH(int, level);
+        if (withoutQuestions)
+            DlrMessageBox::answerAllAutomatically();
+        const auto clear = qScopeGuard([] { DlrMessageBox::clearAutomaticAnswers(); });
         BoxAnswerer boxes;
         LogCapture log;
         DlrMSIProcess process;
@@ -356,9 +371,7 @@ private slots:
         const QStringList calls = log.lines().filter(form);
         QCOMPARE(calls.size(), 1);
         const QRegularExpressionMatch m = form.match(calls.first());
-        // No interface of the installer's own, only its source-resolution dialogs.
-        QCOMPARE(m.captured(1).toInt(nullptr, 16),
-                 INSTALLUILEVEL_NONE | INSTALLUILEVEL_SOURCERESONLY);
+        QCOMPARE(m.captured(1).toInt(nullptr, 16), level);
         // Every kind from fatal exit to show-dialog reaches the handler, except files-in-use.
         const unsigned int filter = m.captured(2).toUInt(nullptr, 16);
         for (unsigned int kind = 0; kind < 32; ++kind)
@@ -382,6 +395,9 @@ private slots:
                                     << "MSI engine: finished with 1602";
         QTest::newRow("box on its way") << "random.msi"
                                         << "MSI engine: finished with 1620";
+        // Installed, its thread not yet ended: nothing to cancel.
+        QTest::newRow("installed") << "v2.msi"
+                                   << "MSI engine: finished with 0";
     }
 
     void objectGoesMidInstall()
@@ -390,7 +406,18 @@ private slots:
         QFETCH(QString, end);
         installV1();
         const auto before = snapshot(machine->path());
+        const bool installed = end.endsWith(" 0");
         LogCapture log;
+        // The worker's thread lingers after the install (its last log line is slow to write):
+        // the object goes meanwhile.
+        static QtMessageHandler passOn = nullptr;
+        passOn = qInstallMessageHandler(
+                [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+                    passOn(type, context, text);
+                    if (text.startsWith("Windows Installer returned"))
+                        QThread::msleep(300);
+                });
+        const auto restore = qScopeGuard([] { qInstallMessageHandler(passOn); });
         BoxAnswerer boxes;
         auto *process = new DlrMSIProcess;
         bool finished = false, underway = false;
@@ -400,36 +427,71 @@ private slots:
         const QDeadlineTimer deadline(30000);
         if (package == "random.msi")
             QThread::msleep(500); // no events: the worker waits for its box
-        while (!underway && package == "big.msi" && !deadline.hasExpired())
+        while (!(package == "big.msi" ? underway : !installed || log.contains("Installer returned"))
+               && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
         delete process;
         // The worker ended before the object was gone: its last lines are there already.
         QVERIFY2(log.contains(end), qPrintable(log.lines().join('\n')));
-        QVERIFY(log.contains("Installation cancelled"));
-        QCOMPARE(snapshot(machine->path()), before);
+        QCOMPARE(log.contains("Installer object closing while a package installs"), !installed);
+        QCOMPARE(log.contains("Installation cancelled"), !installed);
+        QCOMPARE(snapshot(machine->path()) == before, !installed);
         QTest::qWait(50); // nothing left to arrive
         QVERIFY(!finished);
         QCOMPARE(boxes.count(), 0);
     }
 
+    // The installer's fatal error, error and warning. In the wizard a box each: caption as id,
+    // flags mapped to icon, buttons and default, the answer mapped back. Without questions the
+    // default button, answered on the installer's thread with no box and no call to the
+    // user-interface thread (which serves no events meanwhile).
+    void handlerAnswersEachKind_data()
+    {
+        QTest::addColumn<bool>("withoutQuestions");
+        QTest::newRow("wizard") << false;
+        QTest::newRow("without questions") << true;
+    }
+
     void handlerAnswersEachKind()
     {
+        QFETCH(bool, withoutQuestions);
         DlrMSIWorker worker("unused.msi");
-        // The three boxes: caption as id, flags mapped to icon, buttons and default, the answer
-        // mapped back.
+        LogCapture log;
         BoxAnswerer boxes;
-        boxes.enqueue(QMessageBox::No, "FatalError");
+        boxes.enqueue(QMessageBox::Yes, "FatalError");
         boxes.enqueue(QMessageBox::Cancel, "Error");
         boxes.enqueue(QMessageBox::Ignore, "Warning");
+        if (withoutQuestions)
+            DlrMessageBox::answerAllAutomatically();
+        const auto clear = qScopeGuard([] { DlrMessageBox::clearAutomaticAnswers(); });
         const QList<QPair<unsigned int, const char *>> asked
                 = {{INSTALLMESSAGE_FATALEXIT | BoxYesNo | BoxIconQuestion | BoxDefaultButton2,
                     "fatal"},
                    {INSTALLMESSAGE_ERROR | BoxRetryCancel | BoxIconWarning, "error"},
                    {INSTALLMESSAGE_WARNING | BoxAbortRetryIgnore | BoxIconInformation, "warning"}};
         QList<int> answers;
-        for (const auto &[type, text] : asked)
+        const auto ask = [&](unsigned int type, const char *text) {
             answers << DlrMSIWorker::installerUiHandler(&worker, type, text);
-        QCOMPARE(answers, (QList<int>{AnswerNo, AnswerCancel, AnswerIgnore}));
+        };
+        for (const auto &[type, text] : asked) {
+            if (!withoutQuestions) {
+                ask(type, text); // the box shows here, on the user-interface thread
+                continue;
+            }
+            std::unique_ptr<QThread> thread(QThread::create(ask, type, text));
+            thread->start();
+            if (!thread->wait(10000)) {
+                thread.release(); // held by a box: left to run
+                QFAIL("the handler waits for a box");
+            }
+        }
+        QCOMPARE(answers, withoutQuestions ? (QList<int>{AnswerNo, AnswerRetry, AnswerAbort})
+                                           : (QList<int>{AnswerYes, AnswerCancel, AnswerIgnore}));
+        QCOMPARE(log.count("answered automatically with"), withoutQuestions ? 3 : 0);
+        QVERIFY(log.contains(R"(Message box "Error" : "error")"));
+        QCOMPARE(boxes.count(), withoutQuestions ? 0 : 3);
+        if (withoutQuestions)
+            return;
         QCOMPARE(boxes.unexpectedCount(), 0);
         const QMetaEnum icon = QMetaEnum::fromType<QMessageBox::Icon>();
         const QMetaEnum button = QMetaEnum::fromType<QMessageBox::StandardButtons>();

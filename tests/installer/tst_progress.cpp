@@ -1,7 +1,11 @@
-// Progress records to protocol lines, and a download's speed line: pure logic, on Windows too.
+// Progress records to protocol lines, their reading by the page, and a download's speed line:
+// pure logic, on Windows too.
+#include "DlrInstallerOutput.h"
 #include "DlrProgressRecord.h"
 #include "DlrTransferRate.h"
 #include "TestSupport.h"
+
+#include <cmath>
 
 class TestProgress : public QObject
 {
@@ -16,7 +20,9 @@ private slots:
                 {reset + "|1: 2 2: 250 |1: 2 2: 250 ", "installer:%25 installer:%50"},
                 {"1: 0 2: 400 3: 1 4: 0 |1: 2 2: 100 ", "installer:%75"}, // reverse
                 {"1: 0 2: 3 3: 0 4: 0 |1: 2 2: 1 |1: 2 2: 1 |1: 2 2: 1 ",
-                 "installer:%33.3 installer:%66.7 installer:%100"},
+                 "installer:%33.333332 installer:%66.666664 installer:%100"},
+                // A sliver of a large phase, in fixed notation ("5e-05" would read as 5 %).
+                {"1: 0 2: 2000000 3: 0 4: 0 |1: 2 2: 1 ", "installer:%0.00005"},
                 // Reports past the announced total (Wine's installer counts every file twice)
                 // hold the bar at the end of its phase, forward and reverse alike.
                 {"1: 0 2: 100 3: 0 4: 0 |1: 2 2: 80 |1: 2 2: 80 ", "installer:%80 installer:%100"},
@@ -37,11 +43,42 @@ private slots:
         for (const auto &[records, lines] : rows) {
             DlrProgressRecord reader; // as the installer's worker reads them
             QList<QByteArray> made;
-            for (const QByteArray &record : records.split('|'))
+            for (const QByteArray &record : records.split('|')) {
                 made << reader.apply(record.constData());
+                // The page reads back the very percentage the worker had.
+                QVERIFY(made.last().isEmpty()
+                        || DlrInstallerOutput::parse(made.last()).percent
+                                   == float(reader.done()) * 100 / float(reader.total()));
+            }
             made.removeAll(QByteArray());
             QVERIFY2(made.join(' ') == lines, (records + " gave " + made.join(' ')).constData());
         }
+    }
+
+    // The page's reading of one message: the percentage, or the status line it shows.
+    void installerOutput()
+    {
+        // Text, percentage (-1: a status line), the status line shown.
+        const QList<std::tuple<QByteArray, float, QString>> rows
+                = {{"installer:%42.5", 42.5f, ""},
+                   {"Copying installer:%10 installer:%20", 10, ""},
+                   {"installer:%1.2.3", 0, ""}, // digits that do not convert
+                   {" PHASE: Copying files\r\n", -1, "Copying files"},
+                   {"STATUS:installer:done\xC3\xA9", -1, "done"},
+                   {QByteArray("ok\0installer:%50", 16), -1, "ok"}};
+        for (const auto &[text, percent, status] : rows) {
+            const DlrInstallerOutput out = DlrInstallerOutput::parse(text);
+            QCOMPARE(out.hasPercent ? out.percent : -1.0f, percent);
+            QCOMPARE(out.hasPercent ? QString() : out.status, status);
+        }
+        // Every percentage the worker can write reads back as itself, however small.
+        QRandomGenerator random(2212);
+        QList<float> values{0, 100, std::nextafter(100.0f, 0.0f), 1e-45f, 5e-5f, 33.333332f};
+        while (values.size() < 20000)
+            values << float(random.generateDouble() * std::pow(10.0, random.bounded(-9, 3)));
+        for (float value : values)
+            QCOMPARE(DlrInstallerOutput::parse(DlrProgressRecord::progressLine(value)).percent,
+                     value);
     }
 
     void transferRate()
