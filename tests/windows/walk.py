@@ -80,7 +80,7 @@ class Machine:
         self.runs.append(run)
         run.start()
         run.find_window(timeout=60)
-        run.wait_log("Sign in")
+        run.wait_line("Sign in")
         time.sleep(1)  # Wine maps the window a moment after the page is built
         return run
 
