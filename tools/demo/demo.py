@@ -56,13 +56,11 @@ def drive(opts, args):
         run.wait_line("Sign in")
         run.screenshot("1-signin")
         # The fields arrive filled from -user and -pass; Return acts as Next.
-        run.key("Return", focus_main=True)
+        run.press_until("Return", "Selection")
 
         run.wait_proposal()
         run.screenshot("2-selection")
-        run.key("alt+n", focus_main=True)
-
-        run.wait_line("Download")
+        run.press_until("alt+n", "Download")
         run.wait_log("downloading ")
         run.screenshot("3-downloading", settle=1.4)  # the speed line needs a second of samples
         run.wait_log("running installer", timeout=60)

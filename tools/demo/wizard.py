@@ -216,6 +216,17 @@ class WizardRun:
         """Waits for a line whose message is exactly message."""
         return self.wait_until(lambda text: has_line(text, message), repr(message), timeout)
 
+    def press_until(self, key, message, tries=3):
+        """Presses key in the wizard until the log shows the line message (a page just shown
+        may miss the first press on a busy machine)."""
+        for attempt in range(tries):
+            self.key(key, focus_main=True)
+            try:
+                return self.wait_line(message, 10)
+            except DriveError:
+                if self.proc.poll() is not None or attempt == tries - 1:
+                    raise
+
     def wait_proposal(self, timeout=60):
         """Waits until the selection page has listed every row it proposes; returns
         proposal()."""
@@ -227,6 +238,14 @@ class WizardRun:
     def box_answers(self, box_id):
         pattern = r'Message box "%s" answered(?: automatically)? with "?(\w+)' % re.escape(box_id)
         return re.findall(pattern, self.log_text())
+
+    def box_text(self, box_id):
+        """The first box box_id's text and informative text, as "text / informative"."""
+        line = re.search(r'Message box "%s" : "([^"]*)" "([^"]*)"' % re.escape(box_id),
+                         self.log_text())
+        if not line:
+            raise DriveError("the box %s was not logged" % box_id)
+        return line.group(1) + " / " + line.group(2)
 
     def wait_box_focus(self, timeout=10):
         """Waits until the box is up: a window other than the wizard has the keyboard focus
