@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 
+#include <charconv>
+
 DlrInstallerOutput DlrInstallerOutput::parse(const QByteArray &raw)
 {
     QByteArray ascii;
@@ -21,10 +23,14 @@ DlrInstallerOutput DlrInstallerOutput::parse(const QByteArray &raw)
     static const QRegularExpression progress(QStringLiteral("installer:%([0-9.]+)"));
     const QRegularExpressionMatch match = progress.match(out.text);
     if (match.hasMatch()) {
+        // Read straight to a float, as the worker wrote it: no detour through a double that
+        // could round a shortest form to the neighbouring float.
         out.hasPercent = true;
-        bool ok = false;
-        out.percent = match.captured(1).toFloat(&ok);
-        if (!ok)
+        const QByteArray digits = match.captured(1).toLatin1();
+        const char *end = digits.constData() + digits.size();
+        const std::from_chars_result read
+                = std::from_chars(digits.constData(), end, out.percent, std::chars_format::fixed);
+        if (read.ec != std::errc() || read.ptr != end)
             out.percent = 0.0f;
     }
 

@@ -1,5 +1,6 @@
 #include "DlrMSIProcess.h"
 
+#include "DlrInstallerBox.h"
 #include "DlrPlatform.h"
 
 #include <QCoreApplication>
@@ -15,15 +16,22 @@ DlrMSIProcess::DlrMSIProcess(QObject *parent)
 DlrMSIProcess::~DlrMSIProcess()
 {
     if (thread && thread->isRunning()) {
-        // The window closes while a package installs. The worker must not outlive the
-        // application it asks for boxes, so the installer is cancelled at its next message
+        // The thread may outlive a worker that has finished by a moment (it still has to end);
+        // that is no install to cancel. While a package installs, the worker must not outlive
+        // the application it asks for boxes, so the installer is cancelled at its next message
         // (it rolls back what it did) and waited for. A box call already posted to this thread
         // would never be served while it waits: dropping it answers it with nothing, which the
         // installer takes as Abort.
-        qInfo() << "Installer object closing while a package installs: cancelling the install";
-        cancel->store(true);
-        while (!thread->wait(20))
-            QCoreApplication::removePostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
+        const bool installing = result->load() < 0;
+        if (installing) {
+            qInfo() << "Installer object closing while a package installs: cancelling the install";
+            cancel->store(true);
+        }
+        while (!thread->wait(20)) {
+            if (installing)
+                QCoreApplication::removePostedEvents(QCoreApplication::instance(),
+                                                     QEvent::MetaCall);
+        }
         delete thread.data();
     }
     output.clear();
@@ -94,8 +102,10 @@ void DlrMSIProcess::workerError(QString message)
 // --- DlrMSIWorker ------------------------------------------------------------------------------
 
 namespace {
-// No interface of the installer's own, except its dialogs for resolving the package source.
-const int UiLevelNoneWithSourceResolution = 0x102;
+// No interface of the installer's own, except its dialogs for resolving the package source;
+// a run without questions has none at all.
+const int UiLevelNoneWithSourceResolution
+        = DlrPlatform::INSTALLUILEVEL_NONE | DlrPlatform::INSTALLUILEVEL_SOURCERESONLY;
 // Every message kind from fatal exit (0) to show-dialog (14) except files-in-use (5).
 const unsigned int MessageFilter = 0x7FDF;
 const char *const InstallCommandLine = "ACTION=INSTALL REBOOT=ReallySurpress";
@@ -114,15 +124,23 @@ DlrMSIWorker::~DlrMSIWorker()
 void DlrMSIWorker::process()
 {
     outputBuffer = new QByteArray;
-    DlrPlatform::msiSetInternalUI(UiLevelNoneWithSourceResolution, nullptr);
+    // Nobody there to answer the installer's own boxes: not even one may show.
+    const bool withoutQuestions
+            = DlrMessageBox::hasAutomaticAnswer(QLatin1String(DlrBox::InstallerOwnBox));
+    const int level
+            = withoutQuestions ? DlrPlatform::INSTALLUILEVEL_NONE : UiLevelNoneWithSourceResolution;
+    qDebug().noquote() << "Installing" << packagePath
+                       << "at the Windows Installer's interface level"
+                       << QStringLiteral("0x%1").arg(level, 0, 16);
+    DlrPlatform::msiSetInternalUI(level, nullptr);
     DlrPlatform::msiSetExternalUIA(&DlrMSIWorker::installerUiHandler, MessageFilter, this);
     // The result is not passed on: the installer's own boxes have told the user already. It
     // goes to the log, for an installer that fails without a word (Wine's, for one).
     const unsigned int result = DlrPlatform::msiInstallProductA(
             packagePath.toLocal8Bit().constData(), InstallCommandLine);
-    qDebug() << "Windows Installer returned" << result;
-    if (this->result)
+    if (this->result) // before anything else: from here on the package no longer installs
         this->result->store(int(result));
+    qDebug() << "Windows Installer returned" << result;
     if (cancel && cancel->load())
         qInfo().noquote() << QStringLiteral("Installation cancelled as its window closed "
                                             "(installer result %1)")
@@ -144,13 +162,9 @@ int DlrMSIWorker::installerUiHandler(void *context, unsigned int messageType, co
 
     switch (kind) {
     case 0:
-        return DlrPlatform::messageBoxA(message, "FatalError", flags);
     case 1:
-        DlrPlatform::messageBeep(flags & 0xF0);
-        return DlrPlatform::messageBoxExA(message, "Error", flags,
-                                          static_cast<unsigned short>(self->messageLanguage));
     case 2:
-        return DlrPlatform::messageBoxA(message, "Warning", flags);
+        return self->askUser(kind, message, flags);
     case 3:
     case 4:
         return 1;
@@ -174,6 +188,25 @@ int DlrMSIWorker::installerUiHandler(void *context, unsigned int messageType, co
     default:
         return 0;
     }
+}
+
+int DlrMSIWorker::askUser(unsigned int kind, const char *message, unsigned int flags)
+{
+    const char *const caption = kind == 0   ? DlrBox::InstallerFatalError
+                                : kind == 1 ? DlrBox::InstallerError
+                                            : DlrBox::InstallerWarning;
+    // A run without questions answers here, on this thread, as the Windows Installer's own
+    // quiet mode would: no box, and no wait for one.
+    QMessageBox::StandardButton automatic = QMessageBox::NoButton;
+    const DlrMessageBox::Spec box = DlrInstallerBox::spec(
+            QLatin1String(caption), QString::fromLocal8Bit(message ? message : ""), flags);
+    if (DlrMessageBox::answerAutomatically(box, &automatic))
+        return DlrInstallerBox::answerCode(automatic, flags);
+    if (kind != 1)
+        return DlrPlatform::messageBoxA(message, caption, flags);
+    DlrPlatform::messageBeep(flags & DlrPlatform::BoxIconMask);
+    return DlrPlatform::messageBoxExA(message, caption, flags,
+                                      static_cast<unsigned short>(messageLanguage));
 }
 
 void DlrMSIWorker::parseCommonData(const char *message)

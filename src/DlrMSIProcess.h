@@ -62,7 +62,8 @@ private:
 };
 
 // Lives on the worker thread: calls the Windows Installer and turns the messages of its
-// external user-interface handler into boxes and "installer:%" progress lines.
+// external user-interface handler into boxes (or their automatic answers) and "installer:%"
+// progress lines.
 class DlrMSIWorker : public QObject
 {
     Q_OBJECT
@@ -89,6 +90,9 @@ public slots:
     void process();
 
 private:
+    // A fatal error (kind 0), error (1) or warning (2): the automatic answer of a run without
+    // questions, or the box, logged either way.
+    int askUser(unsigned int kind, const char *message, unsigned int flags);
     void parseCommonData(const char *message);
     void parseProgressMessage(const char *message);
 

@@ -6,6 +6,7 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMutex>
 
 namespace {
 QString buttonName(QMessageBox::StandardButton button)
@@ -77,57 +78,104 @@ const char *DlrBox::installerBoxId(const QString &caption)
     return InstallerOwnBox;
 }
 
+// The answers are set on the user-interface thread and read on the installer's worker thread
+// too, hence the lock.
+struct DlrMessageBox::Automatic
+{
+    QMutex lock;
+    QHash<QString, QMessageBox::StandardButton> answers;
+    QHash<QString, QPair<QString, QString>> credentials;
+};
+
+DlrMessageBox::Automatic &DlrMessageBox::automatic()
+{
+    static Automatic automatic;
+    return automatic;
+}
+
 void DlrMessageBox::answerAllAutomatically()
 {
     for (const DlrBox::Entry &entry : DlrBox::catalogue())
         setAutomaticAnswer(QLatin1String(entry.id), entry.automaticAnswer);
 }
 
-QHash<QString, QMessageBox::StandardButton> &DlrMessageBox::automaticAnswers()
-{
-    static QHash<QString, QMessageBox::StandardButton> answers;
-    return answers;
-}
-
 void DlrMessageBox::setAutomaticAnswer(const QString &id, QMessageBox::StandardButton answer)
 {
-    automaticAnswers().insert(id, answer);
+    QMutexLocker locker(&automatic().lock);
+    automatic().answers.insert(id, answer);
 }
 
-QHash<QString, QPair<QString, QString>> &DlrMessageBox::automaticCredentials()
+bool DlrMessageBox::hasAutomaticAnswer(const QString &id)
 {
-    static QHash<QString, QPair<QString, QString>> credentials;
-    return credentials;
+    QMutexLocker locker(&automatic().lock);
+    return automatic().answers.contains(id);
 }
 
 void DlrMessageBox::setAutomaticCredentials(const QString &id,
                                             const QString &user,
                                             const QString &password)
 {
-    automaticCredentials().insert(id, qMakePair(user, password));
+    QMutexLocker locker(&automatic().lock);
+    automatic().credentials.insert(id, qMakePair(user, password));
 }
 
 void DlrMessageBox::clearAutomaticAnswers()
 {
-    automaticAnswers().clear();
-    automaticCredentials().clear();
+    QMutexLocker locker(&automatic().lock);
+    automatic().answers.clear();
+    automatic().credentials.clear();
+}
+
+void DlrMessageBox::logShown(const Spec &spec)
+{
+    qDebug() << "Message box" << spec.id << ":" << spec.text << spec.informativeText;
+}
+
+void DlrMessageBox::logAnswer(const QString &id, QMessageBox::StandardButton answer)
+{
+    qDebug() << "Message box" << id << "answered with" << buttonName(answer);
+}
+
+bool DlrMessageBox::answerAutomatically(const Spec &spec, QMessageBox::StandardButton *answer)
+{
+    QMessageBox::StandardButton given;
+    {
+        QMutexLocker locker(&automatic().lock);
+        const auto found = automatic().answers.constFind(spec.id);
+        if (found == automatic().answers.constEnd())
+            return false;
+        given = found.value();
+    }
+    if (given == QMessageBox::Default)
+        given = spec.defaultButton != QMessageBox::NoButton ? spec.defaultButton
+                                                            : firstButton(spec.buttons);
+    logShown(spec);
+    qDebug() << "Message box" << spec.id << "answered automatically with" << buttonName(given);
+    *answer = given;
+    return true;
 }
 
 QMessageBox::StandardButton
 DlrMessageBox::askCredentials(const Spec &spec, QString *user, QString *password)
 {
-    const auto automatic = automaticCredentials().constFind(spec.id);
-    if (automatic != automaticCredentials().constEnd()) {
-        qDebug() << "Message box" << spec.id << ":" << spec.text << spec.informativeText;
-        *user = automatic.value().first;
-        *password = automatic.value().second;
+    QPair<QString, QString> credentials;
+    bool answered = false;
+    {
+        QMutexLocker locker(&automatic().lock);
+        answered = automatic().credentials.contains(spec.id);
+        credentials = automatic().credentials.value(spec.id);
+    }
+    if (answered) {
+        logShown(spec);
+        *user = credentials.first;
+        *password = credentials.second;
         qDebug() << "Message box" << spec.id << "answered automatically with Ok, user" << *user;
         return QMessageBox::Ok;
     }
-    if (automaticAnswers().contains(spec.id))
+    if (hasAutomaticAnswer(spec.id))
         return show(spec);
 
-    qDebug() << "Message box" << spec.id << ":" << spec.text << spec.informativeText;
+    logShown(spec);
     QDialog box;
     box.setObjectName(spec.id);
     box.setWindowTitle(spec.title.isEmpty() ? QStringLiteral("Tessaline Installer") : spec.title);
@@ -162,17 +210,10 @@ DlrMessageBox::askCredentials(const Spec &spec, QString *user, QString *password
 
 QMessageBox::StandardButton DlrMessageBox::show(const Spec &spec)
 {
-    qDebug() << "Message box" << spec.id << ":" << spec.text << spec.informativeText;
-
-    const auto automatic = automaticAnswers().constFind(spec.id);
-    if (automatic != automaticAnswers().constEnd()) {
-        QMessageBox::StandardButton answer = automatic.value();
-        if (answer == QMessageBox::Default)
-            answer = spec.defaultButton != QMessageBox::NoButton ? spec.defaultButton
-                                                                 : firstButton(spec.buttons);
-        qDebug() << "Message box" << spec.id << "answered automatically with" << buttonName(answer);
+    QMessageBox::StandardButton answer = QMessageBox::NoButton;
+    if (answerAutomatically(spec, &answer))
         return answer;
-    }
+    logShown(spec);
 
     QMessageBox box;
     box.setObjectName(spec.id);
@@ -191,8 +232,8 @@ QMessageBox::StandardButton DlrMessageBox::show(const Spec &spec)
         box.setDefaultButton(spec.defaultButton);
 
     box.exec();
-    const QMessageBox::StandardButton answer = box.standardButton(box.clickedButton());
-    qDebug() << "Message box" << spec.id << "answered with" << buttonName(answer);
+    answer = box.standardButton(box.clickedButton());
+    logAnswer(spec.id, answer);
     return answer;
 }
 

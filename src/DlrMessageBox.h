@@ -77,6 +77,14 @@ public:
     static QMessageBox::StandardButton
     askCredentials(const Spec &spec, QString *user, QString *password);
 
+    // The automatic answer for the box, when its id has one: logged as a box shown and answered,
+    // and no window. Any thread may ask (the installer's handler asks on its worker thread).
+    static bool answerAutomatically(const Spec &spec, QMessageBox::StandardButton *answer);
+    static bool hasAutomaticAnswer(const QString &id);
+    // The two log lines of every box, for a box shown by other means (user32's on Windows).
+    static void logShown(const Spec &spec);
+    static void logAnswer(const QString &id, QMessageBox::StandardButton answer);
+
     // QMessageBox::Default answers with the box's default button (its first when it has none).
     static void setAutomaticAnswer(const QString &id, QMessageBox::StandardButton answer);
     // Ok, with these credentials, for the credentials box of that id.
@@ -87,7 +95,7 @@ public:
     static void clearAutomaticAnswers();
 
 private:
-    static QHash<QString, QMessageBox::StandardButton> &automaticAnswers();
-    static QHash<QString, QPair<QString, QString>> &automaticCredentials();
+    struct Automatic;
+    static Automatic &automatic();
 };
 Q_DECLARE_METATYPE(DlrMessageBox::Spec)

@@ -1,10 +1,10 @@
 #include "DlrProgressRecord.h"
 
 #include <QDebug>
-#include <QString>
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -67,9 +67,13 @@ bool DlrProgressRecord::read(const char *message, Fields *fields)
 
 QByteArray DlrProgressRecord::progressLine(float percent)
 {
-    return QString(QStringLiteral("installer:%%1"))
-            .arg(static_cast<double>(percent), 0, 'g', 3)
-            .toLocal8Bit();
+    // Fixed notation, shortest digits that read back as the same float: a sliver of a large
+    // phase comes out as "0.00005", never as "5e-05" (which a reader of "installer:%([0-9.]+)"
+    // would take for 5 percent).
+    char digits[64];
+    const std::to_chars_result written
+            = std::to_chars(digits, digits + sizeof digits, percent, std::chars_format::fixed);
+    return QByteArray("installer:%") + QByteArray(digits, int(written.ptr - digits));
 }
 
 QByteArray DlrProgressRecord::apply(const char *message)

@@ -21,8 +21,8 @@ public:
     // text, a marker or a digit missing at its place, or a number that does not convert.
     static bool read(const char *message, Fields *fields);
 
-    // The protocol line for a percentage: "installer:%" and the number in 'g' format with
-    // 3 significant digits.
+    // The protocol line for a percentage: "installer:%" and the number in fixed notation with
+    // the fewest digits that read back as the same float ("42.5", "0.00005", "100").
     static QByteArray progressLine(float percent);
 
     // Applies one record to the count. Returns the protocol line of a progress report that

@@ -33,9 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (line.isEmpty())
             continue;
         fuzzCheck(line.startsWith("installer:%"));
+        // The page reads back the very percentage of the count.
         const DlrInstallerOutput out = DlrInstallerOutput::parse(line);
-        if (!out.hasPercent)
-            continue; // a phase run past its start reads as a negative percentage: a status line
+        fuzzCheck(out.hasPercent
+                  && out.percent == float(count.done()) * 100 / float(count.total()));
         // Whatever the installer says, the bar stays in the product's install half.
         const int value = DlrQueueProgress::installValue(position, step, out.percent);
         fuzzCheck(value >= DlrQueueProgress::installStartValue(position, step)

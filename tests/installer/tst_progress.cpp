@@ -1,7 +1,15 @@
-// Progress records to protocol lines, and a download's speed line: pure logic, on Windows too.
+// The installer worker's handler (progress records to protocol lines read back by the page, and
+// the installer's boxes), and a download's speed line; on Windows too.
+#include "DlrInstallerBox.h"
+#include "DlrInstallerOutput.h"
+#include "DlrMSIProcess.h"
+#include "DlrPlatform.h"
 #include "DlrProgressRecord.h"
 #include "DlrTransferRate.h"
 #include "TestSupport.h"
+
+using namespace DlrPlatform;
+using namespace TessTest;
 
 class TestProgress : public QObject
 {
@@ -16,7 +24,10 @@ private slots:
                 {reset + "|1: 2 2: 250 |1: 2 2: 250 ", "installer:%25 installer:%50"},
                 {"1: 0 2: 400 3: 1 4: 0 |1: 2 2: 100 ", "installer:%75"}, // reverse
                 {"1: 0 2: 3 3: 0 4: 0 |1: 2 2: 1 |1: 2 2: 1 |1: 2 2: 1 ",
-                 "installer:%33.3 installer:%66.7 installer:%100"},
+                 "installer:%33.333332 installer:%66.666664 installer:%100"},
+                {"1: 0 2: 200 3: 0 4: 0 |1: 2 2: 85 ", "installer:%42.5"},
+                // A sliver of a large phase, in fixed notation ("5e-05" would read as 5 %).
+                {"1: 0 2: 2000000 3: 0 4: 0 |1: 2 2: 1 ", "installer:%0.00005"},
                 // Reports past the announced total (Wine's installer counts every file twice)
                 // hold the bar at the end of its phase, forward and reverse alike.
                 {"1: 0 2: 100 3: 0 4: 0 |1: 2 2: 80 |1: 2 2: 80 ", "installer:%80 installer:%100"},
@@ -37,10 +48,66 @@ private slots:
         for (const auto &[records, lines] : rows) {
             DlrProgressRecord reader; // as the installer's worker reads them
             QList<QByteArray> made;
-            for (const QByteArray &record : records.split('|'))
+            for (const QByteArray &record : records.split('|')) {
                 made << reader.apply(record.constData());
+                QVERIFY(made.last().isEmpty() // the page reads the worker's very percentage
+                        || DlrInstallerOutput::parse(made.last()).percent
+                                   == float(reader.done()) * 100 / float(reader.total()));
+            }
             made.removeAll(QByteArray());
             QVERIFY2(made.join(' ') == lines, (records + " gave " + made.join(' ')).constData());
+        }
+    }
+
+    // The installer's fatal errors, errors and warnings, made up (Wine's installer sends none
+    // for a broken package). Without questions each gets the box's default button at once,
+    // logged, and no box shows. In the wizard each shows and is answered with its default as
+    // Return would: the toolkit's box on Linux, user32's on Windows (Return pressed by boxes.py).
+    void installerBoxes()
+    {
+        const QMetaEnum icon = QMetaEnum::fromType<QMessageBox::Icon>();
+        const QMetaEnum button = QMetaEnum::fromType<QMessageBox::StandardButtons>();
+        // Message type, text, the answer; the box's icon, buttons and default (which answers).
+        const QList<std::tuple<unsigned int, QString, int, QString>> rows = {
+                {INSTALLMESSAGE_FATALEXIT | BoxYesNo | BoxIconQuestion | BoxDefaultButton2,
+                 "Fatal error during installation.", AnswerNo, "Question Yes|No No"},
+                {INSTALLMESSAGE_ERROR | BoxRetryCancel | BoxIconError, "Error 1310. Disk full.",
+                 AnswerRetry, "Critical Retry|Cancel Retry"},
+                {INSTALLMESSAGE_WARNING | BoxAbortRetryIgnore | BoxIconWarning | BoxDefaultButton3,
+                 "Out of disk space.", AnswerIgnore, "Warning Abort|Retry|Ignore Ignore"}};
+        for (const bool withoutQuestions : {true, false}) {
+            if (withoutQuestions)
+                DlrMessageBox::answerAllAutomatically();
+            const auto clear = qScopeGuard([] { DlrMessageBox::clearAutomaticAnswers(); });
+            LogCapture log;
+            BoxAnswerer boxes; // the toolkit's, on Linux
+            DlrMSIWorker worker("unused.msi");
+            for (const auto &[type, text, expected, looks] : rows) {
+                const QString id
+                        = QStringList{"FatalError", "Error", "Warning"}.value(int(type >> 24));
+                const DlrMessageBox::Spec box = DlrInstallerBox::spec(id, text, type); // as shown
+                boxes.enqueue(box.defaultButton, id); // what Return gives
+                // On a thread of its own, as on the worker's, while this one serves its events. A
+                // box nobody answers holds the row to its limit.
+                auto answer = std::make_shared<std::atomic<int>>(-1);
+                QThread *thread = QThread::create([answer, &worker, type = type, text = text] {
+                    answer->store(DlrMSIWorker::installerUiHandler(&worker, type,
+                                                                   text.toLocal8Bit().constData()));
+                });
+                thread->start();
+                QTRY_VERIFY_WITH_TIMEOUT(answer->load() != -1, (withoutQuestions ? 10000 : 90000));
+                thread->wait();
+                delete thread;
+                QCOMPARE(answer->load(), expected);
+                QVERIFY(log.contains(QString("Message box \"%1\" : \"%2\"").arg(id, text)));
+                QVERIFY(log.contains(QString("Message box \"%1\" answered%2 with \"%3\"")
+                                             .arg(id, withoutQuestions ? " automatically" : "",
+                                                  looks.section(' ', -1))));
+                QCOMPARE(QString("%1 %2 %3")
+                                 .arg(icon.valueToKey(box.icon), button.valueToKeys(box.buttons),
+                                      button.valueToKey(box.defaultButton)),
+                         looks);
+            }
         }
     }
 

@@ -11,7 +11,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path[:0] = [os.path.join(SOURCE, "tests", "e2e")]
 from e2e import (HARROW, PASSWORD, TFH25, TFM25, TFM25_2024, TOOLS, USER, WS25,  # noqa: E402
-                 Service, Suite, check, check_payload, finish_run, propose, survey)
+                 Service, Suite, check, check_payload, finish_run, propose, survey, xdg_open)
 from wizard import DriveError, WizardRun, Xvfb  # noqa: E402
 
 WINE_RUN = os.path.join(TOOLS, "windows", "wine-run")
@@ -25,11 +25,6 @@ SECOND_SURVEY = {("Tessaline Workserver 25.1", "25.1", "2301450", "TessalineWork
                  ("Tessaline for Maya 25.1", "25.1", "2301450", "TessalineForMaya-25.1"),
                  ("Tessaline for Maya 25.1", "25.1", "2301450", "TessalineForMaya-25.1-maya2024")}
 HOSTS = {("Maya", "2024"), ("Houdini", "20.0")}
-# Wine's browser hands addresses to xdg-open; this one fetches the success page (whatever its
-# certificate), so the service counts the visit.
-XDG_OPEN = "#!/bin/sh\nexec python3 -c 'import ssl, sys, urllib.request; urllib.request." \
-           "urlopen(sys.argv[1], timeout=10, context=ssl._create_unverified_context()).read()'" \
-           " \"$1\"\n"
 
 
 class Machine:
@@ -41,9 +36,7 @@ class Machine:
         self.home, self.bin = work + "/home", work + "/bin"
         for folder in (self.home, self.bin, out):
             os.makedirs(folder, exist_ok=True)
-        with open(self.bin + "/xdg-open", "w") as f:
-            f.write(XDG_OPEN)
-        os.chmod(self.bin + "/xdg-open", 0o755)
+        xdg_open(self.bin)
         self.env = {k: v for k, v in os.environ.items() if k not in ("QT_QPA_PLATFORM",)}
         self.env.update(HOME=self.home, TESS_WINEPREFIX=work + "/prefix",
                         WINEPREFIX=work + "/prefix", WINEDEBUG="-all",
@@ -80,8 +73,7 @@ class Machine:
         self.runs.append(run)
         run.start()
         run.find_window(timeout=60)
-        run.wait_log("Sign in")
-        time.sleep(1)  # Wine maps the window a moment after the page is built
+        run.wait_line("Sign in")  # Return may come before Wine maps it: press_until
         return run
 
     def stop_service(self):

@@ -53,23 +53,20 @@ def drive(opts, args):
     try:
         run.start()
         run.find_window(timeout=60)
-        run.wait_log("Sign in")
+        run.wait_line("Sign in")
         run.screenshot("1-signin")
         # The fields arrive filled from -user and -pass; Return acts as Next.
-        run.key("Return", focus_main=True)
+        run.press_until("Return", "Selection")
 
-        run.wait_log("Chose")
-        run.wait_log("Adding ")
+        run.wait_proposal()
         run.screenshot("2-selection")
-        run.key("alt+n", focus_main=True)
-
-        run.wait_log("Download")
+        run.press_until("alt+n", "Download")
         run.wait_log("downloading ")
         run.screenshot("3-downloading", settle=1.4)  # the speed line needs a second of samples
         run.wait_log("running installer", timeout=60)
         run.screenshot("4-installing", settle=0)
 
-        run.wait_log("Finished!", timeout=90)
+        run.wait_line("Finished!", timeout=90)
         run.screenshot("5-finished")
         run.key("Return", focus_main=True)  # Finish
         status = run.wait_exit(timeout=20)

@@ -18,6 +18,21 @@ class DriveError(Exception):
     pass
 
 
+def has_line(text, message):  # a line whose message is exactly message
+    return re.search(r"^tessinstaller \w+: %s$" % re.escape(message), text, re.M) is not None
+
+
+def proposal(text):
+    """The selection page's proposal once its last row is written: (the number chosen, [(name,
+    label)] of the rows listed), or None before. The rows follow "Chose N", one per chosen
+    offer; a reader that stopped at the first row would miss the rest on a busy machine."""
+    chose = re.search(r"^tessinstaller Debug: Chose (\d+) to download$", text, re.M)
+    if not chose:
+        return None
+    rows = re.findall(r'Adding\s+"([^"]*)"\s+with label\s+"([^"]*)"', text[chose.end():])
+    return (int(chose.group(1)), rows) if len(rows) >= int(chose.group(1)) else None
+
+
 class Xvfb:
     """A private X server for one run: it picks a free display itself (-displayfd), so parallel
     runs never race for one, and -noreset keeps it accepting clients after the last one left.
@@ -80,7 +95,10 @@ class WizardRun:
     def start(self):
         before = set(glob.glob(os.path.join(self.downloads, "tessinstaller.*.txt")))
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([self.program, *self.args], env=self.env,
+        # No GL: the toolkit's GL integration would load whatever driver the machine has, and
+        # one that is unloaded before the exit leaves a leak report in a sanitizer build.
+        env = dict(self.env, QT_XCB_GL_INTEGRATION="none")
+        self.proc = subprocess.Popen([self.program, *self.args], env=env,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                      start_new_session=True)
         deadline = time.monotonic() + 20
@@ -194,12 +212,40 @@ class WizardRun:
             time.sleep(0.05)
         raise DriveError("timed out waiting for %s" % what)
 
+    def wait_line(self, message, timeout=60):
+        """Waits for a line whose message is exactly message."""
+        return self.wait_until(lambda text: has_line(text, message), repr(message), timeout)
+
+    def press_until(self, key, message, tries=3):
+        """Presses key in the wizard until the log shows the line message (a page just shown
+        may miss the first press on a busy machine)."""
+        for attempt in range(tries):
+            self.key(key, focus_main=True)
+            try:
+                return self.wait_line(message, 10)
+            except DriveError:
+                if self.proc.poll() is not None or attempt == tries - 1:
+                    raise
+
+    def wait_proposal(self, timeout=60):
+        """Waits until the selection page has listed every row it proposes; returns
+        proposal()."""
+        return self.wait_until(proposal, "every row of the proposal", timeout)
+
     # -- message boxes ------------------------------------------------------------------------
     # Every box is logged as it opens ('Message box "ID" : text ...') and as it closes
     # ('Message box "ID" answered with "Ignore"'), so the log proves which button a key reached.
     def box_answers(self, box_id):
         pattern = r'Message box "%s" answered(?: automatically)? with "?(\w+)' % re.escape(box_id)
         return re.findall(pattern, self.log_text())
+
+    def box_text(self, box_id):
+        """The first box box_id's text and informative text, as "text / informative"."""
+        line = re.search(r'Message box "%s" : "([^"]*)" "([^"]*)"' % re.escape(box_id),
+                         self.log_text())
+        if not line:
+            raise DriveError("the box %s was not logged" % box_id)
+        return line.group(1) + " / " + line.group(2)
 
     def wait_box_focus(self, timeout=10):
         """Waits until the box is up: a window other than the wizard has the keyboard focus

@@ -37,6 +37,10 @@ for key in 'HKLM\SOFTWARE\Autodesk\Maya\2024' 'HKLM\SOFTWARE\Autodesk\Maya\2025'
   tools/windows/wine-run reg add "$key" /f >/dev/null 2>&1
 done
 DOWNLOADS=$(echo "$WINEPREFIX"/drive_c/users/*/Downloads)
+# Wine's desktop takes its display from the first program of a server, and a server lingers a
+# few seconds after its last program. The set-up above may have run without a display: a wizard
+# started while that server lingers gets no window ("CreateWindowEx failed"). Let it end first.
+timeout 60 wineserver -w || wineserver -k
 
 echo "== the stand-in web service"
 demo_service "$WORK" "$OUT"

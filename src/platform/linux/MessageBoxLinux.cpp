@@ -4,95 +4,19 @@
 // would inside MessageBoxA.
 #include "DlrPlatform.h"
 
-#include "DlrMessageBox.h"
+#include "DlrInstallerBox.h"
 
 #include <QApplication>
 #include <QDebug>
-#include <QHash>
 #include <QThread>
 
 namespace DlrPlatform {
 
 namespace {
-// The buttons of a box type in the order Windows places them (MB_DEFBUTTONn counts in it).
-QList<QMessageBox::StandardButton> buttonOrderFor(unsigned int type)
-{
-    switch (type & BoxTypeMask) {
-    case BoxOk:
-        return {QMessageBox::Ok};
-    case BoxOkCancel:
-        return {QMessageBox::Ok, QMessageBox::Cancel};
-    case BoxAbortRetryIgnore:
-        return {QMessageBox::Abort, QMessageBox::Retry, QMessageBox::Ignore};
-    case BoxYesNoCancel:
-        return {QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel};
-    case BoxYesNo:
-        return {QMessageBox::Yes, QMessageBox::No};
-    case BoxRetryCancel:
-        return {QMessageBox::Retry, QMessageBox::Cancel};
-    default:
-        qDebug() << "Message box type" << (type & BoxTypeMask) << "shown with Ok only";
-        return {QMessageBox::Ok};
-    }
-}
-
-QMessageBox::StandardButtons buttonsFor(unsigned int type)
-{
-    QMessageBox::StandardButtons buttons;
-    for (QMessageBox::StandardButton button : buttonOrderFor(type))
-        buttons |= button;
-    return buttons;
-}
-
-QMessageBox::Icon iconFor(unsigned int type)
-{
-    switch (type & BoxIconMask) {
-    case BoxIconError:
-        return QMessageBox::Critical;
-    case BoxIconQuestion:
-        return QMessageBox::Question;
-    case BoxIconWarning:
-        return QMessageBox::Warning;
-    case BoxIconInformation:
-        return QMessageBox::Information;
-    default:
-        return QMessageBox::NoIcon;
-    }
-}
-
-int answerFor(QMessageBox::StandardButton button, unsigned int type)
-{
-    static const QHash<int, int> answers
-            = {{QMessageBox::Ok, AnswerOk},         {QMessageBox::Cancel, AnswerCancel},
-               {QMessageBox::Abort, AnswerAbort},   {QMessageBox::Retry, AnswerRetry},
-               {QMessageBox::Ignore, AnswerIgnore}, {QMessageBox::Yes, AnswerYes},
-               {QMessageBox::No, AnswerNo}};
-    const auto found = answers.constFind(button);
-    if (found != answers.constEnd())
-        return found.value();
-    // Closed without a button: what Escape gives on Windows.
-    const QMessageBox::StandardButtons buttons = buttonsFor(type);
-    if (buttons & QMessageBox::Cancel)
-        return AnswerCancel;
-    if (buttons & QMessageBox::Abort)
-        return AnswerAbort;
-    if (buttons & QMessageBox::No)
-        return AnswerNo;
-    return AnswerOk;
-}
-
 int showBox(const QString &text, const QString &caption, unsigned int type)
 {
-    DlrMessageBox::Spec spec;
-    spec.id = QLatin1String(DlrBox::installerBoxId(caption));
-    spec.title = caption;
-    spec.icon = iconFor(type);
-    spec.text = text;
-    spec.buttons = buttonsFor(type);
-    const QList<QMessageBox::StandardButton> order = buttonOrderFor(type);
-    const int defaultIndex = static_cast<int>((type & BoxDefaultMask) >> 8);
-    spec.defaultButton = order.value(defaultIndex, order.first());
-    return answerFor(DlrMessageBox::show(spec), type);
+    return DlrInstallerBox::answerCode(
+            DlrMessageBox::show(DlrInstallerBox::spec(caption, text, type)), type);
 }
 } // namespace
 

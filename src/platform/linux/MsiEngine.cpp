@@ -488,8 +488,8 @@ void MsiEngine::reportWritten(bool force, bool last)
             written += qMin<qint64>(info.st_size, files->at(current).size);
     }
     const qint64 ticks = ticksFor(written, tickUnit);
-    // A sliver of the total would be formatted in exponent form ("installer:%8.74e-05"), which
-    // a reader of the output takes for 8.74 percent: report at least half a percent at a time.
+    // Report at least half a percent at a time: a step the bar can show, not a message for
+    // every buffer written.
     if (!last && (ticks - ticksReported) * 200 < ticksFor(totalBytes, tickUnit))
         return;
     sinceReport.start();
