@@ -22,7 +22,8 @@ enum Code : int {
     DownloadFailed = 6, // after its retries
     ChecksumMismatch = 7,
     CertificateRefused = 8,
-    InstallerError = 9,
+    InstallerError = 9,      // or a package failed its checks just before its install
+    ProductListRefused = 10, // not signed by the maker, older than one already seen, or expired
 };
 
 } // namespace DlrExitCode

@@ -1,7 +1,6 @@
 #include "DlrManifestHandler.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QHash>
 #include <QRegularExpression>
 #include <QXmlInputSource>
@@ -23,9 +22,6 @@ public:
     static constexpr int MaxDepth = 256;
 
     DepthLimitedSource() = default;
-    explicit DepthLimitedSource(QIODevice *device)
-        : QXmlInputSource(device)
-    {}
 
     QChar next() override
     {
@@ -172,6 +168,8 @@ bool DlrManifestHandler::startElement(const QString &,
             {QStringLiteral("VersionBeta"), Field::VersionBeta},
             {QStringLiteral("DefaultBehavior"), Field::DefaultBehavior},
             {QStringLiteral("SHA256"), Field::Sha256},
+            {QStringLiteral("ManifestVersion"), Field::ListVersion},
+            {QStringLiteral("ManifestExpires"), Field::ListExpires},
     };
 
     if (localName == QLatin1String("ProductInfo")) {
@@ -198,6 +196,12 @@ bool DlrManifestHandler::endElement(const QString &, const QString &localName, c
 
 bool DlrManifestHandler::characters(const QString &text)
 {
+    // The list's own facts belong to no offer: they count wherever they stand.
+    if (currentField == Field::ListVersion || currentField == Field::ListExpires) {
+        (currentField == Field::ListVersion ? facts.version : facts.expires) = text;
+        currentField = Field::None;
+        return true;
+    }
     if (target->isEmpty()) {
         if (currentField != Field::None && currentField != Field::SuccessUrl) {
             qDebug() << "Unexpected empty manifest cdata found";
@@ -242,6 +246,9 @@ bool DlrManifestHandler::characters(const QString &text)
     case Field::DefaultBehavior:
         offer.defaultBehavior = text;
         break;
+    case Field::ListVersion:
+    case Field::ListExpires:
+        break; // taken above
     case Field::Sha256: {
         // A digest that cannot be one would fail every download; the offer is taken as if it
         // carried none.
@@ -270,50 +277,23 @@ bool DlrManifestHandler::fatalError(const QXmlParseException &exception)
     return false;
 }
 
-bool DlrManifestHandler::parse(QXmlInputSource *source,
-                               QList<DlrManifestElement> *target,
-                               QUrl *successUrl,
-                               QString *error)
+bool DlrManifestHandler::ParseData(const QByteArray &document,
+                                   QList<DlrManifestElement> *target,
+                                   QUrl *successUrl,
+                                   QString *error,
+                                   ListFacts *facts)
 {
+    DepthLimitedSource source;
+    source.setData(document);
     QXmlSimpleReader reader;
     DlrManifestHandler handler(target, successUrl);
     reader.setContentHandler(&handler);
     reader.setErrorHandler(&handler);
-    const bool parsed = reader.parse(source);
+    const bool parsed = reader.parse(&source);
     if (!parsed && error)
         *error = handler.stopReason.isEmpty() ? QStringLiteral("not a complete document")
                                               : handler.stopReason;
+    if (facts)
+        *facts = handler.facts;
     return parsed;
-}
-
-bool DlrManifestHandler::ParseData(const QByteArray &document,
-                                   QList<DlrManifestElement> *target,
-                                   QUrl *successUrl,
-                                   QString *error)
-{
-    DepthLimitedSource source;
-    source.setData(document);
-    return parse(&source, target, successUrl, error);
-}
-
-bool DlrManifestHandler::ParseFile(const QString &fileName,
-                                   QList<DlrManifestElement> *target,
-                                   QUrl *successUrl,
-                                   QString *error)
-{
-    QFile file(fileName);
-    QString problem;
-    if (!file.open(QIODevice::ReadOnly))
-        problem = QStringLiteral("cannot be read: ") + file.errorString();
-    else if (!file.isSequential() && file.size() == 0)
-        problem = QStringLiteral("empty");
-    if (!problem.isEmpty()) {
-        if (error)
-            *error = problem; // the caller tells
-        else
-            qDebug() << "Manifest file" << fileName << problem;
-        return false;
-    }
-    DepthLimitedSource source(&file);
-    return parse(&source, target, successUrl, error);
 }

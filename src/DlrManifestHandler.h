@@ -8,8 +8,6 @@
 #include <QUrl>
 #include <QXmlDefaultHandler>
 
-class QXmlInputSource;
-
 // Qt 5's SAX reader is deprecated but is what the manifest is read with; its declarations here
 // must not warn in every file that includes this one.
 QT_WARNING_PUSH
@@ -36,6 +34,14 @@ public:
     bool characters(const QString &text) override;
     bool fatalError(const QXmlParseException &exception) override;
 
+    // What a document says about itself, beside its offers: the texts of <ManifestVersion> and
+    // <ManifestExpires> (null when it has none; a later one replaces an earlier one).
+    struct ListFacts
+    {
+        QString version;
+        QString expires;
+    };
+
     // The one way every manifest is read: a default reader with this handler as content and
     // error handler. True when the document was read to its end; records read before a failure
     // stay in target, and *error (when given) says where the reader stopped and why ("line 3,
@@ -43,18 +49,8 @@ public:
     static bool ParseData(const QByteArray &document,
                           QList<DlrManifestElement> *target,
                           QUrl *successUrl = nullptr,
-                          QString *error = nullptr);
-    // False also when the file cannot be opened or is empty (logged).
-    static bool ParseFile(const QString &fileName,
-                          QList<DlrManifestElement> *target,
-                          QUrl *successUrl = nullptr,
-                          QString *error = nullptr);
-
-private:
-    static bool parse(QXmlInputSource *source,
-                      QList<DlrManifestElement> *target,
-                      QUrl *successUrl,
-                      QString *error);
+                          QString *error = nullptr,
+                          ListFacts *facts = nullptr);
 
     enum class Field {
         None,
@@ -68,11 +64,14 @@ private:
         VersionMinor,
         VersionBeta,
         DefaultBehavior,
-        Sha256
+        Sha256,
+        ListVersion,
+        ListExpires
     };
 
     QList<DlrManifestElement> *target;
     QUrl *successUrl;
+    ListFacts facts;
     Field currentField = Field::None;
     // ProductInfo elements open around the reader: a digest counts only inside one.
     int openOffers = 0;

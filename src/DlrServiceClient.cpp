@@ -1,7 +1,9 @@
 #include "DlrServiceClient.h"
 
+#include "DlrMakerKeys.h"
 #include "DlrManifestHandler.h"
-#include "DlrMessageBox.h"
+#include "DlrManifestVerdict.h"
+#include "DlrPlatform.h"
 
 #include <QAuthenticator>
 #include <QDebug>
@@ -16,7 +18,6 @@ namespace {
 // that moves no byte for this long is given up (it then fails like any broken transfer).
 constexpr qint64 ManifestBodyLimit = 32 * 1024 * 1024;
 constexpr int DefaultTransferTimeoutMs = 60 * 1000;
-const char StallTimerName[] = "tessStallTimer";
 const char DownloadProperty[] = "tessDownload";
 // A reply body goes to the log whole when it is of a sensible size, else its start.
 constexpr int LoggedBodyLimit = 64 * 1024;
@@ -44,12 +45,6 @@ QByteArray logExcerpt(const QByteArray &body)
            + QByteArray::number(body.size() - LoggedBodyLimit) + " more bytes not logged]";
 }
 
-// An aborted reply is closed and has nothing more to give.
-QByteArray readWhatArrived(QNetworkReply *reply)
-{
-    return reply->isOpen() ? reply->readAll() : QByteArray();
-}
-
 // Why an answer without a verdict came: the transfer's error, else the answer's HTTP status
 // when it is no success, else the header itself.
 QString transferFailure(QNetworkReply *reply, const QByteArray &validation)
@@ -67,7 +62,8 @@ QString transferFailure(QNetworkReply *reply, const QByteArray &validation)
 }
 } // namespace
 
-// Appends the offers of the file (when one is named); offers read before a parse error stay.
+// Appends the offers of the file (when one is named) and keeps the list to be judged; offers
+// read before a parse error stay.
 void DlrServiceClient::readManifestFile(const QString &fileName,
                                         const char *announcement,
                                         const char *success)
@@ -75,19 +71,26 @@ void DlrServiceClient::readManifestFile(const QString &fileName,
     if (fileName.isEmpty())
         return;
     qDebug() << announcement << fileName;
-    const int before = manifest->size();
     QString problem;
-    if (DlrManifestHandler::ParseFile(fileName, manifest, successUrl, &problem)) {
+    DlrListEvidence evidence;
+    if (DlrManifestVerdict::readFile(fileName, manifest, successUrl, &evidence, &problem))
         qDebug() << success;
-        if (manifest->size() == before)
-            problem = QStringLiteral("no product offer in it (no ProductInfo element)");
-    } else {
+    else
         qDebug() << "failed to parse alt manifest";
-    }
+    if (!evidence.origin.isEmpty())
+        lists << evidence;
     if (!problem.isEmpty()) {
         fileProblem = fileName + QStringLiteral(": ") + problem;
         qWarning().noquote() << "Manifest file" << fileProblem;
     }
+}
+
+// The lists of this request held to the maker's rules; false when refused (the offers are gone).
+bool DlrServiceClient::believeLists()
+{
+    refusal = lists.isEmpty() ? QString() : DlrManifestVerdict::judge(lists, manifest, makerKeys);
+    lists.clear();
+    return refusal.isEmpty();
 }
 
 DlrServiceClient::DlrServiceClient(QList<DlrManifestElement> *manifest,
@@ -96,7 +99,10 @@ DlrServiceClient::DlrServiceClient(QList<DlrManifestElement> *manifest,
     : QObject(parent)
     , manifest(manifest)
     , successUrl(successUrl)
+    , makerKeys(DlrMakerKeys::listKeys())
 {}
+
+DlrServiceClient::~DlrServiceClient() = default;
 
 QNetworkAccessManager *DlrServiceClient::networkAccessManager()
 {
@@ -172,10 +178,15 @@ void DlrServiceClient::requestManifest(const ManifestRequest &request)
 {
     fileProblem.clear();
     failure.clear();
+    refusal.clear();
+    lists.clear();
     if (!request.file.isEmpty()) {
         qDebug() << "Loading manifest from disk ONLY";
         readAlternateManifest(request.file);
-        Q_EMIT validManifestReply();
+        if (believeLists())
+            Q_EMIT validManifestReply();
+        else
+            Q_EMIT invalidManifestReply(refusal);
         return;
     }
     qDebug() << "Requesting manifest from " << request.url;
@@ -197,6 +208,14 @@ void DlrServiceClient::requestManifest(const ManifestRequest &request)
             sslErrors(reply, errors);
     });
     watchForStall(reply);
+    // The body is digested as it arrives, so that checking its signature at the end costs one
+    // verification, not a second pass over megabytes.
+    arrivedBody.clear();
+    arrivedDigest.reset(new DlrPlatform::Sha256);
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+        if (pendingManifest == reply)
+            takeArrived(reply);
+    });
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
         if (received > ManifestBodyLimit && reply->isRunning()) {
             qWarning() << "Manifest reply larger than" << ManifestBodyLimit
@@ -204,6 +223,16 @@ void DlrServiceClient::requestManifest(const ManifestRequest &request)
             reply->abort();
         }
     });
+}
+
+void DlrServiceClient::takeArrived(QNetworkReply *reply)
+{
+    if (!reply->isOpen())
+        return; // aborted: nothing more to give
+    const QByteArray chunk = reply->readAll();
+    if (arrivedDigest)
+        arrivedDigest->addData(chunk.constData(), chunk.size());
+    arrivedBody += chunk;
 }
 
 void DlrServiceClient::readAlternateManifest(const QString &fileName)
@@ -240,10 +269,11 @@ void DlrServiceClient::finishedReply(QNetworkReply *reply)
 
 void DlrServiceClient::replyFromManifestRequest(QNetworkReply *reply)
 {
+    takeArrived(reply);
+    const QByteArray body = std::exchange(arrivedBody, QByteArray());
     const QByteArray validation = reply->rawHeader("Validation");
     if (validation.startsWith("Approved")) {
         qDebug() << "Manifest request approved";
-        const QByteArray body = readWhatArrived(reply);
         if (!dumpPath.isEmpty()) {
             QFile dump(dumpPath);
             if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -254,13 +284,24 @@ void DlrServiceClient::replyFromManifestRequest(QNetworkReply *reply)
         if (tooLarge)
             qWarning() << "Manifest reply larger than" << ManifestBodyLimit
                        << "bytes, abandoning it";
+        DlrManifestHandler::ListFacts facts;
         const bool parsed
-                = !tooLarge && DlrManifestHandler::ParseData(body, manifest, successUrl, &failure);
+                = !tooLarge
+                  && DlrManifestHandler::ParseData(body, manifest, successUrl, &failure, &facts);
         if (tooLarge)
             failure = QStringLiteral("the answer is larger than %1 MiB")
                               .arg(ManifestBodyLimit / (1024 * 1024));
+        else
+            lists.prepend({QStringLiteral("the service"), body,
+                           arrivedDigest ? arrivedDigest->hexResult() : QByteArray(),
+                           reply->hasRawHeader("X-Manifest-Signature")
+                                   ? reply->rawHeader("X-Manifest-Signature")
+                                   : QByteArray(),
+                           facts.version, facts.expires});
         readAppendedManifest(appendFile);
-        if (!parsed) {
+        if (!believeLists()) {
+            Q_EMIT invalidManifestReply(refusal);
+        } else if (!parsed) {
             qDebug() << "Bad Wolf:\n" << logExcerpt(body);
             Q_EMIT invalidManifestReply(QStringLiteral("bad manifest reply"));
         } else {
@@ -281,89 +322,11 @@ void DlrServiceClient::replyFromManifestRequest(QNetworkReply *reply)
         Q_EMIT invalidManifestReply(QStringLiteral("Unknown manifest Validation"));
     }
 
-    const QByteArray rest = readWhatArrived(reply);
+    // What is left of the body: all of it when no list was read from it.
+    const QByteArray rest = validation.startsWith("Approved") ? QByteArray() : body;
     qDebug() << QString::fromLatin1(logExcerpt(upToZeroByte(rest)));
+    arrivedDigest.reset();
     if (pendingManifest == reply)
         pendingManifest = nullptr;
     releaseReply(reply);
-}
-
-void DlrServiceClient::sslErrors(QNetworkReply *reply, const QList<QSslError> &errors)
-{
-    if (sslAccepted) {
-        reply->ignoreSslErrors();
-        return;
-    }
-    if (errors.size() == 1 && errors.first().error() == QSslError::SelfSignedCertificateInChain) {
-        reply->ignoreSslErrors();
-        return;
-    }
-    if (certificateJudge) {
-        if (certificateJudge(reply, errors))
-            reply->ignoreSslErrors();
-        return;
-    }
-
-    DlrMessageBox::Spec box;
-    box.id = QLatin1String(DlrBox::SslErrors);
-    box.icon = QMessageBox::Critical;
-    box.text = QStringLiteral("There was issue with the SSL connection. Continue anyway?");
-    if (errors.size() == 1) {
-        box.informativeText = errors.first().errorString();
-    } else {
-        box.informativeText = QStringLiteral("There were multiple issues with the SSL connection");
-        QStringList texts;
-        for (const QSslError &error : errors) {
-            qDebug() << "ssl error: %s" << error.errorString();
-            texts << error.errorString();
-        }
-        box.detailedText = texts.join(QStringLiteral("---"));
-    }
-    box.buttons = QMessageBox::Ok | QMessageBox::Cancel;
-    box.defaultButton = QMessageBox::Ok;
-    questionsOpen.append(reply);
-    const bool accepted = DlrMessageBox::show(box) == QMessageBox::Ok;
-    questionsOpen.removeOne(reply);
-    if (accepted) {
-        reply->ignoreSslErrors();
-        sslAccepted = true;
-    }
-    if (releaseAfterQuestion.removeOne(reply)) {
-        reply->deleteLater();
-        return;
-    }
-    // The stall time starts again from the answer.
-    auto *stall
-            = reply->findChild<QTimer *>(QLatin1String(StallTimerName), Qt::FindDirectChildrenOnly);
-    if (stall && reply->isRunning())
-        stall->start();
-}
-
-void DlrServiceClient::proxyCredentials(const QNetworkProxy &proxy, QAuthenticator *authenticator)
-{
-    const QString where = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
-    // The toolkit asks again after credentials the proxy refused; an automatic answer would
-    // otherwise be given for ever.
-    constexpr int MaxQuestions = 3;
-    if (++proxyQuestions > MaxQuestions) {
-        qWarning() << "The proxy" << where << "refused the credentials" << MaxQuestions
-                   << "times, not asking again";
-        return;
-    }
-    DlrMessageBox::Spec box;
-    box.id = QLatin1String(DlrBox::ProxyCredentials);
-    box.icon = QMessageBox::Question;
-    box.text = QStringLiteral("The proxy server %1 asks for a user name and password.").arg(where);
-    if (proxyQuestions > 1)
-        box.informativeText = QStringLiteral("It did not accept the ones given before.");
-    box.buttons = QMessageBox::Ok | QMessageBox::Cancel;
-    box.defaultButton = QMessageBox::Ok;
-    QString password;
-    proxyQuestionOpen = true;
-    const bool given = DlrMessageBox::askCredentials(box, &proxyUser, &password) == QMessageBox::Ok;
-    proxyQuestionOpen = false;
-    if (given) {
-        authenticator->setUser(proxyUser);
-        authenticator->setPassword(password);
-    }
 }

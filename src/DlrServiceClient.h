@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DlrManifestElement.h"
+#include "DlrManifestTrust.h"
 
 #include <QList>
 #include <QNetworkReply>
@@ -10,13 +11,18 @@
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 
 class QAuthenticator;
 class QNetworkAccessManager;
 class QNetworkProxy;
 class QNetworkRequest;
+namespace DlrPlatform {
+class Sha256;
+}
 
-// The client of the maker's web service: the manifest request and its verdict, the one network
+// The client of the maker's web service: the manifest request and its verdict (the lists held to
+// the maker's rules: signed, not older than one already seen, not expired), the one network
 // access manager every request goes through, the certificate policy, the watch for transfers
 // that stop moving, and the release of finished replies.
 class DlrServiceClient : public QObject
@@ -27,6 +33,7 @@ public:
     // Offers of an approved manifest are appended to *manifest, its success address goes to
     // *successUrl; both must outlive the client.
     DlrServiceClient(QList<DlrManifestElement> *manifest, QUrl *successUrl, QObject *parent);
+    ~DlrServiceClient() override;
 
     struct ManifestRequest
     {
@@ -39,8 +46,8 @@ public:
         QString dumpPath;   // where the answer is copied unchanged; empty for nowhere
     };
     // Posts the form, or reads the file instead; the verdict arrives as one of the two signals
-    // (for a file, valid whatever it held, before this returns). An earlier request still
-    // outstanding is forgotten.
+    // (for a file before this returns: valid whatever it held, unless the maker's rules refuse
+    // it). An earlier request still outstanding is forgotten.
     void requestManifest(const ManifestRequest &request);
     // Appends the offers of a manifest file, with the log lines of its role. A file that is
     // missing, unreadable, empty, broken or without any offer is noted in manifestFileProblem.
@@ -53,6 +60,10 @@ public:
     // transfer knows it ("Connection refused", "HTTP 500 Internal Server Error", the parser's
     // line and column); empty after a verdict.
     QString manifestFailure() const { return failure; }
+    // Why the maker's rules refused the product lists of the last request ("The product list is
+    // not signed by the maker", "... is older than one already seen", "... expired on ...");
+    // empty when they were believed.
+    QString listRefusal() const { return refusal; }
 
     // A GET watched like every request; the caller handles its end and gives it back through
     // releaseReply.
@@ -90,7 +101,12 @@ Q_SIGNALS:
     void invalidManifestReply(QString reason);
 
 private:
+    static constexpr char StallTimerName[] = "tessStallTimer";
+
     void replyFromManifestRequest(QNetworkReply *reply);
+    // What arrived of the manifest answer, kept and digested.
+    void takeArrived(QNetworkReply *reply);
+    bool believeLists();
     void watchForStall(QNetworkReply *reply);
     // A request begins: it has met no proxy refusal yet.
     void requestStarts();
@@ -106,6 +122,11 @@ private:
     CertificateJudge certificateJudge;
     QString fileProblem;
     QString failure;
+    QString refusal;
+    const QList<QByteArray> makerKeys; // this build's; none in a developer's build
+    QList<DlrListEvidence> lists;      // of the request under way
+    QByteArray arrivedBody;
+    std::unique_ptr<DlrPlatform::Sha256> arrivedDigest;
     bool proxyQuestionOpen = false;
     int proxyQuestions = 0;
     QString proxyUser;

@@ -147,7 +147,9 @@ void DlrUnattended::begin()
 
 void DlrUnattended::manifestRefused(const QString &reason)
 {
-    if (certificates.anyRefused()) {
+    if (!app.serviceClient()->listRefusal().isEmpty()) {
+        finish(DlrExitCode::ProductListRefused, reason);
+    } else if (certificates.anyRefused()) {
         finish(DlrExitCode::CertificateRefused,
                QStringLiteral("The service's certificate was refused"));
     } else if (isServiceFault(reason)) {

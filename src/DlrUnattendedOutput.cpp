@@ -24,6 +24,7 @@ QString DlrUnattendedOutput::exitName(DlrExitCode::Code code)
             {DlrExitCode::ChecksumMismatch, QStringLiteral("ChecksumMismatch")},
             {DlrExitCode::CertificateRefused, QStringLiteral("CertificateRefused")},
             {DlrExitCode::InstallerError, QStringLiteral("InstallerError")},
+            {DlrExitCode::ProductListRefused, QStringLiteral("ProductListRefused")},
     };
     return names.value(code, QString::number(code));
 }
