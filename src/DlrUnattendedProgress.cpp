@@ -37,7 +37,7 @@ QString DlrUnattendedProgress::downloadStarts(int position, const QString &label
 {
     const QString text = line(DlrQueueProgress::requestValue(position, progressStep),
                               QStringLiteral("Downloading ") + label);
-    speedFromBytes = 0;
+    speedFromBytes = -1; // the first report: a resumed download starts with bytes on disk
     speedFromTime = lastLineAt;
     return text;
 }
@@ -62,6 +62,8 @@ QString DlrUnattendedProgress::downloadProgress(int position,
                                                 qint64 received,
                                                 qint64 total)
 {
+    if (speedFromBytes < 0)
+        speedFromBytes = received;
     if (!due())
         return QString();
     const qint64 now = clock();
