@@ -43,8 +43,6 @@ public:
     static QString temporaryPath(const DlrManifestElement &offer, const QDir &folder);
     // Where the server's validator of a partial file is kept.
     static QString validatorPath(const QString &temporaryPath);
-    // The reason a download fails with when its digest is not the manifest's.
-    static QString checksumMismatchText();
 
     // Opens the temporary file and sends the request. False (logged) when nothing started.
     bool start();
@@ -78,8 +76,6 @@ private:
     QString closeFile(QNetworkReply *reply);
     // Flushes the checked file to disk and gives it its final name: empty, or why not.
     QString finalize();
-    // The file's own bytes, read into a fresh digest.
-    bool digestPartialFile();
 
     DlrServiceClient *client;
     DlrManifestElement offer;

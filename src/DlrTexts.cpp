@@ -99,6 +99,11 @@ QString downloadErrorText(QNetworkReply::NetworkError code)
     }
 }
 
+QString checksumMismatchText()
+{
+    return QStringLiteral("The downloaded file is damaged (checksum mismatch)");
+}
+
 QString downloadSizeText(qint64 serverBytes, qint64 listedBytes)
 {
     return QStringLiteral("The server's file is %1 bytes, the product list gives %2")

@@ -10,6 +10,8 @@ QString networkErrorText(QNetworkReply::NetworkError code);
 // Why a download failed, for the failure box: the texts above, but a redirect that was not
 // followed says why instead of "Unknown network error".
 QString downloadErrorText(QNetworkReply::NetworkError code);
+// A download whose digest is not the manifest's.
+QString checksumMismatchText();
 // A download the server sent in another size than the product list gives (the server's total,
 // or the bytes that arrived), only part of (a range that stops before the end), or encoded.
 QString downloadSizeText(qint64 serverBytes, qint64 listedBytes);
