@@ -246,8 +246,7 @@ private slots:
                                   .arg(product.size())},
                 {"gzip", "The server sent the file encoded (gzip), not as it is"},
                 {"loop", "Too many redirects"},
-                {"insecure", "Redirect from https to http refused"},
-                {"", ""}};
+                {"insecure", "Redirect from https to http refused"}};
         const int index = addOffer("Faulty.msi");
         DlrManifestElement &offer = dlrApp->manifestList()[index];
         if (!reasons.contains("checksum"))
