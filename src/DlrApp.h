@@ -119,8 +119,9 @@ Q_SIGNALS:
     void invalidManifestReply(QString reason);
     void failedDownload(QString reason, int manifestIndex);
     void finishedDownload(int manifestIndex);
-    // Progress of the running download: bytes of the whole file so far, and its size (or -1).
-    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    // Progress of the running download: bytes of the whole file so far, its size (or -1), and
+    // the bytes this download has fetched over the network (every request it took).
+    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal, qint64 bytesFetched);
 
 private Q_SLOTS:
     void finishedReply(QNetworkReply *reply);

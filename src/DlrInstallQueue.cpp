@@ -8,7 +8,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QNetworkReply>
 #include <QTimer>
 
 DlrInstallQueue::DlrInstallQueue(DlrApp *app, QObject *parent)
@@ -18,7 +17,12 @@ DlrInstallQueue::DlrInstallQueue(DlrApp *app, QObject *parent)
     connect(app, QOverload<int>::of(&DlrApp::finishedDownload), this,
             &DlrInstallQueue::downloadCompleted);
     connect(app, &DlrApp::failedDownload, this, &DlrInstallQueue::downloadFailed);
-    connect(app, &DlrApp::downloadProgress, this, &DlrInstallQueue::downloadProgress);
+    connect(app, &DlrApp::downloadProgress, this,
+            [this](qint64 received, qint64 total, qint64 fetched) {
+                if (currentStage == Stage::Downloading)
+                    attemptBytes = fetched;
+                downloadProgress(received, total);
+            });
 }
 
 DlrInstallQueue::~DlrInstallQueue()
@@ -148,11 +152,9 @@ void DlrInstallQueue::requestNextDownload()
 
     const QString label = element->label();
     Q_EMIT statusChanged(QStringLiteral("Downloading ") + label + QStringLiteral("..."));
-    if (QNetworkReply *reply = app->DownloadProduct(index)) {
+    if (app->DownloadProduct(index)) {
         currentStage = Stage::Downloading;
         attemptBytes = 0;
-        connect(reply, &QNetworkReply::downloadProgress, this,
-                [this](qint64 received, qint64) { attemptBytes = received; });
         Q_EMIT stepReached(index, Step::Downloading);
         return;
     }

@@ -70,8 +70,9 @@ Q_SIGNALS:
     void boxNeeded(const DlrMessageBox::Spec &box);
     void stepReached(int manifestIndex, DlrInstallQueue::Step step);
     void downloadAdvanced(qint64 bytesReceived, qint64 bytesTotal);
-    // One download attempt ended: the bytes it fetched itself (a resumed one starts after the
-    // bytes on disk), its time, and its failure (null when the file is complete).
+    // One download attempt ended: the bytes it fetched over the network (over every request
+    // it took, none of those already on disk), its time, and its failure (null when the file
+    // is complete).
     void downloadAttemptEnded(int manifestIndex,
                               qint64 bytesFetched,
                               qint64 elapsedMs,

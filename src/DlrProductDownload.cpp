@@ -1,6 +1,8 @@
 #include "DlrProductDownload.h"
 
 #include "DlrDownloadNames.h"
+#include "DlrDurableFile.h"
+#include "DlrFilePlatform.h"
 #include "DlrPlatform.h"
 #include "DlrServiceClient.h"
 #include "DlrTexts.h"
@@ -9,6 +11,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
+
+#include <utility>
 
 namespace {
 // Qt reads the socket on its own thread and keeps what the application has not read yet;
@@ -20,6 +24,12 @@ constexpr qint64 DigestReadSize = 1024 * 1024;
 // write per step about 3 % of a gigabyte's download.
 constexpr qint64 CopyStep = 64 * 1024;
 constexpr int WriteBlockSize = 1024 * 1024;
+// What has been written is handed to the disk in steps of this size as the transfer goes, so
+// the flush before the final name has little left to do (without it, a gigabyte waited about
+// two seconds for that flush; 32 MiB steps measured a little faster than 2, 8 or 16 MiB).
+constexpr qint64 WritebackStep = 32 * 1024 * 1024;
+// Redirects followed for one request, as browsers and curl bound them.
+constexpr int MaxRedirects = 5;
 
 // The SHA-256 of a whole file, or empty when it cannot be read.
 QByteArray fileDigest(const QString &path, DlrPlatform::Sha256 &digest)
@@ -38,26 +48,6 @@ QByteArray fileDigest(const QString &path, DlrPlatform::Sha256 &digest)
     }
 }
 
-// What a later range request can name the file by: a strong entity tag, else the date of its
-// last change. A weak tag cannot vouch for bytes, so it gives nothing either way.
-QByteArray validatorOf(const QNetworkReply *reply)
-{
-    const QByteArray tag = reply->rawHeader("ETag");
-    if (!tag.isEmpty())
-        return tag.startsWith("W/") ? QByteArray() : tag;
-    return reply->rawHeader("Last-Modified");
-}
-
-// The first byte of a "Content-Range: bytes FIRST-LAST/SIZE" answer, or -1.
-qint64 rangeStart(const QNetworkReply *reply)
-{
-    const QByteArray range = reply->rawHeader("Content-Range").trimmed();
-    if (!range.startsWith("bytes "))
-        return -1;
-    bool ok = false;
-    const qint64 first = range.mid(6, range.indexOf('-') - 6).trimmed().toLongLong(&ok);
-    return ok ? first : -1;
-}
 } // namespace
 
 DlrProductDownload::DlrProductDownload(DlrServiceClient *client,
@@ -83,11 +73,6 @@ DlrProductDownload::~DlrProductDownload()
 QString DlrProductDownload::validatorPath(const QString &temporaryPath)
 {
     return temporaryPath + QStringLiteral(".validator");
-}
-
-QString DlrProductDownload::checksumMismatchText()
-{
-    return QStringLiteral("The downloaded file is damaged (checksum mismatch)");
 }
 
 QString DlrProductDownload::existingDownload(const DlrManifestElement &offer, const QDir &folder)
@@ -161,7 +146,7 @@ bool DlrProductDownload::start()
         return false;
     }
     digest.reset(new DlrPlatform::Sha256);
-    if (resume && !digestPartialFile())
+    if (resume && fileDigest(tempName, *digest).isEmpty()) // the digest goes on from its bytes
         resume = false;
     if (!resume) {
         if (partial > 0)
@@ -170,14 +155,10 @@ bool DlrProductDownload::start()
             return false;
     }
     resumeAt = resume ? partial : 0;
+    fileEnd = writtenBack = resumeAt;
     qDebug() << "downloading " << offer.label() << "from" << offer.downloadUrl;
     request();
     return true;
-}
-
-bool DlrProductDownload::digestPartialFile()
-{
-    return !fileDigest(target->fileName(), *digest).isEmpty();
 }
 
 // The file is made anew rather than truncated: ext4 takes a file truncated to nothing for one
@@ -190,7 +171,7 @@ bool DlrProductDownload::startOver(const char *why)
     digest.reset(new DlrPlatform::Sha256);
     QFile::remove(validatorPath(target->fileName()));
     validator.clear();
-    resumeAt = 0;
+    resumeAt = fileEnd = writtenBack = 0;
     if (target->size() == 0)
         return true;
     if (target->remove() && target->open(QIODevice::WriteOnly))
@@ -207,52 +188,51 @@ void DlrProductDownload::request()
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeAt) + '-');
         request.setRawHeader("If-Range", validator.toLatin1());
     }
-    answer = Answer::Unchecked;
+    // The bytes as they are: the package is stored as sent, and a range counts stored bytes.
+    request.setRawHeader("Accept-Encoding", "identity");
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaxRedirects);
+    answer = DlrDownloadAnswer(resumeAt, validator.toLatin1(), offer.fileSize);
+    fetchedEarlier += std::exchange(fetchedNow, 0);
     transfer = client->get(request);
     transfer->setReadBufferSize(DownloadReadBufferSize);
     connect(transfer, &QNetworkReply::readyRead, this, &DlrProductDownload::readAvailable);
+    connect(transfer, &QNetworkReply::redirected, this,
+            [](const QUrl &url) { qDebug() << "Download redirected to" << url; });
+    announcedSize = -1;
     connect(transfer, &QNetworkReply::downloadProgress, this, [this](qint64 got, qint64 total) {
-        Q_EMIT progress(resumeAt + got, total > 0 ? resumeAt + total : -1);
+        announcedSize = total > 0 ? resumeAt + total : -1;
+        Q_EMIT progress(resumeAt + got, announcedSize, fetchedEarlier + fetchedNow);
     });
     connect(transfer, &QNetworkReply::finished, this, &DlrProductDownload::transferEnded);
+    // Where this request starts, before any byte of it: a speed counts only what moves.
+    QMetaObject::invokeMethod(
+            this,
+            [this, from = resumeAt, fetched = fetchedEarlier] {
+                Q_EMIT progress(from, -1, fetched);
+            },
+            Qt::QueuedConnection);
 }
 
 void DlrProductDownload::checkAnswer()
 {
-    const QVariant status = transfer->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    // No status: not HTTP (the file itself), or no answer at all (the file stays as it is).
-    const int code = status.isValid()                              ? status.toInt()
-                     : transfer->error() == QNetworkReply::NoError ? 200
-                                                                   : 0;
-    answer = Answer::Refused;
-    if (resumeAt > 0 && code == 206) {
-        const QByteArray tag = validatorOf(transfer);
-        if (rangeStart(transfer) != resumeAt) {
-            answer = Answer::Restart;
-            qWarning() << "The server's range starts elsewhere:"
-                       << transfer->rawHeader("Content-Range");
-        } else if (!tag.isEmpty() && tag != validator.toLatin1()) {
-            answer = Answer::Restart;
-            qWarning() << "The file changed on the server:" << tag << "was" << validator;
-        } else {
-            answer = Answer::Accepted;
-        }
-    } else if (resumeAt > 0 && code == 416) {
-        answer = Answer::Restart;
-        qWarning() << "The server has no bytes from" << resumeAt;
-    } else if (code >= 200 && code < 300 && code != 206) {
-        if (resumeAt > 0 && !startOver("the server sent the whole file")) {
-            answer = Answer::Refused;
-            return;
-        }
-        const QByteArray tag = validatorOf(transfer);
-        QFile validatorFile(validatorPath(target->fileName()));
-        if (!tag.isEmpty() && validatorFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            validatorFile.write(tag + '\n');
-        answer = Answer::Accepted;
+    using Verdict = DlrDownloadAnswer::Verdict;
+    const Verdict verdict = answer.judge(transfer);
+    if (verdict == Verdict::Whole && resumeAt > 0 && !startOver("the server sent the whole file")) {
+        answer.refuse(QStringLiteral("Couldn't make ") + target->fileName()
+                      + QStringLiteral(" anew: ") + target->errorString());
+        return;
+    }
+    if (verdict == Verdict::Whole) {
+        const QByteArray tag = DlrDownloadAnswer::validatorOf(transfer);
+        QString error;
+        if (!tag.isEmpty()
+            && !DlrDurableFile::write(validatorPath(target->fileName()), tag + '\n', &error))
+            qWarning() << "Couldn't keep the validator of" << target->fileName() << error;
     }
     // Given up from the event loop: the reply is in the middle of delivering this answer.
-    if (answer == Answer::Restart && transfer->isRunning())
+    if (verdict == Verdict::Restart && transfer->isRunning())
         QMetaObject::invokeMethod(transfer, &QNetworkReply::abort, Qt::QueuedConnection);
 }
 
@@ -262,16 +242,35 @@ void DlrProductDownload::abort()
         transfer->abort();
 }
 
+bool DlrProductDownload::writeBlock(const char *data, qint64 length)
+{
+    // A write cut short says nothing; the one after it fails with the system's reason.
+    qint64 done = 0;
+    for (qint64 n = 0; done < length && (n = target->write(data + done, length - done)) > 0;)
+        done += n;
+    if (done < length) {
+        writeFailure = writeFailedText(target->fileName(), target->errorString());
+        qWarning().noquote() << "Failed writing to file in download:" << writeFailure;
+        return false;
+    }
+    fileEnd += length;
+    if (fileEnd - writtenBack >= WritebackStep && target->flush()) {
+        DlrFilePlatform::startWriteback(target->handle(), writtenBack, fileEnd - writtenBack);
+        writtenBack = fileEnd;
+    }
+    return true;
+}
+
 void DlrProductDownload::readAvailable()
 {
     if (!transfer || !target || !target->isOpen()) {
         qDebug() << "error in download reply";
         return;
     }
-    if (answer == Answer::Unchecked)
+    if (answer.verdict() == DlrDownloadAnswer::Verdict::Unchecked)
         checkAnswer();
-    if (answer != Answer::Accepted) {
-        transfer->skip(transfer->bytesAvailable()); // an error page or a range of no use
+    if (!answer.accepted()) { // an error page or a range of no use
+        fetchedNow += qMax<qint64>(0, transfer->skip(transfer->bytesAvailable()));
         return;
     }
     if (block.isEmpty())
@@ -288,11 +287,10 @@ void DlrProductDownload::readAvailable()
             }
             digest->addData(block.constData() + filled, got);
             filled += got;
+            fetchedNow += got;
         }
-        if (target->write(block.constData(), filled) < filled) {
+        if (!writeBlock(block.constData(), filled)) {
             transfer->abort();
-            qDebug() << "Failed writing to file in download" << target->error()
-                     << target->errorString();
             return;
         }
     }
@@ -300,32 +298,22 @@ void DlrProductDownload::readAvailable()
 
 // How the transfer ended. Beyond the reply's own error: the file's last buffered bytes may
 // fail to reach the disk (a failed write, as when the disk is full), and a connection closed
-// cleanly before the announced length is not an error to Qt. Either way the incomplete file
-// must never get its final name.
-QNetworkReply::NetworkError DlrProductDownload::closeFile(QNetworkReply *reply)
+// cleanly, or a range that stops, before the end of the file is not an error to Qt. Either way
+// the incomplete file must never get its final name.
+QString DlrProductDownload::closeFile(QNetworkReply *reply)
 {
-    const bool flushed = target->flush();
+    if (!target->flush() && writeFailure.isEmpty())
+        writeFailure = writeFailedText(target->fileName(), target->errorString());
     const qint64 written = target->size();
-    if (!flushed)
-        qDebug() << "Failed writing to file in download" << target->error()
-                 << target->errorString();
     target->close();
-    if (!flushed)
-        return QNetworkReply::OperationCanceledError;
+    if (!writeFailure.isEmpty())
+        return writeFailure;
     if (reply->error() != QNetworkReply::NoError)
-        return reply->error();
-    if (answer != Answer::Accepted)
-        return QNetworkReply::UnknownContentError;
-
-    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    // A compressed body is announced by its compressed length; Qt hands it over inflated.
-    if (announced.isValid() && !reply->hasRawHeader("Content-Encoding")
-        && resumeAt + announced.toLongLong() != written) {
-        qWarning() << "Download ended after" << written << "of" << resumeAt + announced.toLongLong()
-                   << "bytes";
-        return QNetworkReply::RemoteHostClosedError;
-    }
-    return QNetworkReply::NoError;
+        return downloadErrorText(reply->error());
+    if (!answer.accepted())
+        return answer.reason().isEmpty() ? networkErrorText(QNetworkReply::UnknownContentError)
+                                         : answer.reason();
+    return answer.incompleteReason(reply, written);
 }
 
 void DlrProductDownload::transferEnded()
@@ -333,13 +321,15 @@ void DlrProductDownload::transferEnded()
     qDebug() << "finished download" << manifestIndex;
     QNetworkReply *reply = transfer;
     client->releaseReply(reply);
-    if (answer == Answer::Unchecked)
+    if (answer.verdict() == DlrDownloadAnswer::Verdict::Unchecked)
         checkAnswer();
     // Data still waiting in the reply belongs in the file before it is judged.
     if (reply->isOpen() && reply->bytesAvailable() > 0)
         readAvailable();
     transfer = nullptr;
-    if (answer == Answer::Restart) {
+    // The exact count: the toolkit reports progress at most ten times a second.
+    Q_EMIT progress(fileEnd, announcedSize, fetchedEarlier + fetchedNow);
+    if (answer.verdict() == DlrDownloadAnswer::Verdict::Restart) {
         if (startOver("its partial file cannot be continued")) {
             request();
             return;
@@ -350,15 +340,14 @@ void DlrProductDownload::transferEnded()
     }
 
     const QString tempName = target->fileName();
-    const QNetworkReply::NetworkError error = closeFile(reply);
-    if (error != QNetworkReply::NoError) {
-        const QString reason = networkErrorText(error);
-        qDebug() << reason;
+    const QString failure = closeFile(reply);
+    if (!failure.isEmpty()) {
+        qDebug().noquote() << failure;
         if (QFileInfo(tempName).size() == 0) { // nothing worth continuing
             target->remove();
             QFile::remove(validatorPath(tempName));
         }
-        Q_EMIT failed(reason);
+        Q_EMIT failed(failure);
         return;
     }
 
@@ -371,19 +360,39 @@ void DlrProductDownload::transferEnded()
         Q_EMIT failed(checksumMismatchText());
         return;
     }
+    const QString reason = finalize();
+    if (reason.isEmpty())
+        Q_EMIT finished();
+    else
+        Q_EMIT failed(reason);
+}
+
+QString DlrProductDownload::finalize()
+{
+    const QString tempName = target->fileName();
     bool unexpected = false;
     const QString finalName = DlrDownloadNames::finalNameFromTempName(tempName, &unexpected);
     if (unexpected)
         qDebug() << "getFinalNameFromTempName: Unexpected name" << tempName;
-    // Only a file whose digest was checked replaces one of the same name (a damaged copy).
-    if (!offer.sha256.isEmpty() && finalName != tempName && QFile::exists(finalName))
-        QFile::remove(finalName);
-    if (finalName == tempName || target->rename(finalName)) {
-        Q_EMIT finished();
-        return;
+    // The bytes reach the disk before any name promises them. Flushed here, so that a failure
+    // reads as the failed write it is; the commit's own flush then finds nothing left to write.
+    if (!DlrPlatform::syncFile(tempName)) {
+        const QString reason
+                = writeFailedText(tempName, DlrPlatform::errorText(DlrPlatform::lastError()));
+        qWarning().noquote() << reason;
+        return reason;
     }
-    const QString reason = QStringLiteral("Couldn't finalize download when renaming ") + tempName
-                           + QStringLiteral(" to ") + finalName;
-    qWarning() << reason;
-    Q_EMIT failed(reason);
+    if (finalName == tempName)
+        return QString();
+    // Only a file whose digest was checked replaces one of the same name (a damaged copy).
+    QString error;
+    if ((offer.sha256.isEmpty() && QFile::exists(finalName))
+        || !DlrDurableFile::commit(tempName, finalName, &error)) {
+        const QString reason = QStringLiteral("Couldn't finalize download when renaming ")
+                               + tempName + QStringLiteral(" to ") + finalName;
+        qWarning().noquote() << reason << error;
+        return reason;
+    }
+    target->setFileName(finalName);
+    return QString();
 }

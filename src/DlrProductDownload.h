@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DlrDownloadAnswer.h"
 #include "DlrManifestElement.h"
 
 #include <QDir>
@@ -19,9 +20,10 @@ class QFile;
 
 // One offer into one file: the names it may use in the download folder, the transfer streamed
 // into a temporary file while its SHA-256 is computed, and the file's completeness and digest
-// checked before it takes its final name. A transfer that breaks leaves its partial file (and
-// the server's validator beside it) for the next attempt to continue with a range request.
-// Ends with exactly one of finished or failed.
+// checked, and its bytes flushed to disk, before it takes its final name. Redirects are
+// followed (a few, never from https to http). A transfer that breaks leaves its partial file
+// (and the server's validator beside it) for the next attempt to continue with a range
+// request. Ends with exactly one of finished or failed.
 class DlrProductDownload : public QObject
 {
     Q_OBJECT
@@ -41,8 +43,6 @@ public:
     static QString temporaryPath(const DlrManifestElement &offer, const QDir &folder);
     // Where the server's validator of a partial file is kept.
     static QString validatorPath(const QString &temporaryPath);
-    // The reason a download fails with when its digest is not the manifest's.
-    static QString checksumMismatchText();
 
     // Opens the temporary file and sends the request. False (logged) when nothing started.
     bool start();
@@ -55,8 +55,9 @@ public:
     QSharedPointer<QFile> file() const { return target; }
 
 Q_SIGNALS:
-    // Bytes of the whole file so far, and its size (or -1 when unknown).
-    void progress(qint64 received, qint64 total);
+    // Bytes of the whole file so far, its size (or -1 when unknown), and the bytes that came
+    // over the network for it since start(), over every request it took.
+    void progress(qint64 received, qint64 total, qint64 fetched);
     // The file is complete under its final name (file() names it).
     void finished();
     void failed(const QString &reason);
@@ -69,12 +70,12 @@ private:
     // Drops what the file holds; the next request fetches the whole file. False (logged) when
     // the file cannot be made anew.
     bool startOver(const char *why);
+    bool writeBlock(const char *data, qint64 length);
     void transferEnded();
-    QNetworkReply::NetworkError closeFile(QNetworkReply *reply);
-    // The file's own bytes, read into a fresh digest.
-    bool digestPartialFile();
-
-    enum class Answer { Unchecked, Accepted, Refused, Restart };
+    // Closes the file and tells whether it is complete: empty, or why not.
+    QString closeFile(QNetworkReply *reply);
+    // Flushes the checked file to disk and gives it its final name: empty, or why not.
+    QString finalize();
 
     DlrServiceClient *client;
     DlrManifestElement offer;
@@ -85,6 +86,12 @@ private:
     std::unique_ptr<DlrPlatform::Sha256> digest;
     QString validator;   // of the partial file, sent as If-Range
     qint64 resumeAt = 0; // bytes the file held when the request went out
-    Answer answer = Answer::Unchecked;
-    QByteArray block; // what arrived, on its way into the file
+    DlrDownloadAnswer answer;
+    QByteArray block;          // what arrived, on its way into the file
+    qint64 fileEnd = 0;        // bytes in the file
+    qint64 writtenBack = 0;    // bytes of it handed to the disk so far
+    qint64 announcedSize = -1; // of the whole file, from the answer's length
+    // Bytes read from the network by the requests before this one, and by this one.
+    qint64 fetchedEarlier = 0, fetchedNow = 0;
+    QString writeFailure; // why the file could not take what arrived
 };

@@ -86,3 +86,43 @@ QString networkErrorText(QNetworkReply::NetworkError code)
         return QStringLiteral("Unknown network error ") + QString::number(int(code));
     }
 }
+
+QString downloadErrorText(QNetworkReply::NetworkError code)
+{
+    switch (code) {
+    case QNetworkReply::TooManyRedirectsError:
+        return QStringLiteral("Too many redirects");
+    case QNetworkReply::InsecureRedirectError:
+        return QStringLiteral("Redirect from https to http refused");
+    default:
+        return networkErrorText(code);
+    }
+}
+
+QString checksumMismatchText()
+{
+    return QStringLiteral("The downloaded file is damaged (checksum mismatch)");
+}
+
+QString downloadSizeText(qint64 serverBytes, qint64 listedBytes)
+{
+    return QStringLiteral("The server's file is %1 bytes, the product list gives %2")
+            .arg(serverBytes)
+            .arg(listedBytes);
+}
+
+QString partialRangeText(qint64 first, qint64 last, qint64 total)
+{
+    return QStringLiteral("The server sent only bytes %1-%2 of %3").arg(first).arg(last).arg(total);
+}
+
+QString encodedDownloadText(const QByteArray &encoding)
+{
+    return QStringLiteral("The server sent the file encoded (%1), not as it is")
+            .arg(QString::fromLatin1(encoding));
+}
+
+QString writeFailedText(const QString &path, const QString &systemText)
+{
+    return QStringLiteral("Could not write %1: %2").arg(path, systemText);
+}

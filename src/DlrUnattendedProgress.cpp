@@ -38,7 +38,7 @@ QString DlrUnattendedProgress::downloadStarts(int position, const QString &label
 {
     const QString text = line(DlrQueueProgress::requestValue(position, progressStep),
                               QStringLiteral("Downloading ") + label);
-    speedFromBytes = 0;
+    speedFromBytes = -1; // the first report: a resumed download starts with bytes on disk
     speedFromTime = lastLineAt;
     return text;
 }
@@ -65,6 +65,8 @@ QString DlrUnattendedProgress::downloadProgress(int position,
                                                 qint64 received,
                                                 qint64 total)
 {
+    if (speedFromBytes < 0)
+        speedFromBytes = received;
     if (!due())
         return QString();
     const qint64 now = clock();

@@ -80,7 +80,7 @@ void TestParts::progress()
     };
     const Step steps[] = {
             {0, [&] { return lines.downloadStarts(0, "WS"); }, "[  0%] Downloading WS"},
-            {999, [&] { return lines.downloadProgress(0, "WS", 10 * MB, 100 * MB); }, ""},
+            {999, [&] { return lines.downloadProgress(0, "WS", 0, 100 * MB); }, ""},
             {1000, [&] { return lines.downloadProgress(0, "WS", 50 * MB, 100 * MB); },
              "[ 12%] Downloading WS  50 MB/100 MB  50 MB/s"},
             {3000, [&] { return lines.downloadProgress(0, "WS", 1300 * MB, 1300 * MB); },
@@ -91,6 +91,11 @@ void TestParts::progress()
              "[ 35%] Installing WS  40%"},
             {4002, [&] { return lines.step(1, DlrUnattendedProgress::Stage::Done, "Installed H"); },
              "[100%] Installed H"},
+            // Resumed: the speed counts what moved since its first report, not the bytes on disk.
+            {5000, [&] { return lines.downloadStarts(1, "H"); }, "[ 50%] Downloading H"},
+            {5001, [&] { return lines.downloadProgress(1, "H", 600 * MB, 1300 * MB); }, ""},
+            {6000, [&] { return lines.downloadProgress(1, "H", 700 * MB, 1300 * MB); },
+             "[ 63%] Downloading H  700 MB/1.3 GB  100 MB/s"},
     };
     for (const Step &s : steps) {
         now = s.at;

@@ -68,25 +68,38 @@ Manifest (--manifest-fault SPEC, or ?fault=SPEC on the manifest URL, which wins)
   sig-otherkey     signed by another key (made at the first use)
   sig-missing      no X-Manifest-Signature header
   sig-notbase64    a header that is not base64      sig-notder  base64 of bytes that are not DER
-Products (--fault FILE=SPEC, /debug/fault, or ?fault=SPEC on the product URL, which wins):
+Products (--fault FILE=SPEC, /debug/fault, or ?fault=SPEC on the product URL, which wins; several
+faults joined by "+" apply together, e.g. weaketag+reset:50%, written %2B in a query):
   reset:<n>        send n body bytes, then reset the connection
   reset:<p>%       send p percent of the answer's body, then reset the connection
   stall[:<n>]      send n body bytes (default 0), then send nothing (until --stall-seconds)
   slow:<bytes/s>   send at that rate
   short:<n>        send n body bytes of the full Content-Length, then close cleanly
+  unsized[:<n>]    no Content-Length: send n body bytes (default all), then close cleanly
   404, 500         that HTTP status
   norange          ignore Range and If-Range: always the whole file (200), no Accept-Ranges
   badrange         a range answer (206) whose Content-Range names the wrong start (0)
+  badtotal         a range answer (206) whose Content-Range names a total one byte too large
+  shortrange:<n>   a range answer (206) of only n bytes, Content-Range naming just them
   newetag          a different ETag on every answer, as if the file changed each time
+  weaketag         a weak ETag (W/"...") and a Last-Modified date, which If-Range must name
   changed          the file changed and the server does not look at If-Range: a new ETag, the
                    range asked for (206), and its first byte differs
   corrupt          flip one byte of the body (the file's middle byte, or the body's first)
+  gzip[:<n>]       "Content-Encoding: gzip": the answer's first n bytes (default all), compressed,
+                   whatever the request's Accept-Encoding
+  redirect:<codes>[:<location>]   answer the first status of the comma-separated codes (301,
+                   302, 303, 307, 308) with a Location to the product without this fault, or to
+                   the redirect of the codes left; location "self" (the same URL: a loop), a
+                   path, or a URL (another port, another scheme) replaces the last hop's target
   Any product fault followed by *<n> (reset:50%*1) applies to the first n requests of that
   product only, counted from when the fault was set; later requests are served normally.
 """
 
 import argparse
 import base64
+import email.utils
+import gzip
 import hashlib
 import html
 import json
@@ -467,21 +480,28 @@ class Handler(BaseHTTPRequestHandler):
         path = os.path.join(self.state.args.products, name)
         if not name or name != requested or not os.path.isfile(path):
             return self.send_simple(404, "no such product\n")
-        fault = self.state.fault_for(name, requested_fault)
-        kind, _, arg = fault.partition(":")
-        if kind in ("404", "500"):
-            return self.send_simple(int(kind), "fault %s\n" % kind)
+        spec = self.state.fault_for(name, requested_fault)
+        faults = dict(f.partition(":")[::2] for f in spec.split("+") if f)
+        for code in ("404", "500"):
+            if code in faults:
+                return self.send_simple(int(code), "fault %s\n" % code)
+        if "redirect" in faults:
+            return self.redirect(name, faults["redirect"])
 
         st = os.stat(path)
         size = st.st_size
         etag = '"%x-%x"' % (size, st.st_mtime_ns)
-        if kind in ("newetag", "changed"):
+        if "newetag" in faults or "changed" in faults:
             with self.state.lock:
                 self.state.etag_serial += 1
                 etag = '"%x-%x-%d"' % (size, st.st_mtime_ns, self.state.etag_serial)
+        validator, headers = etag, [("ETag", etag)]
+        if "weaketag" in faults:  # If-Range may only name the date then
+            validator = email.utils.formatdate(st.st_mtime, usegmt=True)
+            headers = [("ETag", "W/" + etag), ("Last-Modified", validator)]
         start = self.range_start()
-        if kind == "norange" or (kind != "changed"
-                                 and self.headers.get("If-Range") not in (None, etag)):
+        if "norange" in faults or ("changed" not in faults
+                                   and self.headers.get("If-Range") not in (None, validator)):
             start = None
         if start is not None and start >= size:
             self.log_product(name, 416, start, 0)
@@ -489,40 +509,63 @@ class Handler(BaseHTTPRequestHandler):
 
         first = start or 0
         status = 200 if start is None else 206
+        limit = size - first
+        if status == 206 and "shortrange" in faults:
+            limit = min(limit, int(faults["shortrange"] or 1))
+        length = limit
+        if "gzip" in faults:
+            with open(path, "rb") as f:
+                f.seek(first)
+                packed = gzip.compress(f.read(int(faults["gzip"] or limit)))
+            length = len(packed)
+            headers.append(("Content-Encoding", "gzip"))
+        if "unsized" in faults:
+            length = None
+            headers.append(("Connection", "close"))
+            self.close_connection = True
+        if "norange" not in faults:
+            headers.append(("Accept-Ranges", "bytes"))
+        if status == 206:
+            claimed = 0 if "badrange" in faults else first
+            total = size + 1 if "badtotal" in faults else size
+            headers.append(("Content-Range",
+                            "bytes %d-%d/%d" % (claimed, first + limit - 1, total)))
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(size - first))
-        self.send_header("ETag", etag)
-        if kind != "norange":
-            self.send_header("Accept-Ranges", "bytes")
-        if status == 206:
-            claimed = 0 if kind == "badrange" else first
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (claimed, size - 1, size))
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        for k, v in headers:
+            self.send_header(k, v)
         self.end_headers()
         if self.command == "HEAD":
             return None
-        limit = size - first
-        if kind in ("reset", "short", "stall"):
-            if arg.endswith("%"):
+        for kind in ("reset", "short", "stall", "unsized"):
+            arg = faults.get(kind)
+            if arg and arg.endswith("%"):
                 limit = int(limit * float(arg[:-1]) / 100)
-            else:
+            elif arg or (arg is not None and kind == "stall"):
                 limit = min(limit, int(arg or 0))
-        rate = float(arg) if kind == "slow" and arg else 0.0
-        flip = max(first, size // 2) if kind == "corrupt" else first if kind == "changed" else -1
+        rate = float(faults.get("slow") or 0)
+        flip = (max(first, size // 2) if "corrupt" in faults
+                else first if "changed" in faults else -1)
         self.sent = 0
         try:
+            if "gzip" in faults:
+                self.wfile.write(packed)
+                self.sent = len(packed)
+                return None
             with open(path, "rb") as f:
                 f.seek(first)
-                if not kind and not self.server.tls:
+                if not faults and not self.server.tls:
                     self.wfile.flush()
                     self.sent = self.connection.sendfile(f, first, limit)
                     return None
                 self.copy(f, limit, rate, flip - first)
-            if kind == "reset":
+            if "reset" in faults:
                 self.reset_connection()
-            elif kind == "short":
+            elif "short" in faults:
                 self.close_connection = True
-            elif kind == "stall":
+            elif "stall" in faults:
                 self.wfile.flush()
                 self.wait(self.state.args.stall_seconds)
                 self.close_connection = True
@@ -532,6 +575,20 @@ class Handler(BaseHTTPRequestHandler):
         finally:
             self.log_product(name, status, first, self.sent)
         return None
+
+    def redirect(self, name, arg):
+        """Answers the first of the codes with a Location to the rest of the chain."""
+        codes, _, location = arg.partition(":")
+        code, _, rest = codes.partition(",")
+        own = "/products/" + urllib.parse.quote(name)
+        if rest:
+            location = own + "?fault=" + urllib.parse.quote(
+                "redirect:" + rest + (":" + location if location else ""), safe="")
+        elif location == "self":
+            location = self.path
+        self.log_product(name, int(code or 302), None, 0)
+        return self.send_simple(int(code or 302), "moved\n",
+                                headers=[("Location", location or own)])
 
     def range_start(self):
         """N of "Range: bytes=N-" (an end is ignored: the rest of the file is sent), else None."""
