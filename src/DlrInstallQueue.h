@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DlrMessageBox.h"
+#include "DlrPackageCheck.h"
 #include "DlrTransferRate.h"
 
 #include <QElapsedTimer>
@@ -80,6 +81,8 @@ Q_SIGNALS:
     void installerAdvanced(float percent);
     // The Windows Installer's own return code, which the wizard does not act on.
     void installerEnded(int manifestIndex, int returnCode, qint64 elapsedMs);
+    // The package failed its checks just before its install and is not installed.
+    void packageRefused(int manifestIndex, const QString &reason);
     void goBack();
     // Every product has been worked through.
     void queueFinished();
@@ -124,4 +127,5 @@ private:
     QElapsedTimer transferClock;
     qint64 rateShownAtMs = 0;
     QHash<QString, std::function<void(QMessageBox::StandardButton)>> waitingForAnswer;
+    DlrPackageCheck packageCheck;
 };

@@ -60,6 +60,7 @@ const QList<DlrBox::Entry> &DlrBox::catalogue()
             {BackDuringInstall, QMessageBox::Cancel},
             {InstallerFailedToStart, QMessageBox::Ok},
             {InstallerExitError, QMessageBox::Ok},
+            {PackageRefused, QMessageBox::Ok},
             {ProxyCredentials, QMessageBox::Cancel},
             {InstallerFatalError, QMessageBox::Default},
             {InstallerError, QMessageBox::Default},

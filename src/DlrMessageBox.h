@@ -20,6 +20,8 @@ inline constexpr char BackDuringDownload[] = "backDuringDownload";
 inline constexpr char BackDuringInstall[] = "backDuringInstall";
 inline constexpr char InstallerFailedToStart[] = "installerFailedToStart";
 inline constexpr char InstallerExitError[] = "installerExitError";
+// A package that failed its checks just before its install (changed, or not signed by the maker).
+inline constexpr char PackageRefused[] = "packageRefused";
 inline constexpr char ProxyCredentials[] = "proxyCredentials";
 // What the Windows Installer asks through the installer's message handler, by message kind,
 // and the boxes of its own interface (whatever caption the package gives them).

@@ -72,6 +72,12 @@ DlrUnattended::DlrUnattended(DlrApp &app)
     connect(queue, &DlrInstallQueue::stepReached, this, &DlrUnattended::stepReached);
     connect(queue, &DlrInstallQueue::downloadAttemptEnded, this, &DlrUnattended::attemptEnded);
     connect(queue, &DlrInstallQueue::installerEnded, this, &DlrUnattended::installerEnded);
+    connect(queue, &DlrInstallQueue::packageRefused, this,
+            [this](int manifestIndex, const QString &reason) {
+                finish(DlrExitCode::InstallerError,
+                       QStringLiteral("Not installing %1: %2")
+                               .arg(this->app.manifestList().at(manifestIndex).label(), reason));
+            });
     connect(queue, &DlrInstallQueue::boxNeeded, this, &DlrUnattended::answer);
     connect(queue, &DlrInstallQueue::downloadAdvanced, this, [this](qint64 received, qint64 total) {
         print(progress->downloadProgress(queue->position(), currentLabel(), received, total));
