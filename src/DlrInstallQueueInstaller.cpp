@@ -34,8 +34,8 @@ void DlrInstallQueue::startInstaller()
 
     // Read again and held until the install ends: what is installed is what was checked.
     if (!packageCheck.check(nativePath, element->sha256)) {
-        const int index = currentIndex();
-        Q_EMIT packageRefused(index, packageCheck.reason());
+        Q_EMIT statusChanged(QString());
+        Q_EMIT packageRefused(currentIndex(), packageCheck.reason());
         ask(DlrBox::PackageRefused, QStringLiteral("Not installing ") + element->label(),
             packageCheck.reason() + QStringLiteral(". Skipping to next product"), QMessageBox::Ok,
             QMessageBox::Ok, [this](QMessageBox::StandardButton) { advanceQueue(); });
