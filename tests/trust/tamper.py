@@ -28,6 +28,9 @@ ROWS = {
     "signature missing": (False, {"fault": "sig-missing"}, LIST, 10, NOT_SIGNED, "signature missing"),
     "signature not base64": (False, {"fault": "sig-notbase64"}, LIST, 10, NOT_SIGNED, "not base64"),
     "signature not DER": (False, {"fault": "sig-notder"}, LIST, 10, NOT_SIGNED, "not DER"),
+    "signature missing, the certificate trusted by -trustcert": (  # relaxes the transport only
+        False, {"fault": "sig-missing", "tls": True}, ["-trustcert", "FINGERPRINT"] + LIST, 10,
+        NOT_SIGNED, "signature missing"),
     "a lower version": (
         False, {"seen": ["11"]}, LIST, 10, "The product list is older than one already seen",
         "its version 10 is older than version 11"),
@@ -95,6 +98,16 @@ class World:
         port_file, self.key = self.work + "/port", suite.build + "/keyed/demo-maker-key.pem"
         faults = ["--manifest-fault", what["fault"]] if "fault" in what else []
         faults += ["--fault", WS25 + "=" + SLOW] if "change" in what else []
+        self.scheme, self.fingerprint = "http", None
+        if what.get("tls"):  # a certificate of its own, which only -trustcert makes acceptable
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                            "-subj", "/CN=127.0.0.1", "-keyout", self.work + "/tls.key", "-out",
+                            self.work + "/tls.crt"], check=True, capture_output=True)
+            self.fingerprint = subprocess.run(
+                ["openssl", "x509", "-in", self.work + "/tls.crt", "-noout", "-fingerprint",
+                 "-sha256"], check=True, capture_output=True, text=True).stdout.split("=")[1].strip()
+            self.scheme, faults = "https", faults + ["--tls-cert", self.work + "/tls.crt",
+                                                     "--tls-key", self.work + "/tls.key"]
         self.service = subprocess.Popen(
             [sys.executable, SOURCE + "/tools/standin/serve.py", "--products", products, "--users",
              suite.users, "--port", "0", "--port-file", port_file, "--time-limit", "300",
@@ -162,7 +175,7 @@ class World:
 
 def run_unattended(world, program, arguments, what):
     proc = subprocess.Popen([program, "-unattended", "-manifestserver", "127.0.0.1:%d" % world.port,
-                             "-manifestserverscheme", "http", "-user", "demo", "-pass", "demo-pw",
+                             "-manifestserverscheme", world.scheme, "-user", "demo", "-pass", "demo-pw",
                              *arguments], env=world.env(False), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     if "change" in what:  # while the Workserver downloads, the package that waits changes
@@ -214,7 +227,8 @@ def run_row(suite, name):
     wizard, what, arguments, code, text, logged = ROWS[name]
     world = World(suite, name.replace(" ", "-").replace(",", ""), what)
     try:
-        arguments = [world.file if a == "FILE" else a for a in arguments]
+        arguments = [{"FILE": world.file, "FINGERPRINT": world.fingerprint}.get(a, a)
+                     for a in arguments]
         program = suite.build + "/keyed/bin/tessinstaller"
         got, said = (run_wizard(world, program, what) if wizard
                      else run_unattended(world, program, arguments, what))
@@ -222,6 +236,7 @@ def run_row(suite, name):
         check(got == code, "exit code %s, not %s: %s", got, code, said[-400:])
         check(text in said, "the run said: %s", said)
         check(logged is None or logged.replace("FILE", world.file) in log, "no log line %r", logged)
+        check(what.get("nodigest", "none") not in said, "offered without a digest: %s", said)
         if "change" in what:  # the package refused was not installed, the other one was
             check(world.installed() == (what["change"] == HARROW), "the Workserver installed")
     finally:
