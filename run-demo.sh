@@ -3,6 +3,8 @@
 # make up a machine, and run the wizard against them.
 # With a display it is interactive; without one it runs under Xvfb, walks through every page
 # with xdotool and leaves screenshots, the log and a summary in demo-out/.
+# It runs the keyed build (build/keyed/: the demo maker key made at configure time compiled in),
+# and the service signs its product list with that key's private half.
 #   ./run-demo.sh [--windows | --unattended]
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -19,7 +21,8 @@ STARTED=$(date +%s)
 
 ./tools/setup-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target tessinstaller_launcher
+cmake --build build -j2 --target tessinstaller_keyed_launcher
+PROGRAM=build/keyed/bin/tessinstaller
 
 OUT="$ROOT/demo-out"
 rm -rf "$OUT"
@@ -50,7 +53,7 @@ python3 tools/machine/make-machine.py "$TESSINSTALLER_ROOT" --maya 2024 --maya 2
     --houdini 20.0.547 --katana 6.0v1 --workserver 24.4:2210417
 
 echo "== the stand-in web service"
-demo_service "$WORK" "$OUT"
+demo_service "$WORK" "$OUT" build/keyed/demo-maker-key.pem
 
 ARGS=(-manifestserver "127.0.0.1:$PORT" -user demo -pass demo-password)
 
@@ -61,7 +64,7 @@ if [ "$UNATTENDED" = 1 ]; then
     echo "== $title" | tee -a "$OUT/unattended.txt"
     echo "\$ tessinstaller -unattended ${ARGS[*]} $*" | sed 's/-pass [^ ]*/-pass ****/' | tee -a "$OUT/unattended.txt"
     set +e
-    build/bin/tessinstaller -unattended "${ARGS[@]}" "$@" 2>&1 | tee -a "$OUT/unattended.txt"
+    "$PROGRAM" -unattended "${ARGS[@]}" "$@" 2>&1 | tee -a "$OUT/unattended.txt"
     status=${PIPESTATUS[0]}
     set -e
     echo "exit code $status" | tee -a "$OUT/unattended.txt"
@@ -69,6 +72,9 @@ if [ "$UNATTENDED" = 1 ]; then
   unattended "what this machine would get" -list
   unattended "the install" -report "$OUT/report.json"
   unattended "again: nothing to do" -report "$OUT/report-again.json"
+  echo "== what the runs made of the product list and the packages (from their logs)" | tee -a "$OUT/unattended.txt"
+  grep -h -E "product list|Package checked" "$HOME"/Downloads/tessinstaller.*.txt \
+      | sed 's/^tessinstaller //' | tee -a "$OUT/unattended.txt"
   cp "$HOME"/Downloads/tessinstaller.*.txt "$OUT"/ 2>/dev/null || true
   echo "demo took $(( $(date +%s) - STARTED )) s in all; output, reports and logs in demo-out/"
   exit 0
@@ -78,7 +84,7 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${TESS_DEMO_HEADLESS:-}" ]; then
   echo "Opening the wizard on $DISPLAY (signed in as demo / demo-password)."
   echo "Next on each page; the products that fit the made-up machine are checked."
   set +e
-  build/bin/tessinstaller "${ARGS[@]}"
+  "$PROGRAM" "${ARGS[@]}"
   status=$?
   set -e
   cp "$HOME"/Downloads/tessinstaller.*.txt "$OUT"/ 2>/dev/null || true
@@ -96,7 +102,7 @@ SH
 chmod +x "$WORK/bin/xdg-open"
 set +e
 # demo.py starts a private Xvfb of its own.
-PATH="$WORK/bin:$PATH" python3 tools/demo/demo.py --program build/bin/tessinstaller --out "$OUT" \
+PATH="$WORK/bin:$PATH" python3 tools/demo/demo.py --program "$PROGRAM" --out "$OUT" \
     --downloads "$HOME/Downloads" --root "$TESSINSTALLER_ROOT" -- "${ARGS[@]}"
 status=$?
 set -e

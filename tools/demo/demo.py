@@ -100,6 +100,12 @@ def drive(opts, args):
               for f in downloaded]
     lines.append("installed under %s:" % opts.installed)
     lines += ["  %s%s" % (p, "" if p in before else "  (new)") for p in after]
+    # What the run made of the product list and of each package before its install.
+    lines += ["product list: %s" % line for line in re.findall(
+        r"^tessinstaller \w+: (The product list from .*|Product lists are not verified.*|"
+        r"Product list refused: .*|Remembering product list .*)$", log, re.M)]
+    lines.append("packages read again and checked just before their install: %d"
+                 % log.count("Package checked before its install"))
     lines.append("screenshots: %s" % ", ".join(os.path.basename(s) for s in run.shots))
     if run.log_path:
         lines.append("log: %s" % os.path.basename(run.log_path))
