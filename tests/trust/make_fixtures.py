@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The trust tests' keys, signed lists and signed packages, made fresh with openssl,
 tools/sign-manifest, wixl and osslsigncode:  make_fixtures.py OUT [--wine-run TOOL]
-OUT/keys/{maker1,maker2,other,p384}.pub; OUT/list.xml signed by maker2 (list.xml.sig), and by
-another key in OUT/other/; OUT/packages/{unsigned,good,other,untrusted,damaged,changed}.msi with
+OUT/keys/{maker1,maker2,p384}.pub; OUT/list.xml signed by maker2 (list.xml.sig);
+OUT/packages/{unsigned,good,other,untrusted,damaged,changed}.msi with
 publishers.txt (the maker's and the untrusted signer's thumbprints) and good.sha256. With
 --wine-run the test root is trusted in that tool's Wine prefix."""
 
@@ -29,7 +29,7 @@ def ec_key(path, curve="prime256v1"):
 def make_lists(out):
     keys = os.path.join(out, "keys")
     os.makedirs(keys)
-    for name in ("maker1", "maker2", "other"):
+    for name in ("maker1", "maker2"):
         ec_key(os.path.join(keys, name))
     ec_key(os.path.join(keys, "p384"), "secp384r1")
     offers = "".join(
@@ -37,12 +37,10 @@ def make_lists(out):
         % (i, hashlib.sha256(b"%d" % i).hexdigest()) for i in range(3))
     body = ("<?xml version=\"1.0\"?>\n<Manifest>\n%s  <ManifestVersion>42</ManifestVersion>\n"
             "  <ManifestExpires>2027-01-31T00:00:00Z</ManifestExpires>\n</Manifest>\n" % offers)
-    os.makedirs(os.path.join(out, "other"))
-    for folder, key in ((out, "maker2"), (os.path.join(out, "other"), "other")):
-        with open(os.path.join(folder, "list.xml"), "w") as f:
-            f.write(body)
-        run(os.path.join(SOURCE, "tools", "sign-manifest"), os.path.join(keys, key + ".pem"),
-            os.path.join(folder, "list.xml"))
+    with open(os.path.join(out, "list.xml"), "w") as f:
+        f.write(body)
+    run(os.path.join(SOURCE, "tools", "sign-manifest"), os.path.join(keys, "maker2.pem"),
+        os.path.join(out, "list.xml"))
 
 
 def certificate(work, name, issuer=None):
