@@ -1,9 +1,10 @@
-// Package signatures, and a package installed while it is held. The packages are built by
-// make_fixtures.py with wixl and signed with osslsigncode by certificates made with openssl. In
-// the Windows build (under Wine here) each one meets WinVerifyTrust, the Authenticode chain
-// policy and the maker's thumbprints; on Linux the layer says it does not check them.
+// Package signatures, and the check the queue makes just before each install. The packages are
+// built by make_fixtures.py with wixl and signed with osslsigncode by certificates made with
+// openssl. In the Windows build (under Wine here) each one meets WinVerifyTrust, the Authenticode
+// chain policy and the maker's thumbprints, and only the maker's package is installable; on
+// Linux the layer says it does not check them.
+#include "DlrPackageCheck.h"
 #include "DlrPlatform.h"
-#include "DlrTrustPlatform.h"
 #include "TestSupport.h"
 
 using DlrPlatform::PackageSignatureCheck;
@@ -58,14 +59,25 @@ private Q_SLOTS:
                 = DlrPlatform::checkPackageSignature(package(file), publishers);
         const QString seen
                 = QStringLiteral("%1 %2 (%3)").arg(check.verdict).arg(check.reason, check.signer);
+        // What the queue does just before the install, with the digest a signed list gives (the
+        // maker's package's, for the one changed after signing): only the maker's package passes.
+        const QByteArray listed
+                = verdict < 0 ? TessTest::readFile(package("good.sha256")).trimmed()
+                              : QCryptographicHash::hash(TessTest::readFile(package(file)),
+                                                         QCryptographicHash::Sha256)
+                                        .toHex();
+        DlrPackageCheck last(publishers);
+        const bool installable = last.check(package(file), QString::fromLatin1(listed));
+        QCOMPARE(installable, verdict == PackageSignatureCheck::Trusted
+                                      || verdict == PackageSignatureCheck::NotChecked);
+        QVERIFY2(installable
+                         || last.reason().contains(verdict < 0 ? "changed after its download"
+                                                               : reason),
+                 qPrintable(last.reason()));
         if (verdict < 0) {
             QVERIFY2(check.verdict == PackageSignatureCheck::Trusted
                              || check.verdict == PackageSignatureCheck::Damaged,
                      qPrintable(seen));
-            DlrPlatform::HeldFile held;
-            QByteArray digest;
-            QVERIFY(held.holdAndDigest(package(file), &digest));
-            QVERIFY(digest != TessTest::readFile(package("good.sha256")).trimmed());
             return;
         }
         QVERIFY2(check.verdict == verdict && check.reason.contains(reason), qPrintable(seen));
@@ -74,21 +86,21 @@ private Q_SLOTS:
                          || verdict == PackageSignatureCheck::Untrusted);
     }
 
-    // The order the installer follows: hold the package, compare its digest with the list's,
-    // install it through the name the holder gives, release it.
+    // The order the installer follows: hold the package and check it, install it through the
+    // name the check gives, release it.
     void installWhileHeld()
     {
         QTemporaryDir machine;
         qputenv("TESSINSTALLER_ROOT", QFile::encodeName(machine.path()));
-        DlrPlatform::HeldFile held;
-        QByteArray digest;
-        QVERIFY2(held.holdAndDigest(package("good.msi"), &digest), qPrintable(held.errorString()));
-        QCOMPARE(digest, TessTest::readFile(package("good.sha256")).trimmed());
+        DlrPackageCheck last({});
+        QVERIFY2(last.check(package("good.msi"),
+                            TessTest::readFile(package("good.sha256")).trimmed()),
+                 qPrintable(last.reason()));
         DlrPlatform::msiSetInternalUI(DlrPlatform::INSTALLUILEVEL_NONE, nullptr);
-        QCOMPARE(DlrPlatform::msiInstallProductA(held.installPath().toLocal8Bit().constData(),
+        QCOMPARE(DlrPlatform::msiInstallProductA(last.installPath().toLocal8Bit().constData(),
                                                  "ACTION=INSTALL"),
                  0u);
-        held.release();
+        last.release();
         QString programFiles;
         QVERIFY(DlrPlatform::programFilesFolder(&programFiles));
         QVERIFY(QFileInfo(programFiles + "/Orrel/TrustSample-1.0/payload.bin").isFile());
