@@ -85,26 +85,6 @@ private Q_SLOTS:
                  verdict == PackageSignatureCheck::Trusted
                          || verdict == PackageSignatureCheck::Untrusted);
     }
-
-    // The order the installer follows: hold the package and check it, install it through the
-    // name the check gives, release it.
-    void installWhileHeld()
-    {
-        QTemporaryDir machine;
-        qputenv("TESSINSTALLER_ROOT", QFile::encodeName(machine.path()));
-        DlrPackageCheck last({});
-        QVERIFY2(last.check(package("good.msi"),
-                            TessTest::readFile(package("good.sha256")).trimmed()),
-                 qPrintable(last.reason()));
-        DlrPlatform::msiSetInternalUI(DlrPlatform::INSTALLUILEVEL_NONE, nullptr);
-        QCOMPARE(DlrPlatform::msiInstallProductA(last.installPath().toLocal8Bit().constData(),
-                                                 "ACTION=INSTALL"),
-                 0u);
-        last.release();
-        QString programFiles;
-        QVERIFY(DlrPlatform::programFilesFolder(&programFiles));
-        QVERIFY(QFileInfo(programFiles + "/Orrel/TrustSample-1.0/payload.bin").isFile());
-    }
 };
 
 TESS_TEST_MAIN(TestPackages)
