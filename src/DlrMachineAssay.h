@@ -57,15 +57,11 @@ public:
     void SetRecords(const QList<InstalledRecord> &newRecords) { records = newRecords; }
     const QStringList &SearchRoots() const { return searchRoots; }
 
-    // Both return true on failure. Public so the readers can be tried on their own.
+    // Both return true on failure (DlrVersionProbe reads them). Public so the readers can be
+    // tried on their own.
     bool getBuildIdFromFile(const QString &path, int &buildId, int &major, int &minor);
     bool getBuildIdFromExecutable(
             const QString &path, int &buildId, int &major, int &minor, QString &suffix);
-
-    // At most this many bytes of a build-id file or of a product's "-version" output are read.
-    static const qint64 MaxVersionTextBytes;
-    // How long a product executable may take to answer "-version".
-    static const int VersionWaitMs;
 
 private:
     void findOrrelProducts();

@@ -203,14 +203,20 @@ void DlrProductDownload::request()
     announcedSize = -1;
     connect(transfer, &QNetworkReply::downloadProgress, this, [this](qint64 got, qint64 total) {
         announcedSize = total > 0 ? resumeAt + total : -1;
+        reportedSinceStart = true;
         Q_EMIT progress(resumeAt + got, announcedSize, fetchedEarlier + fetchedNow);
     });
     connect(transfer, &QNetworkReply::finished, this, &DlrProductDownload::transferEnded);
-    // Where this request starts, before any byte of it: a speed counts only what moves.
+    // Where this request starts, before any byte of it: a speed counts only what moves. Posted,
+    // so that whoever started the download hears it; dropped when the request has reported
+    // since (on a loaded machine it may even have ended before this turn comes).
+    reportedSinceStart = false;
+    const int serial = ++requestSerial;
     QMetaObject::invokeMethod(
             this,
-            [this, from = resumeAt, fetched = fetchedEarlier] {
-                Q_EMIT progress(from, -1, fetched);
+            [this, serial, from = resumeAt, fetched = fetchedEarlier] {
+                if (serial == requestSerial && !reportedSinceStart)
+                    Q_EMIT progress(from, -1, fetched);
             },
             Qt::QueuedConnection);
 }
@@ -328,6 +334,7 @@ void DlrProductDownload::transferEnded()
         readAvailable();
     transfer = nullptr;
     // The exact count: the toolkit reports progress at most ten times a second.
+    reportedSinceStart = true;
     Q_EMIT progress(fileEnd, announcedSize, fetchedEarlier + fetchedNow);
     if (answer.verdict() == DlrDownloadAnswer::Verdict::Restart) {
         if (startOver("its partial file cannot be continued")) {

@@ -93,5 +93,7 @@ private:
     qint64 announcedSize = -1; // of the whole file, from the answer's length
     // Bytes read from the network by the requests before this one, and by this one.
     qint64 fetchedEarlier = 0, fetchedNow = 0;
-    QString writeFailure; // why the file could not take what arrived
+    int requestSerial = 0;           // the request a posted start report belongs to
+    bool reportedSinceStart = false; // the request in hand has reported progress
+    QString writeFailure;            // why the file could not take what arrived
 };

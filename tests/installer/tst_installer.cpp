@@ -314,12 +314,23 @@ private slots:
                 && QFile::link(outside.path(), programFiles + "/Orrel"));
         QCOMPARE(EngineRecorder().install(pkg("ws.msi")), unsigned(InstallPackageInvalid));
         QVERIFY(QDir(outside.path()).isEmpty() && QFile::remove(programFiles + "/Orrel"));
-        // Staging left by a killed install goes; a running one's (pid 1 is alive) stays.
+        // Staging left by an install killed as it moved files goes, its journaled moves undone
+        // (the file it replaced back, the new folder it moved in gone); a running one's (pid 1
+        // is alive) stays.
+        installV1();
         const QString abandoned = programFiles + "/.tessinstall-999999999-AbCdEf";
         const QString running = programFiles + "/.tessinstall-1-GhIjKl";
-        QVERIFY(QDir().mkpath(abandoned) && QDir().mkpath(running));
-        installV1();
+        const QString a = programFiles + "/Orrel/Product/a.txt", fresh = programFiles + "/Orrel/N";
+        QVERIFY(QDir().mkpath(abandoned + "/replaced") && QDir().mkpath(running)
+                && QDir().mkpath(fresh) && QFile::rename(a, abandoned + "/replaced/f0")
+                && !writeFile(a, "two").isEmpty());
+        writeFile(abandoned + "/journal",
+                  QString("file\t%1/f0\t%2\t%1/replaced/f0\nfolder\t%1/tree/Orrel/N\t%3\n")
+                          .arg(abandoned, a, fresh)
+                          .toUtf8());
+        QCOMPARE(EngineRecorder().install(pkg("ws.msi")), 0u);
         QVERIFY(!QFileInfo::exists(abandoned) && QFileInfo::exists(running));
+        QCOMPARE(readFile(a) + QByteArray::number(QFileInfo::exists(fresh)), QByteArray("one0"));
         const QString zlocked = programFiles + "/Orrel/Zlocked";
         QVERIFY(QDir(zlocked).removeRecursively() && QFile(zlocked).open(QIODevice::WriteOnly));
         const auto before = snapshot(machine->path());

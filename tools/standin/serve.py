@@ -655,23 +655,42 @@ def watch_parent(state, parent, deadline):
 
 
 def main():
-    ap = argparse.ArgumentParser(description="Stand-in of the Tessaline web service")
-    ap.add_argument("--products", required=True)
-    ap.add_argument("--users", required=True)
-    ap.add_argument("--port", type=int, default=0)
-    ap.add_argument("--port-file")
-    ap.add_argument("--tls-cert")
-    ap.add_argument("--tls-key")
-    ap.add_argument("--manifest-fault", default="")
-    ap.add_argument("--fault", action="append", help="FILE=SPEC, a fault for one product")
-    ap.add_argument("--echo-requests", action="store_true")
-    ap.add_argument("--time-limit", type=float, default=900.0)
-    ap.add_argument("--stall-seconds", type=float, default=20.0)
-    ap.add_argument("--sign-key", help="ECDSA P-256 private key (PEM) that signs the manifest")
-    ap.add_argument("--manifest-version", help="text of <ManifestVersion>")
-    ap.add_argument("--manifest-expires", help="text of <ManifestExpires>, e.g. "
-                    "2027-01-31T00:00:00Z")
-    ap.add_argument("--download-base", default="", help="URL the manifest's DownloadURLs start with")
+    ap = argparse.ArgumentParser(
+        description="Stand-in of the Tessaline web service on 127.0.0.1 (the module's docstring, "
+                    "pydoc3 tools/standin/serve.py, describes its endpoints and every fault)")
+    ap.add_argument("--products", required=True, metavar="DIR",
+                    help="folder holding products.json and the package files it names")
+    ap.add_argument("--users", required=True, metavar="FILE",
+                    help='JSON file of accounts: {"users": {"demo": "demo-password"}}')
+    ap.add_argument("--port", type=int, default=0,
+                    help="port to listen on, on 127.0.0.1 only (default 0: one the system picks)")
+    ap.add_argument("--port-file", metavar="FILE",
+                    help="where to write the port it listens on, once it listens")
+    ap.add_argument("--tls-cert", metavar="PEM",
+                    help="serve https with this certificate chain (leaf first)")
+    ap.add_argument("--tls-key", metavar="PEM", help="the private key of --tls-cert")
+    ap.add_argument("--manifest-fault", default="", metavar="SPEC",
+                    help="misbehave on every manifest request (faults in the docstring)")
+    ap.add_argument("--fault", action="append", metavar="FILE=SPEC",
+                    help="misbehave when serving one product file; repeatable")
+    ap.add_argument("--echo-requests", action="store_true",
+                    help="keep the last manifest form for GET /debug/last-request (it holds "
+                         "the password: tests only)")
+    ap.add_argument("--time-limit", type=float, default=900.0, metavar="SECONDS",
+                    help="stop by itself after this long (default 900)")
+    ap.add_argument("--stall-seconds", type=float, default=20.0, metavar="SECONDS",
+                    help="how long the dead and stall faults keep a connection silent "
+                         "(default 20)")
+    ap.add_argument("--sign-key", metavar="PEM",
+                    help="ECDSA P-256 private key that signs each manifest answer "
+                         "(header X-Manifest-Signature)")
+    ap.add_argument("--manifest-version", metavar="N",
+                    help="text of the manifest's <ManifestVersion>")
+    ap.add_argument("--manifest-expires", metavar="TIME",
+                    help="text of the manifest's <ManifestExpires>, e.g. 2027-01-31T00:00:00Z")
+    ap.add_argument("--download-base", default="", metavar="URL",
+                    help="start the manifest's DownloadURLs with this instead of this service's "
+                         "own address (a second stand-in, say)")
     args = ap.parse_args()
 
     context = None
