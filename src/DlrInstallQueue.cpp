@@ -99,6 +99,7 @@ void DlrInstallQueue::start()
     goBackAfterInstall = false;
     downloadStopped = false;
     stopped = false;
+    packageCheck.prepare();
     Q_EMIT amountChanged(QString());
     requestNextDownload();
 }

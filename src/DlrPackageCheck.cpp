@@ -7,6 +7,12 @@ DlrPackageCheck::DlrPackageCheck(const QList<QByteArray> &publisherSha256)
     : publishers(publisherSha256)
 {}
 
+void DlrPackageCheck::prepare()
+{
+    if (!publishers.isEmpty())
+        preparation.start();
+}
+
 bool DlrPackageCheck::refuse(const QString &text)
 {
     held.release();
@@ -36,6 +42,7 @@ bool DlrPackageCheck::check(const QString &path, const QString &expectedSha256)
 
     QString signer;
     if (!publishers.isEmpty()) {
+        preparation.wait();
         const DlrPlatform::PackageSignatureCheck signature
                 = DlrPlatform::checkPackageSignature(path, publishers);
         if (signature.verdict == DlrPlatform::PackageSignatureCheck::NotChecked)

@@ -19,6 +19,9 @@ public:
     // signatures are not checked).
     explicit DlrPackageCheck(const QList<QByteArray> &publisherSha256);
 
+    // A queue of packages begins: what the first signature check needs is loaded meanwhile.
+    void prepare();
+
     // True when the package may be installed: it is held, and installPath() names it. False with
     // reason() saying why ("... changed after its download ...", "... signature ...").
     bool check(const QString &path, const QString &expectedSha256);
@@ -32,6 +35,7 @@ private:
     bool refuse(const QString &text);
 
     DlrPlatform::HeldFile held;
+    DlrPlatform::SignatureCheckPreparation preparation;
     QList<QByteArray> publishers;
     QString why;
 };

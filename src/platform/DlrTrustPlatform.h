@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <memory>
+#include <thread>
 
 namespace DlrPlatform {
 
@@ -99,6 +100,29 @@ struct PackageSignatureCheck
     QString reason;
     QString signer;          // the signer's name, when there is a signer
     QByteArray signerSha256; // the SHA-256 of the signer's certificate, 64 lowercase hex
+};
+
+// Loads, on a thread of its own, what the first package-signature check of a process needs (on
+// Windows the system's root certificate store, which Wine takes about 100 ms to build on its
+// first use), so that it happens while the first package downloads. Nothing where packages are
+// not checked.
+class SignatureCheckPreparation
+{
+public:
+    SignatureCheckPreparation() = default;
+    SignatureCheckPreparation(const SignatureCheckPreparation &) = delete;
+    SignatureCheckPreparation &operator=(const SignatureCheckPreparation &) = delete;
+    ~SignatureCheckPreparation() { wait(); }
+    void start();
+    // Until the preparation has ended (at once when it has, or never started).
+    void wait()
+    {
+        if (worker.joinable())
+            worker.join();
+    }
+
+private:
+    std::thread worker;
 };
 
 // Checks the Authenticode signature of a package: the system must not find it unsigned or

@@ -34,6 +34,13 @@ int main(int argc, char **argv)
     QByteArray checks;
     QElapsedTimer checkClock;
     if (publisher > 0) {
+        // The queue prepares when it starts, so this runs during the first download there.
+        DlrPlatform::SignatureCheckPreparation preparation;
+        checkClock.start();
+        preparation.start();
+        preparation.wait();
+        checks += " preparation_seconds="
+                  + QByteArray::number(checkClock.nsecsElapsed() / 1e9, 'f', 4);
         checkClock.start();
         const auto signature
                 = DlrPlatform::checkPackageSignature(package, {args.at(publisher).toLatin1()});

@@ -212,6 +212,8 @@ QString HeldFile::errorString() const
 
 // --- Package signatures ------------------------------------------------------------------------
 
+void SignatureCheckPreparation::start() {}
+
 PackageSignatureCheck checkPackageSignature(const QString &, const QList<QByteArray> &)
 {
     PackageSignatureCheck check;

@@ -17,6 +17,20 @@
 
 namespace DlrPlatform {
 
+void SignatureCheckPreparation::start()
+{
+    if (worker.joinable())
+        return;
+    worker = std::thread([] {
+        // The store is kept by the system once built: the chain built later finds it ready.
+        if (HCERTSTORE store = CertOpenSystemStoreW(0, L"ROOT")) {
+            if (PCCERT_CONTEXT first = CertEnumCertificatesInStore(store, nullptr))
+                CertFreeCertificateContext(first);
+            CertCloseStore(store, 0);
+        }
+    });
+}
+
 static const NTSTATUS InvalidSignature = NTSTATUS(0xC000A000L);
 
 // --- List signatures ---------------------------------------------------------------------------
