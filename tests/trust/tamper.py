@@ -5,8 +5,8 @@ does one thing to the list, its signature, a package or the remembered versions,
 exit code and the line an administrator reads: the last line of a run without questions, or the
 box of a wizard run (under a private Xvfb). tamper.py --build-dir BUILD [--out DIR] [--only ROW]"""
 
-import argparse, hashlib, json, os, shutil, ssl, subprocess, sys, tempfile, time  # noqa: E401
-import traceback
+import argparse, glob, hashlib, json, os, shutil, ssl, subprocess, sys  # noqa: E401
+import tempfile, time, traceback  # noqa: E401
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "demo"))
@@ -14,7 +14,8 @@ from wizard import DriveError, WizardRun, Xvfb  # noqa: E402
 
 WS25 = "TessalineWorkserver-25.1_2301450-win64.msi"
 HARROW = "HarrowQueueManager-25.1_2301450-win64.msi"
-UNSIGNED = "Stopped: The product list is not signed by the maker (exit code 10, ProductListRefused)"
+NOT_SIGNED = "The product list is not signed by the maker"
+UNSIGNED = "Stopped: %s (exit code 10, ProductListRefused)" % NOT_SIGNED
 OLDER = "The product list is older than one already seen"
 CHANGED = "%s changed after its download: its SHA-256 is "
 LIST = ["-list"]
@@ -23,22 +24,19 @@ V11 = "11 8037"  # a remembered version as the program writes it, with its CRC-1
 ROWS = {
     "good list, no version remembered yet": (False, {}, ["-deselect", "Tessaline"], 0,
                                              "Installed 1 product", "Remembering product list"),
-    "one byte changed in the body": (
-        True, {"fault": "sig-flip"}, [], 1,
-        "Could not get a product list from Orrel / The product list is not signed by the maker",
-        "signature bad signature"),
+    "one byte changed in the body": (True, {"fault": "sig-flip"}, [], 1, "Could not get a product "
+                                     "list from Orrel / " + NOT_SIGNED, "bad signature"),
     "signed by another key": (False, {"fault": "sig-otherkey"}, LIST, 10, UNSIGNED, 0),
-    "signature missing": (False, {"fault": "sig-missing"}, LIST, 10, UNSIGNED, "missing"),
     "signature not base64": (False, {"fault": "sig-notbase64"}, LIST, 10, UNSIGNED, "base64"),
     "signature not DER": (False, {"fault": "sig-notder"}, LIST, 10, UNSIGNED, "not DER"),
     "signature missing, the certificate trusted by -trustcert": (  # the transport only
-        False, {"fault": "sig-missing", "tls": 1}, ["-trustcert", "PIN"] + LIST, 10, UNSIGNED, 0),
+        False, {"fault": "sig-missing", "tls": 1}, ["-trustcert", "PIN"] + LIST, 10, UNSIGNED,
+        "signature missing"),
     "a lower version": (False, {"seen": [V11]}, LIST, 10, OLDER, "10 is older than version 11"),
     "expired": (False, {"expires": "2020-01-01T00:00:00Z"}, LIST, 10,
                 "Stopped: The product list expired on 2020-01-01 00:00 UTC (exit code 10", 0),
-    "an appended unsigned file": (
-        False, {"file": ""}, ["-appendmanifest", "FILE"] + LIST, 10, UNSIGNED,
-        "Refusing the product list from FILE: signature missing"),
+    "an appended unsigned file": (False, {"file": ""}, ["-appendmanifest", "FILE"] + LIST, 10,
+                                  UNSIGNED, "list from FILE: signature missing"),
     "a signed manifest file, one offer without SHA256": (
         False, {"file": "signed", "nodigest": "Bare Tool"}, ["-manifest", "FILE"] + LIST, 0,
         "[x] Extra Tool 25.1", "Not offering Bare Tool 25.1: the product list gives no SHA256"),
@@ -48,9 +46,8 @@ ROWS = {
     "a package changed after its download, wizard": (
         True, {"change": WS25}, [], 0, "Not installing Tessaline Workserver 25.1 / " + CHANGED
         % WS25, "Download completed while in the back dialog"),
-    "remembered versions unreadable": (
-        False, {"seen": "a folder"}, LIST, 0, "Listed the proposal",
-        "Cannot read the remembered product list versions"),
+    "remembered versions unreadable": (False, {"seen": "a folder"}, LIST, 0, "Listed the proposal",
+                                       "Cannot read the remembered product list versions"),
     "remembered versions damaged": (  # a line with a wrong check counts for nothing
         False, {"seen": ["9 5c3a", "12 0000", V11]}, LIST, 10, OLDER,
         "damaged (1 unreadable lines); keeping the highest readable: 11"),
@@ -97,8 +94,7 @@ class World:
         if seen == "a folder":
             os.makedirs(versions)
         elif seen:
-            with open(versions, "w") as f:
-                f.writelines(line + "\n" for line in seen)
+            open(versions, "w").write("".join(line + "\n" for line in seen))
         if "file" in what:
             self.write_list(what["file"] == "signed")
         if what.get("change") == HARROW:  # complete from an earlier run: used without a download
@@ -137,14 +133,12 @@ class World:
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def log(self):
-        downloads = self.home + "/Downloads/"
-        logs = sorted(f for f in os.listdir(downloads) if f.startswith("tessinstaller."))
+        logs = sorted(glob.glob(self.home + "/Downloads/tessinstaller.*.txt"))
         check(logs, "no log file")
-        shutil.copy(downloads + logs[-1], self.out + "/run.log.txt")
-        return open(downloads + logs[-1], encoding="latin-1").read()
+        shutil.copy(logs[-1], self.out + "/run.log.txt")
+        return open(logs[-1], encoding="latin-1").read()
 
-    def change(self, name):
-        """Changes a package in Downloads, leaving it one the installer would install."""
+    def change(self, name):  # a package in Downloads, still one the installer would install
         with open(self.home + "/Downloads/" + name, "ab") as f:
             f.write(b"\0" * 512)
 
@@ -152,9 +146,9 @@ class World:
 def run_unattended(world, arguments, what):
     proc = world.launch(False, arguments)
     if "change" in what:  # while the Workserver downloads, the package that waits changes
-        line = proc.stdout.readline()
-        while line and "Downloading Tessaline Workserver 25.1" not in line:
-            line = proc.stdout.readline()
+        for line in iter(proc.stdout.readline, ""):
+            if "Downloading Tessaline Workserver 25.1" in line:
+                break
         world.change(what["change"])
     out, err = proc.communicate(timeout=90)
     check(err == "", "standard error: %s", err)
@@ -172,7 +166,6 @@ def run_wizard(world, what):
             run.press_until("alt+n", "Download")
             run.wait_log('downloading  "Tessaline Workserver 25.1"')
             run.key("alt+b", focus_main=True)  # Back while it downloads: its end waits
-            run.wait_log('Message box "backDuringDownload" :')
             run.wait_line("Download completed while in the back dialog")
             world.change(what["change"])
             run.answer_box("backDuringDownload", "Escape")  # Cancel: on to the install
