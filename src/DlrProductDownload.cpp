@@ -336,11 +336,13 @@ void DlrProductDownload::readAvailable()
     }
     if (rateLimit && transfer->bytesAvailable() > 0 && !pacer->isActive())
         pacer->start(rateLimit->waitMs(qMin(transfer->bytesAvailable(), CopyStep)));
+    else if (endPending && transfer->bytesAvailable() == 0)
+        transferEnded();
 }
 
 qint64 DlrProductDownload::allowance(qint64 wanted)
 {
-    if (!rateLimit || draining)
+    if (!rateLimit)
         return wanted;
     if (!pacer) {
         pacer = new QTimer(this);
@@ -406,18 +408,23 @@ QString DlrProductDownload::closeFile(QNetworkReply *reply)
 
 void DlrProductDownload::transferEnded()
 {
+    if (answer.verdict() == DlrDownloadAnswer::Verdict::Unchecked)
+        checkAnswer();
+    // Data still waiting in the reply belongs in the file before it is judged; under a cap it
+    // is read as the cap allows, and the end is handled once it is all in.
+    endPending = rateLimit && answer.accepted() && transfer->isOpen()
+                 && transfer->bytesAvailable() > 0;
+    if (endPending) {
+        readAvailable();
+        return;
+    }
     qDebug() << "finished download" << manifestIndex;
     QNetworkReply *reply = transfer;
     client->releaseReply(reply);
     if (pacer)
         pacer->stop();
-    if (answer.verdict() == DlrDownloadAnswer::Verdict::Unchecked)
-        checkAnswer();
-    // Data still waiting in the reply belongs in the file before it is judged.
-    draining = true;
     if (reply->isOpen() && reply->bytesAvailable() > 0)
         readAvailable();
-    draining = false;
     transfer = nullptr;
     Q_EMIT fetchedFrom(from(), fetchedNow);
     // The exact count: the toolkit reports progress at most ten times a second.

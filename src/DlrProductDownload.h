@@ -120,5 +120,5 @@ private:
     bool noAnswer = false; // the source in hand did not answer in time
     DlrRateLimit *rateLimit = nullptr;
     QTimer *pacer = nullptr; // brings readAvailable back when the cap allows more
-    bool draining = false;   // the reply has ended: what it holds is read whatever the cap
+    bool endPending = false; // the reply has ended: what it holds is read as the cap allows
 };
