@@ -5,7 +5,7 @@
                      [--tls-cert C --tls-key K] [--manifest-fault SPEC] [--fault FILE=SPEC ...]
                      [--echo-requests] [--time-limit SECONDS] [--stall-seconds SECONDS]
                      [--sign-key KEY.pem] [--manifest-version N] [--manifest-expires TIME]
-                     [--download-base URL]
+                     [--download-base URL] [--line-rate BYTES]
 
 Binds 127.0.0.1 only, writes the chosen port to F (atomically), and stops by itself when its
 parent process dies or after --time-limit seconds.
@@ -34,6 +34,14 @@ Signed product lists
 X-Manifest-Signature: the base64 of `openssl dgst -sha256 -sign KEY.pem` over the exact body
 (the same text tools/sign-manifest writes into MANIFEST.sig). The signature faults below tamper
 with it.
+
+One office line
+---------------
+--line-rate BYTES (bytes a second; 12500000 is 100 Mbit/s) sends every product body through one
+token bucket shared by all connections, as if the service sat behind one office line: ten
+clients at once each get about a tenth of it. Reservations are served in turn, a chunk of at
+most 64 KiB at a time, and an idle line saves no credit for later. The per-product slow fault
+still applies on top. (Shape here, never the loopback device: other work shares it.)
 
 Endpoints
 ---------
@@ -140,6 +148,7 @@ class State:
             name, _, spec = item.partition("=")
             self.product_faults[name] = spec
         self.stopping = threading.Event()
+        self.line = Line(args.line_rate) if args.line_rate else None
         self.sign_key = None
         self.other_key = None  # made when a fault first asks for it
         if args.sign_key:
@@ -306,6 +315,25 @@ def signature_headers(state, body, fault):
             changed[at] ^= 0x20  # the letter's case
         body = bytes(changed)
     return body, [("X-Manifest-Signature", value)]
+
+
+class Line:
+    """One token bucket for all connections: each chunk books the next free stretch of the
+    line and its sender waits until that stretch has passed."""
+
+    CHUNK = 64 * 1024
+
+    def __init__(self, rate):
+        self.rate = float(rate)
+        self.lock = threading.Lock()
+        self.free_at = 0.0
+
+    def book(self, size):
+        """Seconds the caller must wait before sending size more bytes."""
+        with self.lock:
+            now = time.monotonic()
+            self.free_at = max(now, self.free_at) + size / self.rate
+            return self.free_at - now
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -556,7 +584,7 @@ class Handler(BaseHTTPRequestHandler):
                 return None
             with open(path, "rb") as f:
                 f.seek(first)
-                if not faults and not self.server.tls:
+                if not faults and not self.server.tls and not self.state.line:
                     self.wfile.flush()
                     self.sent = self.connection.sendfile(f, first, limit)
                     return None
@@ -609,10 +637,15 @@ class Handler(BaseHTTPRequestHandler):
         sent = 0
         started = time.monotonic()
         block = min(CHUNK, max(1024, int(rate / 10))) if rate else CHUNK
+        line = self.state.line
+        if line:
+            block = min(block, line.CHUNK)
         while sent < limit and not self.state.stopping.is_set():
             data = f.read(min(block, limit - sent))
             if not data:
                 break
+            if line:
+                self.wait(line.book(len(data)))
             if 0 <= flip - sent < len(data):
                 data = bytearray(data)
                 data[flip - sent] ^= 0xFF
@@ -691,6 +724,9 @@ def main():
     ap.add_argument("--download-base", default="", metavar="URL",
                     help="start the manifest's DownloadURLs with this instead of this service's "
                          "own address (a second stand-in, say)")
+    ap.add_argument("--line-rate", type=float, default=0, metavar="BYTES",
+                    help="bytes a second of one line shared by all connections' product bodies "
+                         "(12500000 is 100 Mbit/s; default: no limit)")
     args = ap.parse_args()
 
     context = None
