@@ -169,11 +169,7 @@ void DlrInstallQueue::requestNextDownload()
         transferClock = aheadClock;
         return;
     }
-    if (aheadPosition >= 0) { // one download at a time: this one waits for the one ahead
-        waitingForAhead = true;
-        return;
-    }
-    if (aheadResults.contains(queuePosition)) {
+    if (aheadResults.contains(queuePosition)) { // its download ran ahead and has ended
         const QString failure = aheadResults.take(queuePosition);
         if (failure.isNull()) {
             currentStage = Stage::Idle;
@@ -186,6 +182,10 @@ void DlrInstallQueue::requestNextDownload()
     if (element->downloaded) {
         Q_EMIT stepReached(index, Step::FoundOnDisk);
         downloadCompleted(queuePosition);
+        return;
+    }
+    if (aheadPosition >= 0) { // one download at a time: this one waits for the one ahead
+        waitingForAhead = true;
         return;
     }
 

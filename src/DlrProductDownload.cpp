@@ -355,6 +355,24 @@ qint64 DlrProductDownload::allowance(qint64 wanted)
     return rateLimit->take(wanted, clock.elapsed());
 }
 
+bool DlrProductDownload::moveOnFrom(QNetworkReply *reply, const QString &failure)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (noAnswer)
+        return nextOrigin(QStringLiteral("did not answer within %1 s")
+                                  .arg(DlrSources::AnswerTimeoutMs / 1000),
+                          true);
+    if (fetchedNow == 0 && sourceUnreachable(reply->error()))
+        return nextOrigin(QStringLiteral("did not answer (%1)").arg(failure), true);
+    if (status >= 300 || reply->error() == QNetworkReply::ContentNotFoundError)
+        return nextOrigin(QStringLiteral("is not there (%1)").arg(failure), false);
+    if (answer.verdict() != DlrDownloadAnswer::Verdict::Refused)
+        return false;
+    if (sources)
+        sources->damaged(from(), DlrDownloadNames::safeFileName(offer.name));
+    return nextOrigin(QStringLiteral("is not the listed package (%1)").arg(failure), false);
+}
+
 bool DlrProductDownload::nextOrigin(const QString &why, bool passOver)
 {
     const DlrDownloadOrigin origin = origins.at(originIndex);
@@ -442,17 +460,10 @@ void DlrProductDownload::transferEnded()
 
     const QString tempName = target->fileName();
     const QString failure = closeFile(reply);
-    // A source that has no such file, or does not answer, is not a failed download: the next
-    // source, or the maker, is asked at once. A transfer that broke is continued there later.
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool missing = status >= 300 || reply->error() == QNetworkReply::ContentNotFoundError;
-    const bool unreachable = noAnswer || (fetchedNow == 0 && sourceUnreachable(reply->error()));
-    if (!failure.isEmpty() && (missing || unreachable)
-        && nextOrigin(noAnswer ? QStringLiteral("did not answer within %1 s")
-                                         .arg(DlrSources::AnswerTimeoutMs / 1000)
-                      : unreachable ? QStringLiteral("did not answer (%1)").arg(failure)
-                                    : QStringLiteral("is not there (%1)").arg(failure),
-                      unreachable))
+    // A source that has no such file, does not answer, or sends something else than the listed
+    // package is not a failed download: the next source, or the maker, is asked at once. A
+    // transfer that broke is continued there later, as any download is.
+    if (!failure.isEmpty() && origins.at(originIndex).isSource() && moveOnFrom(reply, failure))
         return;
     if (!failure.isEmpty()) {
         qDebug().noquote() << failure;
