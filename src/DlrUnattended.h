@@ -77,6 +77,8 @@ private:
     int queueLength = 0;
     QHash<int, QString> lastFailure; // of each product's last download attempt
     DlrSources *sources = nullptr;
+    bool listFromSource = false;
+    bool listReadAgain = false; // once, for a mirror caught between its two writes
     std::unique_ptr<DlrMirror> mirror;
     QElapsedTimer runTime;
     bool ended = false;

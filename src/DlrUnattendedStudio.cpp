@@ -1,10 +1,12 @@
 #include "DlrUnattended.h"
 
 #include "DlrApp.h"
+#include "DlrManifestTrust.h"
 #include "DlrServiceClient.h"
 #include "DlrSources.h"
 
 #include <QDebug>
+#include <QTimer>
 
 // Where a run without questions gets its product list (the maker, a manifest file, or a
 // studio's sources) and what it makes of a refusal; what else a studio adds: a mirror folder to
@@ -48,6 +50,7 @@ void DlrUnattended::setUpStudio()
     connect(sources, &DlrSources::listFound, this,
             [this](const QString &origin, const QByteArray &body, const QByteArray &signature) {
                 report.setProductList(origin);
+                listFromSource = true;
                 print(QStringLiteral("Reading the product list from %1").arg(origin));
                 app.manifestList().clear();
                 app.serviceClient()->acceptList(origin, body, signature);
@@ -112,6 +115,18 @@ void DlrUnattended::requestFromMaker()
 
 void DlrUnattended::manifestRefused(const QString &reason)
 {
+    // A mirror being filled writes its list and signature one after the other: a reader caught
+    // between them sees a pair that does not match. Reading the pair again a moment later tells
+    // that apart from a list really changed.
+    if (listFromSource && !listReadAgain
+        && app.serviceClient()->listRefusal() == DlrManifestTrust::notSignedText()) {
+        listReadAgain = true;
+        listFromSource = false;
+        print(QStringLiteral("The product list does not match its signature; reading it again "
+                             "in 2 s, in case the source is being updated"));
+        QTimer::singleShot(2000, sources, &DlrSources::fetchList);
+        return;
+    }
     if (!app.serviceClient()->listRefusal().isEmpty()) {
         finish(DlrExitCode::ProductListRefused, reason);
     } else if (certificates.anyRefused()) {

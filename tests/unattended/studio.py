@@ -15,7 +15,7 @@ HARROW = "HarrowQueueManager-25.1_2301450-win64.msi"
 KATANA = "TessalineForKatana-25.1-katana6.0_2301450-win64.msi"
 AHEAD = "Downloading Harrow Queue Manager 25.1"
 # row: (arguments, exit code, lines the run prints, where the list and WS25's bytes come from)
-# NGINX, DAMAGED, MIRROR, OLD, SILENT, NOWHERE and FILE stand for the world's places.
+# NGINX, DAMAGED, MIRROR, OLD, TORN, SILENT, NOWHERE and FILE stand for the world's places.
 ROWS = {
     "mirror good": (["-source", "NGINX"], 0, ["Reading the product list from NGINX",
                                               "Installed 1 product"], ("NGINX", "NGINX")),
@@ -28,6 +28,9 @@ ROWS = {
          "No source has a product list; asking the maker", "Signing in to"], ("maker", "maker")),
     "mirror with an old list": (["-source", "OLD"], 10, ["Reading the product list from OLD",
                                                          "older than one already seen"], None),
+    "a list and a signature that do not match, read twice": (
+        ["-source", "TORN"], 10, ["does not match its signature; reading it again in 2 s",
+                                  "Stopped: The product list is not signed by the maker"], None),
     "folder source, a missing one passed over": (
         ["-source", "NOWHERE/none", "-source", "MIRROR"], 0,
         ["Source NOWHERE/none does not exist; passed over"], ("MIRROR", "MIRROR")),
@@ -65,7 +68,7 @@ class Studio:
         self.silent.listen(8)
         self.places = {"SILENT": "http://127.0.0.1:%d" % self.silent.getsockname()[1],
                        "NOWHERE": work + "/nowhere", "MIRROR": work + "/www/mirror",
-                       "OLD": work + "/old", "FILE": work + "/users.json"}
+                       "OLD": work + "/old", "FILE": work + "/users.json", "TORN": work + "/torn"}
         self.service = None
         self.serve(5)
 
@@ -193,6 +196,9 @@ def mirror_twice(studio):
     check(list(sent) == [KATANA], "the maker sent %s", sent)
     check(not os.path.exists(mirror + "/" + HARROW) and os.path.exists(mirror + "/README.txt"),
           "removed more or less than Harrow")
+    # A mirror caught between its two writes: the new list beside the old signature.
+    shutil.copytree(mirror, studio.places["TORN"])
+    shutil.copy(studio.places["OLD"] + "/manifest.xml.sig", studio.places["TORN"])
     # A damaged copy beside it, one byte of the Workserver changed.
     shutil.copytree(mirror, studio.work + "/www/damaged")
     with open(studio.work + "/www/damaged/" + WS25, "r+b") as f:
