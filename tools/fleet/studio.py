@@ -186,9 +186,15 @@ def main():
     studio = Studio(args.out, args.tree, os.path.abspath(args.key), args.hosts, args.full,
                     not args.no_mirror, args.line_rate, args.workserver_mib)
     try:
+        print("== the play (its whole output in %s/play.log)" % args.out, flush=True)
         _, text = studio.play("play")
-        print(text, end="")
-        rows = studio.summary()["hosts"] if os.path.exists(args.out + "/reports/summary.json") else []
+        # What an administrator reads: the mirror's line, the last summary, the recap.
+        mirrored = re.findall(r'"msg": "(.*: \d+ fetched, .*)"', text)
+        print("\n".join("mirror: " + line for line in mirrored))
+        summary = args.out + "/reports/summary.txt"
+        print(open(summary).read() if os.path.exists(summary) else "no summary was made")
+        print(text[text.rfind("PLAY RECAP"):].strip())
+        rows = studio.summary()["hosts"] if os.path.exists(summary) else []
         return 0 if rows and all(r["status"] == "ok" for r in rows) else 1
     finally:
         studio.close()
