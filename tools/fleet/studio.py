@@ -138,7 +138,7 @@ class Studio:
         env = dict(os.environ, ANSIBLE_NOCOLOR="1", ANSIBLE_FORKS=str(len(self.hosts)),
                    ANSIBLE_LOCAL_TEMP=self.work + "/.ansible",
                    ANSIBLE_REMOTE_TEMP=self.work + "/.ansible",
-                   ANSIBLE_RETRY_FILES_ENABLED="0", ANSIBLE_HOST_KEY_CHECKING="0")
+                   ANSIBLE_RETRY_FILES_ENABLED="0", ANSIBLE_PIPELINING="1")
         log = "%s/%s.log" % (self.work, name)
         with open(log, "w") as f:
             subprocess.run(["ansible-playbook", "-i", self.work + "/inventory.ini",
