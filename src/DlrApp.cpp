@@ -8,6 +8,7 @@
 #include "DlrMessageBox.h"
 #include "DlrPlatform.h"
 #include "DlrProductDownload.h"
+#include "DlrRateLimit.h"
 #include "DlrServiceClient.h"
 
 #include <QDebug>
@@ -45,6 +46,7 @@ DlrApp::~DlrApp()
     delete mainWindow;
     delete downloadDir;
     delete settings;
+    delete rateLimit;
 }
 
 bool DlrApp::Start()
@@ -265,6 +267,19 @@ QDir *DlrApp::GetDownloadDir()
     return downloadDir;
 }
 
+void DlrApp::setDownloadFolder(const QString &path)
+{
+    delete downloadDir;
+    downloadDir = new QDir(QDir(path).absolutePath());
+    downloadFolder = DlrDownloadNames::Folder::Downloads;
+}
+
+void DlrApp::setRateLimit(qint64 bytesPerSecond)
+{
+    delete rateLimit;
+    rateLimit = bytesPerSecond > 0 ? new DlrRateLimit(bytesPerSecond) : nullptr;
+}
+
 DlrDownloadNames::Folder DlrApp::downloadFolderKind()
 {
     GetDownloadDir();
@@ -323,6 +338,12 @@ QNetworkReply *DlrApp::DownloadProduct(int manifestIndex)
         return nullptr;
     }
     auto *download = new DlrProductDownload(client, offer, *GetDownloadDir(), manifestIndex, this);
+    download->setSources(downloadSources);
+    download->setRateLimit(rateLimit);
+    connect(download, &DlrProductDownload::fetchedFrom, this,
+            [this, manifestIndex](const QString &origin, qint64 bytes) {
+                Q_EMIT downloadFetched(manifestIndex, origin, bytes);
+            });
     const bool started = download->start();
     if (download->file())
         offer.downloadFile = download->file();

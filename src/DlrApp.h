@@ -18,6 +18,8 @@
 class DlrMainWindow;
 class DlrMachineAssay;
 class DlrProductDownload;
+class DlrRateLimit;
+class DlrSources;
 class DlrServiceClient;
 class QNetworkAccessManager;
 class QSettings;
@@ -68,6 +70,12 @@ public:
     QString getFinalNameFromTempName(const QString &tempName) const;
     void CheckForDownload(int manifestIndex);
     QNetworkReply *DownloadProduct(int manifestIndex);
+    // Downloads look for packages at these sources first (null: none); the run keeps them.
+    void setSources(DlrSources *sources) { downloadSources = sources; }
+    // Downloads go into this folder instead of Downloads (a mirror's).
+    void setDownloadFolder(const QString &path);
+    // The download rate of the whole run is capped at this many bytes a second (0: none).
+    void setRateLimit(qint64 bytesPerSecond);
     // Gives the running download up; it then fails with the cancel error.
     void abortDownload();
     // A transfer that moves no byte for this long fails (default one minute); tests shorten it.
@@ -122,6 +130,9 @@ Q_SIGNALS:
     // Progress of the running download: bytes of the whole file so far, its size (or -1), and
     // the bytes this download has fetched over the network (every request it took).
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal, qint64 bytesFetched);
+    // One request of a download ended, having fetched these bytes from the origin (a source as
+    // given, or "maker"); the last before finishedDownload names where the file came from.
+    void downloadFetched(int manifestIndex, const QString &origin, qint64 bytes);
 
 private Q_SLOTS:
     void finishedReply(QNetworkReply *reply);
@@ -154,6 +165,8 @@ private:
     QString password;
     DlrServiceClient *client = nullptr;
     DlrProductDownload *runningDownload = nullptr;
+    DlrSources *downloadSources = nullptr;
+    DlrRateLimit *rateLimit = nullptr;
     qint32 currentDownload = -1;
     QDir *downloadDir = nullptr;
     DlrDownloadNames::Folder downloadFolder = DlrDownloadNames::Folder::Downloads;

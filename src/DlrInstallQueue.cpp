@@ -14,11 +14,20 @@ DlrInstallQueue::DlrInstallQueue(DlrApp *app, QObject *parent)
     , app(app)
     , packageCheck(DlrMakerKeys::publisherSha256())
 {
-    connect(app, QOverload<int>::of(&DlrApp::finishedDownload), this,
-            &DlrInstallQueue::downloadCompleted);
-    connect(app, &DlrApp::failedDownload, this, &DlrInstallQueue::downloadFailed);
+    connect(app, QOverload<int>::of(&DlrApp::finishedDownload), this, [this](int manifestIndex) {
+        if (!aheadEnded(manifestIndex, QString()))
+            downloadCompleted(manifestIndex);
+    });
+    connect(app, &DlrApp::failedDownload, this, [this](const QString &reason, int manifestIndex) {
+        if (!aheadEnded(manifestIndex, reason))
+            downloadFailed(reason, manifestIndex);
+    });
     connect(app, &DlrApp::downloadProgress, this,
             [this](qint64 received, qint64 total, qint64 fetched) {
+                if (aheadPosition >= 0) {
+                    aheadBytes = fetched;
+                    return; // the page and the progress lines follow the product in hand
+                }
                 if (currentStage == Stage::Downloading)
                     attemptBytes = fetched;
                 downloadProgress(received, total);
@@ -49,10 +58,15 @@ bool DlrInstallQueue::currentElement(DlrManifestElement *&element) const
     return false;
 }
 
-int DlrInstallQueue::currentIndex() const
+int DlrInstallQueue::indexAt(int position) const
 {
     const QList<int> queue = app->getDownloadQueue();
-    return queuePosition >= 0 && queuePosition < queue.size() ? queue.at(queuePosition) : -1;
+    return position >= 0 && position < queue.size() ? queue.at(position) : -1;
+}
+
+int DlrInstallQueue::currentIndex() const
+{
+    return indexAt(queuePosition);
 }
 
 void DlrInstallQueue::ask(const DlrMessageBox::Spec &box,
@@ -99,6 +113,9 @@ void DlrInstallQueue::start()
     goBackAfterInstall = false;
     downloadStopped = false;
     stopped = false;
+    aheadPosition = -1;
+    aheadResults.clear();
+    waitingForAhead = false;
     packageCheck.prepare();
     Q_EMIT amountChanged(QString());
     requestNextDownload();
@@ -112,7 +129,7 @@ void DlrInstallQueue::stop()
     stopped = true;
     waitingForAnswer.clear();
     deferred = nullptr;
-    if (currentStage == Stage::Downloading) {
+    if (currentStage == Stage::Downloading || aheadPosition >= 0) {
         downloadStopped = true;
         app->abortDownload();
     }
@@ -145,6 +162,27 @@ void DlrInstallQueue::requestNextDownload()
         return;
     }
     const int index = currentIndex();
+    if (aheadPosition == queuePosition) { // its download runs ahead: it is now the one in hand
+        aheadPosition = -1;
+        currentStage = Stage::Downloading;
+        attemptBytes = aheadBytes;
+        transferClock = aheadClock;
+        return;
+    }
+    if (aheadPosition >= 0) { // one download at a time: this one waits for the one ahead
+        waitingForAhead = true;
+        return;
+    }
+    if (aheadResults.contains(queuePosition)) {
+        const QString failure = aheadResults.take(queuePosition);
+        if (failure.isNull()) {
+            currentStage = Stage::Idle;
+            startInstaller();
+        } else {
+            askAfterFailure(failure);
+        }
+        return;
+    }
     if (element->downloaded) {
         Q_EMIT stepReached(index, Step::FoundOnDisk);
         downloadCompleted(queuePosition);
@@ -204,7 +242,13 @@ void DlrInstallQueue::downloadCompleted(int manifestIndex)
     qDebug() << "Download complete!" << manifestIndex;
     Q_EMIT amountChanged(QString());
     Q_EMIT rateChanged(QString());
-    startInstaller();
+    if (installs) {
+        startInstaller();
+    } else {
+        // Nothing is installed: the next download starts at once.
+        Q_EMIT progressChanged(DlrQueueProgress::installStartValue(queuePosition, progressStep));
+        advanceQueue();
+    }
 }
 
 void DlrInstallQueue::downloadFailed(const QString &reason, int manifestIndex)
@@ -227,7 +271,11 @@ void DlrInstallQueue::downloadFailed(const QString &reason, int manifestIndex)
         downloadStopped = false;
         return;
     }
+    askAfterFailure(reason);
+}
 
+void DlrInstallQueue::askAfterFailure(const QString &reason)
+{
     ask(DlrBox::DownloadFailed, QStringLiteral("Product download failed"),
         reason + QStringLiteral(". Press Abort to exit, Retry or Ignore to try the next product"),
         QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore, QMessageBox::Retry,
@@ -242,6 +290,45 @@ void DlrInstallQueue::downloadFailed(const QString &reason, int manifestIndex)
                 continueQueue();
             }
         });
+}
+
+void DlrInstallQueue::startAhead()
+{
+    if (aheadLimit <= 0 || stopped || aheadPosition >= 0 || currentStage == Stage::Downloading)
+        return;
+    const int last = qMin(queuePosition + aheadLimit, queueLength() - 1);
+    for (int position = queuePosition + 1; position <= last; ++position) {
+        const int index = indexAt(position);
+        if (index < 0 || index >= app->manifestList().size() || aheadResults.contains(position)
+            || app->manifestList().at(index).downloaded)
+            continue;
+        aheadBytes = 0;
+        aheadClock.start();
+        if (!app->DownloadProduct(index)) {
+            aheadResults.insert(position, QStringLiteral("The download could not start"));
+            continue;
+        }
+        qDebug() << "Downloading ahead of the install:" << index;
+        aheadPosition = position;
+        Q_EMIT stepReached(index, Step::Downloading);
+        return;
+    }
+}
+
+bool DlrInstallQueue::aheadEnded(int manifestIndex, const QString &failure)
+{
+    if (aheadPosition < 0 || indexAt(aheadPosition) != manifestIndex)
+        return false;
+    aheadResults.insert(aheadPosition, failure);
+    aheadPosition = -1;
+    Q_EMIT downloadAttemptEnded(manifestIndex, aheadBytes, aheadClock.elapsed(), failure);
+    if (stopped)
+        return true;
+    if (std::exchange(waitingForAhead, false))
+        QTimer::singleShot(1, this, &DlrInstallQueue::requestNextDownload);
+    else if (installerProcess)
+        startAhead();
+    return true;
 }
 
 void DlrInstallQueue::advanceQueue()

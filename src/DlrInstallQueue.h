@@ -18,7 +18,10 @@ class DlrMSIProcess;
 class DlrManifestElement;
 
 // Works through the application's download queue one product at a time, strictly in order:
-// download, then install, then the next. It owns no widget: what a page would show comes out
+// download, then install, then the next. A run without questions may let the downloads of the
+// next products go ahead while one installs (one download at a time, a few ahead at most;
+// installs stay one at a time and in order; a download that failed ahead is handled when its
+// product's turn comes). It owns no widget: what a page would show comes out
 // as signals, and a box it needs answered goes out as boxNeeded and comes back through
 // answerBox (at once or later), so a window or an unattended driver can run it alike.
 class DlrInstallQueue : public QObject
@@ -35,6 +38,10 @@ public:
 
     // Starts over at the first product of the queue.
     void start();
+    // While a product installs, up to this many of the next ones download (0: strict order).
+    void setDownloadsAhead(int count) { aheadLimit = count; }
+    // Downloads only: each product's file is made complete and checked, nothing is installed.
+    void setInstalling(bool install) { installs = install; }
     // The user asks to go back: at once when nothing runs, after a question otherwise.
     void back();
     // The answer to the box of that identifier.
@@ -98,6 +105,14 @@ private:
     int currentIndex() const;
     int queueLength() const;
     void advanceQueue();
+    // The manifest index at a position of the download queue, or -1.
+    int indexAt(int position) const;
+    // Starts the download of the next product ahead of the install, when one may start.
+    void startAhead();
+    // A download that ran ahead ended; false when it was not one.
+    bool aheadEnded(int manifestIndex, const QString &failure);
+    // The failure of the product in hand, put to whoever answers the queue's boxes.
+    void askAfterFailure(const QString &reason);
     // On to the product at queuePosition after 1 ms or, past the last one, done.
     void continueQueue();
     void handleInstallerEnd(int exitCode, QProcess::ExitStatus exitStatus);
@@ -127,5 +142,13 @@ private:
     QElapsedTimer transferClock;
     qint64 rateShownAtMs = 0;
     QHash<QString, std::function<void(QMessageBox::StandardButton)>> waitingForAnswer;
+    bool installs = true;
+    int aheadLimit = 0;
+    int aheadPosition = -1; // of the download running ahead; -1 when none
+    qint64 aheadBytes = 0;
+    QElapsedTimer aheadClock;
+    // How the downloads that ran ahead ended, by position: null when complete, else why not.
+    QHash<int, QString> aheadResults;
+    bool waitingForAhead = false; // the product in hand waits for the download ahead to end
     DlrPackageCheck packageCheck;
 };

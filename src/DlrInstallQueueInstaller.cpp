@@ -64,6 +64,7 @@ void DlrInstallQueue::startInstaller()
 void DlrInstallQueue::installerStarts()
 {
     Q_EMIT stepReached(currentIndex(), Step::Installing);
+    startAhead();
     DlrManifestElement *element = nullptr;
     Q_EMIT statusChanged(currentElement(element) ? QString()
                                                  : QStringLiteral("Installing ") + element->label()

@@ -34,11 +34,24 @@ bool DlrManifestVerdict::readFile(const QString &fileName,
                            : QStringLiteral("cannot be read: ") + file.errorString();
         return false;
     }
-    evidence->origin = fileName;
-    evidence->body = body;
     QFile signature(fileName + QStringLiteral(".sig"));
+    QByteArray signatureText;
     if (signature.open(QIODevice::ReadOnly))
-        evidence->signature = signature.readAll();
+        signatureText = signature.readAll();
+    return readBody(fileName, body, signatureText, manifest, successUrl, evidence, problem);
+}
+
+bool DlrManifestVerdict::readBody(const QString &origin,
+                                  const QByteArray &body,
+                                  const QByteArray &signature,
+                                  QList<DlrManifestElement> *manifest,
+                                  QUrl *successUrl,
+                                  DlrListEvidence *evidence,
+                                  QString *problem)
+{
+    evidence->origin = origin;
+    evidence->body = body;
+    evidence->signature = signature;
     DlrManifestHandler::ListFacts facts;
     const int before = manifest->size();
     const bool parsed = DlrManifestHandler::ParseData(body, manifest, successUrl, problem, &facts);

@@ -23,6 +23,15 @@ bool readFile(const QString &fileName,
               DlrListEvidence *evidence,
               QString *problem);
 
+// The same for a list that arrived some other way (a source's manifest.xml and its .sig).
+bool readBody(const QString &origin,
+              const QByteArray &body,
+              const QByteArray &signature,
+              QList<DlrManifestElement> *manifest,
+              QUrl *successUrl,
+              DlrListEvidence *evidence,
+              QString *problem);
+
 // Holds the lists to the rules of a build with these keys (none: a developer's build). When they
 // are believed (or accepted unverified) the version is remembered and the offers without a
 // digest leave *manifest; the result is empty. When they are refused *manifest is emptied and

@@ -41,6 +41,14 @@ QString usageText()
             QStringLiteral("    accepts the certificate with this fingerprint (repeatable)"),
             QStringLiteral(" -report <file>"),
             QStringLiteral("    writes a JSON report of the unattended run"),
+            QStringLiteral(" -mirror <folder>"),
+            QStringLiteral("    fetches the chosen packages and the signed product list into the "
+                           "folder, installs nothing"),
+            QStringLiteral(" -source <URL or folder>"),
+            QStringLiteral("    reads the product list and the packages there first (repeatable, "
+                           "in order)"),
+            QStringLiteral(" -ratelimit <bytes a second>"),
+            QStringLiteral("    caps the download rate of the run: 500K, 20M, 1G"),
             QStringLiteral(" -help"),
             QStringLiteral("    this message"),
             QString(),
@@ -72,6 +80,18 @@ void applySettings(const QSettings &settings, DlrConfig &config)
         config.debugRequested = true;
     if (settings.contains(QStringLiteral("dumpManifest")))
         config.dumpManifest = settings.value(QStringLiteral("dumpManifest")).toInt() != 0;
+    if (settings.contains(QStringLiteral("source"))) {
+        // A list in the INI file arrives as a list, a single value as a text with commas.
+        const QVariant value = settings.value(QStringLiteral("source"));
+        const QStringList parts = value.type() == QVariant::StringList
+                                          ? value.toStringList()
+                                          : value.toString().split(QLatin1Char(','));
+        config.unattended.sources.clear();
+        for (const QString &part : parts) {
+            if (!part.trimmed().isEmpty())
+                config.unattended.sources << part.trimmed();
+        }
+    }
     if (settings.contains(QStringLiteral("unattended")))
         config.unattended.enabled = settings.value(QStringLiteral("unattended")).toBool();
 }
@@ -132,11 +152,15 @@ Outcome applyCommandLine(const QStringList &arguments,
     };
     static const UnattendedOption unattendedOptions[] = {
             {"-report", &DlrUnattendedOptions::reportFile, nullptr},
+            {"-mirror", &DlrUnattendedOptions::mirrorFolder, nullptr},
+            {"-ratelimit", &DlrUnattendedOptions::rateLimitText, nullptr},
+            {"-source", nullptr, &DlrUnattendedOptions::sources},
             {"-trustcert", nullptr, &DlrUnattendedOptions::trustCertificates},
             {"-select", nullptr, &DlrUnattendedOptions::selectPatterns},
             {"-deselect", nullptr, &DlrUnattendedOptions::deselectPatterns},
     };
 
+    bool sourceGiven = false;
     int i = 1;
     while (i < arguments.size()) {
         const QString &arg = arguments.at(i);
@@ -162,6 +186,13 @@ Outcome applyCommandLine(const QStringList &arguments,
                 matched = true;
             }
         }
+        if (matched && arg == QLatin1String("-source") && !sourceGiven) {
+            // The command line's sources replace the settings file's, not add to them.
+            sourceGiven = true;
+            config.unattended.sources = QStringList{arguments.at(i + 1)};
+        }
+        if (matched && arg == QLatin1String("-mirror"))
+            config.unattended.enabled = true; // the wizard has no mirror to fill
         if (matched) {
             i += 2;
             continue;
@@ -233,7 +264,28 @@ bool checkUnattendedOptions(const DlrUnattendedOptions &options, QString *messag
             return false;
         }
     }
+    if (!options.rateLimitText.isEmpty() && parseRate(options.rateLimitText) <= 0) {
+        *message = QStringLiteral("-ratelimit %1: not a rate (bytes a second: 500K, 20M, 1G)")
+                           .arg(options.rateLimitText);
+        return false;
+    }
     return true;
+}
+
+qint64 parseRate(const QString &text)
+{
+    static const QRegularExpression form(QStringLiteral("^([0-9]+(?:\\.[0-9]+)?)([KMG]?)$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = form.match(text.trimmed());
+    if (!match.hasMatch())
+        return -1;
+    const QString unit = match.captured(2).toUpper();
+    const double scale = unit == QLatin1String("K")   ? 1e3
+                         : unit == QLatin1String("M") ? 1e6
+                         : unit == QLatin1String("G") ? 1e9
+                                                      : 1;
+    const double bytes = match.captured(1).toDouble() * scale;
+    return bytes >= 1 && bytes < 1e15 ? qint64(bytes) : -1;
 }
 
 QString manifestFileFromEnvironment()

@@ -17,6 +17,15 @@ struct DlrUnattendedOptions
     // SHA-256 fingerprints of certificates to accept, each from whichever host presents it.
     QStringList trustCertificates;
     QString reportFile;
+    // -mirror DIR: fetch the picked packages and the signed list into DIR, install nothing.
+    QString mirrorFolder;
+    // -source URL|DIR (repeatable; settings key "source", comma-separated): where the product
+    // list and the packages are looked for first, in this order, before the maker.
+    QStringList sources;
+    // -ratelimit RATE as given ("20M"); checked before the run. 0: no limit.
+    QString rateLimitText;
+    // Runs without questions download up to this many products ahead of the install.
+    int downloadsAhead = 3;
     // The first pause before a failed download is tried again; each further pause is longer.
     // TESSINSTALLER_RETRY_PAUSE_MS changes it (tests shorten it).
     int retryPauseMs = 2000;
@@ -73,5 +82,9 @@ QProcessEnvironment installerEnvironment();
 // select and deselect pattern must be a valid regular expression, each certificate fingerprint
 // 64 hex digits (colons allowed). False with a message naming the culprit.
 bool checkUnattendedOptions(const DlrUnattendedOptions &options, QString *message);
+
+// A rate in bytes a second: plain bytes, or a number with K, M or G (powers of 1000): "500K",
+// "20M", "1.5G". -1 for anything else, 0 or less included.
+qint64 parseRate(const QString &text);
 
 } // namespace DlrOptions

@@ -4,13 +4,16 @@
 #include "DlrDurableFile.h"
 #include "DlrFilePlatform.h"
 #include "DlrPlatform.h"
+#include "DlrRateLimit.h"
 #include "DlrServiceClient.h"
 #include "DlrTexts.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
+#include <QTimer>
 
 #include <utility>
 
@@ -30,6 +33,19 @@ constexpr int WriteBlockSize = 1024 * 1024;
 constexpr qint64 WritebackStep = 32 * 1024 * 1024;
 // Redirects followed for one request, as browsers and curl bound them.
 constexpr int MaxRedirects = 5;
+// Under a rate cap little is held in the reply, so that the cap is what the sender feels.
+constexpr qint64 LimitedReadBufferSize = 64 * 1024;
+
+// Whether a failed request means that the source is not there at all (rather than that the
+// file is missing or the transfer broke).
+bool sourceUnreachable(QNetworkReply::NetworkError error)
+{
+    return error == QNetworkReply::ConnectionRefusedError
+           || error == QNetworkReply::HostNotFoundError || error == QNetworkReply::TimeoutError
+           || error == QNetworkReply::SslHandshakeFailedError
+           || error == QNetworkReply::TemporaryNetworkFailureError
+           || error == QNetworkReply::NetworkSessionFailedError;
+}
 
 // The SHA-256 of a whole file, or empty when it cannot be read.
 QByteArray fileDigest(const QString &path, DlrPlatform::Sha256 &digest)
@@ -156,7 +172,9 @@ bool DlrProductDownload::start()
     }
     resumeAt = resume ? partial : 0;
     fileEnd = writtenBack = resumeAt;
-    qDebug() << "downloading " << offer.label() << "from" << offer.downloadUrl;
+    origins = sources ? sources->originsFor(offer)
+                      : QList<DlrDownloadOrigin>{{QStringLiteral("maker"), offer.downloadUrl}};
+    originIndex = 0;
     request();
     return true;
 }
@@ -182,7 +200,9 @@ bool DlrProductDownload::startOver(const char *why)
 
 void DlrProductDownload::request()
 {
-    QNetworkRequest request(offer.downloadUrl);
+    const DlrDownloadOrigin &origin = origins.at(originIndex);
+    qDebug() << "downloading " << offer.label() << "from" << origin.url;
+    QNetworkRequest request(origin.url);
     if (resumeAt > 0) {
         qDebug() << "Continuing the download at byte" << resumeAt;
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeAt) + '-');
@@ -196,7 +216,19 @@ void DlrProductDownload::request()
     answer = DlrDownloadAnswer(resumeAt, validator.toLatin1(), offer.fileSize);
     fetchedEarlier += std::exchange(fetchedNow, 0);
     transfer = client->get(request);
-    transfer->setReadBufferSize(DownloadReadBufferSize);
+    transfer->setReadBufferSize(rateLimit ? LimitedReadBufferSize : DownloadReadBufferSize);
+    noAnswer = false;
+    if (origin.isSource() && !origin.url.isLocalFile()) {
+        // A source that does not answer in time is passed over for the rest of the run.
+        auto *deadline = new QTimer(transfer);
+        deadline->setSingleShot(true);
+        connect(transfer, &QNetworkReply::metaDataChanged, deadline, &QTimer::stop);
+        connect(deadline, &QTimer::timeout, this, [this] {
+            noAnswer = true;
+            transfer->abort();
+        });
+        deadline->start(DlrSources::AnswerTimeoutMs);
+    }
     connect(transfer, &QNetworkReply::readyRead, this, &DlrProductDownload::readAvailable);
     connect(transfer, &QNetworkReply::redirected, this,
             [](const QUrl &url) { qDebug() << "Download redirected to" << url; });
@@ -281,11 +313,12 @@ void DlrProductDownload::readAvailable()
     }
     if (block.isEmpty())
         block.resize(WriteBlockSize);
-    while (transfer->bytesAvailable() > 0) {
+    qint64 allowed = allowance(transfer->bytesAvailable());
+    while (transfer->bytesAvailable() > 0 && allowed > 0) {
         qint64 filled = 0;
-        while (filled < block.size() && transfer->bytesAvailable() > 0) {
-            const qint64 got
-                    = transfer->read(block.data() + filled, qMin(CopyStep, block.size() - filled));
+        while (filled < block.size() && transfer->bytesAvailable() > 0 && allowed > 0) {
+            const qint64 got = transfer->read(block.data() + filled,
+                                              qMin(qMin(CopyStep, allowed), block.size() - filled));
             if (got <= 0) {
                 transfer->abort();
                 qDebug() << "Error reading from network";
@@ -293,6 +326,7 @@ void DlrProductDownload::readAvailable()
             }
             digest->addData(block.constData() + filled, got);
             filled += got;
+            allowed -= got;
             fetchedNow += got;
         }
         if (!writeBlock(block.constData(), filled)) {
@@ -300,6 +334,56 @@ void DlrProductDownload::readAvailable()
             return;
         }
     }
+    if (rateLimit && transfer->bytesAvailable() > 0 && !pacer->isActive())
+        pacer->start(rateLimit->waitMs(qMin(transfer->bytesAvailable(), CopyStep)));
+    else if (endPending && transfer->bytesAvailable() == 0)
+        transferEnded();
+}
+
+qint64 DlrProductDownload::allowance(qint64 wanted)
+{
+    if (!rateLimit)
+        return wanted;
+    if (!pacer) {
+        pacer = new QTimer(this);
+        pacer->setSingleShot(true);
+        connect(pacer, &QTimer::timeout, this, &DlrProductDownload::readAvailable);
+    }
+    static QElapsedTimer clock; // one clock for the one cap of the run
+    if (!clock.isValid())
+        clock.start();
+    return rateLimit->take(wanted, clock.elapsed());
+}
+
+bool DlrProductDownload::nextOrigin(const QString &why, bool passOver)
+{
+    const DlrDownloadOrigin origin = origins.at(originIndex);
+    if (!origin.isSource() || originIndex + 1 >= origins.size())
+        return false;
+    ++originIndex;
+    if (passOver && sources)
+        sources->passOver(origin.name, why);
+    else if (sources)
+        sources->tell(QStringLiteral("Source %1: %2 %3; fetching it from %4")
+                              .arg(origin.name, DlrDownloadNames::safeFileName(offer.name), why,
+                                   origins.at(originIndex).isSource()
+                                           ? origins.at(originIndex).name
+                                           : QStringLiteral("the maker")));
+    // Another server's partial file continues nothing.
+    target->close();
+    target->remove();
+    QFile::remove(validatorPath(target->fileName()));
+    if (!target->open(QIODevice::WriteOnly)) {
+        qWarning() << "Couldn't open temp file for write" << target->fileName()
+                   << target->errorString();
+        return false;
+    }
+    writeFailure.clear();
+    digest.reset(new DlrPlatform::Sha256);
+    validator.clear();
+    resumeAt = fileEnd = writtenBack = 0;
+    request();
+    return true;
 }
 
 // How the transfer ended. Beyond the reply's own error: the file's last buffered bytes may
@@ -324,15 +408,25 @@ QString DlrProductDownload::closeFile(QNetworkReply *reply)
 
 void DlrProductDownload::transferEnded()
 {
+    if (answer.verdict() == DlrDownloadAnswer::Verdict::Unchecked)
+        checkAnswer();
+    // Data still waiting in the reply belongs in the file before it is judged; under a cap it
+    // is read as the cap allows, and the end is handled once it is all in.
+    endPending = rateLimit && answer.accepted() && transfer->isOpen()
+                 && transfer->bytesAvailable() > 0;
+    if (endPending) {
+        readAvailable();
+        return;
+    }
     qDebug() << "finished download" << manifestIndex;
     QNetworkReply *reply = transfer;
     client->releaseReply(reply);
-    if (answer.verdict() == DlrDownloadAnswer::Verdict::Unchecked)
-        checkAnswer();
-    // Data still waiting in the reply belongs in the file before it is judged.
+    if (pacer)
+        pacer->stop();
     if (reply->isOpen() && reply->bytesAvailable() > 0)
         readAvailable();
     transfer = nullptr;
+    Q_EMIT fetchedFrom(from(), fetchedNow);
     // The exact count: the toolkit reports progress at most ten times a second.
     reportedSinceStart = true;
     Q_EMIT progress(fileEnd, announcedSize, fetchedEarlier + fetchedNow);
@@ -348,6 +442,18 @@ void DlrProductDownload::transferEnded()
 
     const QString tempName = target->fileName();
     const QString failure = closeFile(reply);
+    // A source that has no such file, or does not answer, is not a failed download: the next
+    // source, or the maker, is asked at once. A transfer that broke is continued there later.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool missing = status >= 300 || reply->error() == QNetworkReply::ContentNotFoundError;
+    const bool unreachable = noAnswer || (fetchedNow == 0 && sourceUnreachable(reply->error()));
+    if (!failure.isEmpty() && (missing || unreachable)
+        && nextOrigin(noAnswer ? QStringLiteral("did not answer within %1 s")
+                                         .arg(DlrSources::AnswerTimeoutMs / 1000)
+                      : unreachable ? QStringLiteral("did not answer (%1)").arg(failure)
+                                    : QStringLiteral("is not there (%1)").arg(failure),
+                      unreachable))
+        return;
     if (!failure.isEmpty()) {
         qDebug().noquote() << failure;
         if (QFileInfo(tempName).size() == 0) { // nothing worth continuing
@@ -363,6 +469,10 @@ void DlrProductDownload::transferEnded()
     QFile::remove(validatorPath(tempName));
     if (!offer.sha256.isEmpty() && hex != offer.sha256.toLatin1()) {
         qWarning() << "Checksum mismatch: the manifest gives" << offer.sha256;
+        if (sources && origins.at(originIndex).isSource())
+            sources->damaged(from(), DlrDownloadNames::safeFileName(offer.name));
+        if (nextOrigin(QStringLiteral("does not match the product list's SHA-256"), false))
+            return;
         target->remove();
         Q_EMIT failed(checksumMismatchText());
         return;

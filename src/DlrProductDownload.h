@@ -2,6 +2,7 @@
 
 #include "DlrDownloadAnswer.h"
 #include "DlrManifestElement.h"
+#include "DlrSources.h"
 
 #include <QDir>
 #include <QNetworkReply>
@@ -15,8 +16,10 @@
 namespace DlrPlatform {
 class Sha256;
 }
+class DlrRateLimit;
 class DlrServiceClient;
 class QFile;
+class QTimer;
 
 // One offer into one file: the names it may use in the download folder, the transfer streamed
 // into a temporary file while its SHA-256 is computed, and the file's completeness and digest
@@ -44,6 +47,13 @@ public:
     // Where the server's validator of a partial file is kept.
     static QString validatorPath(const QString &temporaryPath);
 
+    // Looks for the package at the run's sources first (null: the maker's address only).
+    void setSources(DlrSources *sources) { this->sources = sources; }
+    // Reads no faster than the run's cap allows (null: as fast as it comes).
+    void setRateLimit(DlrRateLimit *limit) { rateLimit = limit; }
+    // Where the bytes of the request in hand come from: a source, or "maker".
+    QString from() const { return origins.value(originIndex).name; }
+
     // Opens the temporary file and sends the request. False (logged) when nothing started.
     bool start();
     // Gives the transfer up; it then fails with the cancel error.
@@ -61,6 +71,8 @@ Q_SIGNALS:
     // The file is complete under its final name (file() names it).
     void finished();
     void failed(const QString &reason);
+    // One request ended, having fetched these bytes over the network from the origin.
+    void fetchedFrom(const QString &origin, qint64 bytes);
 
 private:
     // Sends the request: a range from what the file holds, or the whole file.
@@ -74,6 +86,12 @@ private:
     void transferEnded();
     // Closes the file and tells whether it is complete: empty, or why not.
     QString closeFile(QNetworkReply *reply);
+    // The origin in hand failed for a reason of its own (it has no such file, did not answer,
+    // or its copy fails the digest): the download goes on from the next one, from the start.
+    // False when there is none left to try.
+    bool nextOrigin(const QString &why, bool passOver);
+    // Reads what the cap allows now, and comes back for the rest when it allows more.
+    qint64 allowance(qint64 wanted);
     // Flushes the checked file to disk and gives it its final name: empty, or why not.
     QString finalize();
 
@@ -96,4 +114,11 @@ private:
     int requestSerial = 0;           // the request a posted start report belongs to
     bool reportedSinceStart = false; // the request in hand has reported progress
     QString writeFailure;            // why the file could not take what arrived
+    DlrSources *sources = nullptr;
+    QList<DlrDownloadOrigin> origins; // to try in order; the maker's address last
+    int originIndex = 0;
+    bool noAnswer = false; // the source in hand did not answer in time
+    DlrRateLimit *rateLimit = nullptr;
+    QTimer *pacer = nullptr; // brings readAvailable back when the cap allows more
+    bool endPending = false; // the reply has ended: what it holds is read as the cap allows
 };

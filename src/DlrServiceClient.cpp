@@ -89,8 +89,31 @@ void DlrServiceClient::readManifestFile(const QString &fileName,
 bool DlrServiceClient::believeLists()
 {
     refusal = lists.isEmpty() ? QString() : DlrManifestVerdict::judge(lists, manifest, makerKeys);
+    keptBody = refusal.isEmpty() && !lists.isEmpty() ? lists.first().body : QByteArray();
+    keptSignature = refusal.isEmpty() && !lists.isEmpty() ? lists.first().signature : QByteArray();
     lists.clear();
     return refusal.isEmpty();
+}
+
+void DlrServiceClient::acceptList(const QString &origin,
+                                  const QByteArray &body,
+                                  const QByteArray &signature)
+{
+    fileProblem.clear();
+    failure.clear();
+    refusal.clear();
+    lists.clear();
+    qDebug().noquote() << "Reading the product list of" << origin;
+    DlrListEvidence evidence;
+    const bool parsed = DlrManifestVerdict::readBody(origin, body, signature, manifest, successUrl,
+                                                     &evidence, &failure);
+    lists << evidence;
+    if (!believeLists())
+        Q_EMIT invalidManifestReply(refusal);
+    else if (!parsed || !failure.isEmpty())
+        Q_EMIT invalidManifestReply(QStringLiteral("bad manifest reply"));
+    else
+        Q_EMIT validManifestReply();
 }
 
 DlrServiceClient::DlrServiceClient(QList<DlrManifestElement> *manifest,

@@ -53,6 +53,13 @@ public:
     // missing, unreadable, empty, broken or without any offer is noted in manifestFileProblem.
     void readAlternateManifest(const QString &fileName);
     void readAppendedManifest(const QString &fileName);
+    // Takes the product list a source gave (its exact bytes and its signature text) as the
+    // service's answer would be taken: held to the same rules, with the same signals.
+    void acceptList(const QString &origin, const QByteArray &body, const QByteArray &signature);
+    // The main list of the last believed request exactly as it arrived, and its signature text
+    // (empty when none came): what a mirror keeps.
+    QByteArray believedBody() const { return keptBody; }
+    QByteArray believedSignature() const { return keptSignature; }
     // What was wrong with a manifest file the last request read ("FILE: line 3, column 20:
     // ..."); empty when there was none or it was read whole.
     QString manifestFileProblem() const { return fileProblem; }
@@ -126,6 +133,7 @@ private:
     const QList<QByteArray> makerKeys; // this build's; none in a developer's build
     QList<DlrListEvidence> lists;      // of the request under way
     QByteArray arrivedBody;
+    QByteArray keptBody, keptSignature;
     std::unique_ptr<DlrPlatform::Sha256> arrivedDigest;
     bool proxyQuestionOpen = false;
     int proxyQuestions = 0;

@@ -48,6 +48,8 @@ int DlrUnattended::start(DlrApp &app)
                   + QStringLiteral("; run with -help to see the options");
     else if (DlrOptions::checkUnattendedOptions(options, &problem) && !options.reportFile.isEmpty())
         reportWritable = DlrUnattendedReport::canWrite(options.reportFile, &problem);
+    if (problem.isEmpty() && !options.mirrorFolder.isEmpty())
+        DlrMirror::canWrite(options.mirrorFolder, &problem);
     DlrUnattendedOutput output(reportWritable ? options.reportFile : QString());
     if (!problem.isEmpty())
         return output.end(report, DlrExitCode::BadUsage, problem);
@@ -86,7 +88,10 @@ DlrUnattended::DlrUnattended(DlrApp &app)
         print(progress->installProgress(queue->position(), currentLabel(), percent));
     });
     connect(queue, &DlrInstallQueue::queueFinished, this, [this] {
-        finish(DlrExitCode::Success, QStringLiteral("Installed ") + productCount(queueLength));
+        if (mirror)
+            publishMirror();
+        else
+            finish(DlrExitCode::Success, QStringLiteral("Installed ") + productCount(queueLength));
     });
     connect(queue, &DlrInstallQueue::runStopped, this, [this](int code) {
         // Only a download that cannot start stops the queue without a decision of ours.
@@ -106,6 +111,7 @@ DlrUnattended::DlrUnattended(DlrApp &app)
     // Nobody is there to answer a box: every box of the catalogue gets its automatic answer,
     // and the questions the run decides itself get theirs again just before they are asked.
     DlrMessageBox::answerAllAutomatically();
+    setUpStudio();
 }
 
 DlrUnattended::~DlrUnattended()
@@ -142,9 +148,14 @@ void DlrUnattended::begin()
                          "products %2")
                   .arg(hosts)
                   .arg(app.getAssay()->Records().size() - hosts));
+    requestList();
+}
 
+void DlrUnattended::requestFromMaker()
+{
     const QUrl url = app.GetManifestUrl();
     const QString file = app.manifestFileInUse();
+    report.setProductList(file.isEmpty() ? QStringLiteral("maker") : file);
     print(file.isEmpty()
                   ? QStringLiteral("Signing in to %1 as %2").arg(url.host(), app.getUserName())
                   : QStringLiteral("Reading the manifest from %1").arg(file));
@@ -183,7 +194,8 @@ void DlrUnattended::manifestArrived()
     const DlrUnattendedOptions &options = app.getUnattendedOptions();
     // A record of installs in a folder that is not this user's own is not read.
     const DlrInstallLedger ledger(*app.GetDownloadDir());
-    const bool ownFolder = app.downloadFolderKind() != DlrDownloadNames::Folder::Working;
+    // A mirror holds what the list offers, whatever this machine installed before.
+    const bool ownFolder = app.downloadFolderKind() != DlrDownloadNames::Folder::Working && !mirror;
     const DlrUnattendedPlan plan = DlrUnattendedPlan::forMachine(
             app.manifestList(), *app.getAssay(), ownFolder ? &ledger : nullptr,
             options.selectPatterns, options.deselectPatterns);
@@ -211,6 +223,8 @@ void DlrUnattended::manifestArrived()
         return;
     for (const int i : order)
         app.CheckForDownload(i); // a complete file from an earlier run is used again
+    if (mirror)
+        mirror->clearStale(app.manifestList(), order);
 
     const QDir *folder = app.GetDownloadDir();
     const qint64 needed = plan.neededSpace();
@@ -225,10 +239,13 @@ void DlrUnattended::manifestArrived()
     }
     app.setDownloadQueue(order);
     queueLength = order.size();
-    print(QStringLiteral("%1 to install, %2 to download at most")
+    print(QStringLiteral("%1 to %2, %3 to download at most")
                   .arg(productCount(queueLength),
+                       mirror ? QStringLiteral("mirror") : QStringLiteral("install"),
                        DlrUnattendedProgress::bytesText(plan.neededSpace() / 2)));
     progress.reset(new DlrUnattendedProgress(queueLength, [this] { return runTime.elapsed(); }));
+    queue->setInstalling(!mirror);
+    queue->setDownloadsAhead(mirror ? 0 : options.downloadsAhead);
     queue->start();
 }
 
@@ -259,7 +276,7 @@ void DlrUnattended::stepReached(int manifestIndex, DlrInstallQueue::Step step)
     DlrUnattendedReport::Product &entry = report.product(manifestIndex);
     entry.name = offer.name;
     entry.label = offer.label();
-    const int position = queue->position();
+    const int position = positionOf(manifestIndex); // a download may run ahead of the queue
     switch (step) {
     case DlrInstallQueue::Step::Downloading:
         ++entry.attempts;
@@ -269,6 +286,8 @@ void DlrUnattended::stepReached(int manifestIndex, DlrInstallQueue::Step step)
         entry.reused = true;
         entry.downloaded = true;
         entry.sha256 = DlrUnattendedReport::digestOf(offer);
+        if (mirror)
+            report.mirrorResult().kept << offer.downloadFile->fileName().section('/', -1);
         print(progress->step(position, DlrUnattendedProgress::Stage::Start,
                              QStringLiteral("Using the complete download of %1 found on disk")
                                      .arg(offer.label())));
@@ -297,14 +316,16 @@ void DlrUnattended::attemptEnded(int manifestIndex,
     DlrUnattendedReport::Product &entry = report.product(manifestIndex);
     entry.bytes += bytes;
     entry.downloadSeconds += elapsedMs / 1000.0;
-    lastFailure = failure;
+    lastFailure.insert(manifestIndex, failure);
     if (!failure.isNull())
-        return; // the queue asks what to do next
+        return; // the queue asks what to do next, when its turn comes
     const DlrManifestElement &offer = app.manifestList().at(manifestIndex);
     entry.downloaded = true;
     entry.sha256 = DlrUnattendedReport::digestOf(offer);
+    if (mirror)
+        report.mirrorResult().fetched << offer.downloadFile->fileName().section('/', -1);
     print(progress->step(
-            queue->position(), DlrUnattendedProgress::Stage::Downloaded,
+            positionOf(manifestIndex), DlrUnattendedProgress::Stage::Downloaded,
             QStringLiteral("Downloaded %1 (SHA-256 %2)").arg(offer.label(), entry.sha256)));
 }
 
@@ -328,27 +349,29 @@ void DlrUnattended::downloadFailed(const DlrMessageBox::Spec &box)
                QStringLiteral("The certificate of the download of %1 was refused").arg(label));
         return;
     }
-    const int attempts = report.product(app.getDownloadQueue().at(queue->position())).attempts;
+    const int index = app.getDownloadQueue().at(queue->position());
+    const int attempts = report.product(index).attempts;
+    const QString failure = lastFailure.value(index);
     const bool again = attempts < DownloadAttempts;
     // Answered as an administrator would: try again, with a longer pause each time, then give up.
     DlrMessageBox::setAutomaticAnswer(box.id, again ? QMessageBox::Retry : QMessageBox::Abort);
     DlrMessageBox::show(box);
     if (!again) {
-        const bool damaged = lastFailure.contains(QLatin1String("checksum mismatch"));
+        const bool damaged = failure.contains(QLatin1String("checksum mismatch"));
         finish(damaged ? DlrExitCode::ChecksumMismatch : DlrExitCode::DownloadFailed,
                QStringLiteral("The download of %1 failed %2 times: %3")
                        .arg(label)
                        .arg(attempts)
-                       .arg(lastFailure));
+                       .arg(failure));
         return;
     }
     const int pauseMs = app.getUnattendedOptions().retryPauseMs * attempts;
-    qInfo().noquote() << "Unattended: download of" << label
-                      << "failed (" + lastFailure + "), attempt" << attempts << "of"
-                      << DownloadAttempts << "; trying again in" << pauseMs << "ms";
+    qInfo().noquote() << "Unattended: download of" << label << "failed (" + failure + "), attempt"
+                      << attempts << "of" << DownloadAttempts << "; trying again in" << pauseMs
+                      << "ms";
     print(progress->step(queue->position(), DlrUnattendedProgress::Stage::Start,
                          QStringLiteral("Download of %1 failed (%2); trying again in %3 s")
-                                 .arg(label, lastFailure)
+                                 .arg(label, failure)
                                  .arg(pauseMs / 1000.0)));
     const QString id = box.id;
     QTimer::singleShot(pauseMs, this, [this, id] {

@@ -2,6 +2,7 @@
 
 #include "DlrExitCode.h"
 #include "DlrInstallQueue.h"
+#include "DlrMirror.h"
 #include "DlrUnattendedCertificates.h"
 #include "DlrUnattendedOutput.h"
 #include "DlrUnattendedProgress.h"
@@ -11,9 +12,12 @@
 #include <QObject>
 #include <QString>
 
+#include <QHash>
+
 #include <memory>
 
 class DlrApp;
+class DlrSources;
 
 // The run without questions (-unattended, -list): no window and no box. It signs in with the
 // configured user (or reads the manifest file it is given), surveys the machine, takes the
@@ -40,6 +44,15 @@ private:
 
     int run();
     void begin();
+    // The product list: from the first source that answers, else from the maker.
+    void requestList();
+    void requestFromMaker();
+    // Sources, the mirror and the rate cap, as the options ask.
+    void setUpStudio();
+    // After the last download of a -mirror run: the list goes in, old packages go out.
+    void publishMirror();
+    // Position in the download queue of a manifest index.
+    int positionOf(int manifestIndex) const;
     void manifestArrived();
     void manifestRefused(const QString &reason);
     // False, having ended the run, when there is no folder of this user's own to download into.
@@ -62,7 +75,9 @@ private:
     DlrUnattendedReport report;
     std::unique_ptr<DlrUnattendedProgress> progress;
     int queueLength = 0;
-    QString lastFailure;
+    QHash<int, QString> lastFailure; // of each product's last download attempt
+    DlrSources *sources = nullptr;
+    std::unique_ptr<DlrMirror> mirror;
     QElapsedTimer runTime;
     bool ended = false;
 };

@@ -9,7 +9,9 @@
 
 DlrUnattendedOutput::DlrUnattendedOutput(const QString &reportFile)
     : reportFile(reportFile)
-{}
+{
+    clock.start();
+}
 
 QString DlrUnattendedOutput::exitName(DlrExitCode::Code code)
 {
@@ -33,7 +35,8 @@ void DlrUnattendedOutput::print(const QString &line)
 {
     if (line.isEmpty())
         return;
-    qDebug().noquote() << "Unattended:" << line;
+    qDebug().noquote()
+            << QStringLiteral("Unattended: +%1 s").arg(clock.elapsed() / 1000.0, 0, 'f', 3) << line;
     const QByteArray bytes = line.toLocal8Bit() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);

@@ -2,6 +2,7 @@
 
 #include "DlrExitCode.h"
 
+#include <QElapsedTimer>
 #include <QString>
 
 class DlrUnattendedReport;
@@ -14,7 +15,9 @@ class DlrUnattendedOutput
 public:
     explicit DlrUnattendedOutput(const QString &reportFile);
 
-    // One line on standard output, flushed at once; nothing for an empty text.
+    // One line on standard output, flushed at once; nothing for an empty text. The log's copy
+    // carries the time since the run began ("Unattended: +12.345 s Installing ..."), so what
+    // ran at the same time can be read from it.
     void print(const QString &line);
     // Records the outcome in the report, writes it and prints the last line. Returns code.
     DlrExitCode::Code
@@ -25,4 +28,5 @@ public:
 
 private:
     QString reportFile;
+    QElapsedTimer clock;
 };

@@ -67,28 +67,45 @@ QByteArray DlrUnattendedReport::toJson() const
     }
 
     QJsonArray products;
+    double fromSources = 0, fromMaker = 0;
     for (const Product &p : productList) {
         QJsonObject entry{{"name", p.name}, {"label", p.label}};
+        QJsonObject bySource;
+        for (auto it = p.bytesBySource.cbegin(); it != p.bytesBySource.cend(); ++it) {
+            bySource.insert(it.key(), double(it.value()));
+            (it.key() == QLatin1String("maker") ? fromMaker : fromSources) += double(it.value());
+        }
         if (p.attempts > 0 || p.reused)
             entry.insert(QStringLiteral("download"), QJsonObject{{"complete", p.downloaded},
                                                                  {"reusedFile", p.reused},
                                                                  {"attempts", p.attempts},
                                                                  {"bytes", double(p.bytes)},
                                                                  {"seconds", p.downloadSeconds},
-                                                                 {"sha256", p.sha256}});
+                                                                 {"sha256", p.sha256},
+                                                                 {"from", p.from},
+                                                                 {"bytesBySource", bySource}});
         if (p.installed)
             entry.insert(QStringLiteral("install"),
                          QJsonObject{{"returnCode", p.returnCode}, {"seconds", p.installSeconds}});
         products.append(entry);
     }
 
-    const QJsonObject root{{"survey", QJsonObject{{"hosts", hosts}, {"installed", installed}}},
-                           {"proposal", offers},
-                           {"products", products},
-                           {"nothingToDo", exitCode == 0 && productList.isEmpty()},
-                           {"exitCode", exitCode},
-                           {"exit", exitName},
-                           {"message", message}};
+    QJsonObject root{{"survey", QJsonObject{{"hosts", hosts}, {"installed", installed}}},
+                     {"proposal", offers},
+                     {"products", products},
+                     {"productList", listOrigin},
+                     {"bytesFromSources", fromSources},
+                     {"bytesFromMaker", fromMaker},
+                     {"nothingToDo", exitCode == 0 && productList.isEmpty()},
+                     {"exitCode", exitCode},
+                     {"exit", exitName},
+                     {"message", message}};
+    if (!mirror.folder.isEmpty())
+        root.insert(QStringLiteral("mirror"),
+                    QJsonObject{{"folder", mirror.folder},
+                                {"fetched", QJsonArray::fromStringList(mirror.fetched)},
+                                {"kept", QJsonArray::fromStringList(mirror.kept)},
+                                {"removed", QJsonArray::fromStringList(mirror.removed)}});
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 

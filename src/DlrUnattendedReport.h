@@ -5,7 +5,9 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QString>
+#include <QStringList>
 
 // The JSON report of a run without questions (-report FILE): the machine survey, the
 // proposal, for each product its download and its install, and how the run ended. It is built
@@ -26,6 +28,10 @@ public:
         qint64 bytes = 0;
         double downloadSeconds = 0;
         QString sha256;
+        // Where the bytes came from: the source (as given) or "maker" of the request that
+        // completed the file, and the bytes fetched from each.
+        QString from;
+        QMap<QString, qint64> bytesBySource;
         // Install: the installer's return code (-1 when it did not run).
         bool installed = false;
         int returnCode = -1;
@@ -38,6 +44,16 @@ public:
     Product &product(int index);
     const QList<Product> &products() const { return productList; }
     void setOutcome(int exitCode, const QString &exitName, const QString &message);
+    // Where the product list came from: a source as given, "maker", or the manifest file.
+    void setProductList(const QString &origin) { listOrigin = origin; }
+    // What a -mirror run did to its folder.
+    struct Mirror
+    {
+        QString folder;
+        QStringList fetched, kept, removed;
+    };
+    void setMirror(const Mirror &result) { mirror = result; }
+    Mirror &mirrorResult() { return mirror; }
 
     QByteArray toJson() const;
     // Writes the report through a temporary file flushed to disk, so a reader never sees half
@@ -54,6 +70,8 @@ private:
     QList<InstalledRecord> survey;
     QList<DlrUnattendedPlan::Row> proposal;
     QList<Product> productList;
+    QString listOrigin;
+    Mirror mirror;
     int exitCode = -1;
     QString exitName;
     QString message;

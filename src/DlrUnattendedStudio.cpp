@@ -1,0 +1,90 @@
+#include "DlrUnattended.h"
+
+#include "DlrApp.h"
+#include "DlrServiceClient.h"
+#include "DlrSources.h"
+
+#include <QDebug>
+
+// What a studio adds to a run without questions: sources to fetch from before the maker, a
+// mirror folder to fill instead of installing, and a cap on the download rate.
+
+void DlrUnattended::setUpStudio()
+{
+    const DlrUnattendedOptions &options = app.getUnattendedOptions();
+    if (!options.rateLimitText.isEmpty()) { // checked before the run began
+        const qint64 rate = DlrOptions::parseRate(options.rateLimitText);
+        app.setRateLimit(rate);
+        qInfo() << "Downloads capped at" << rate << "bytes a second";
+    }
+    if (!options.mirrorFolder.isEmpty()) {
+        mirror.reset(new DlrMirror(options.mirrorFolder));
+        app.setDownloadFolder(mirror->folder());
+        report.mirrorResult().folder = mirror->folder();
+    }
+    // Where each product's bytes came from.
+    connect(&app, &DlrApp::downloadFetched, this,
+            [this](int manifestIndex, const QString &origin, qint64 bytes) {
+                DlrUnattendedReport::Product &entry = report.product(manifestIndex);
+                entry.bytesBySource[origin] += bytes;
+                entry.from = origin;
+            });
+    // The sources give the list and the packages; a file named by -manifest gives the list.
+    if (options.sources.isEmpty())
+        return;
+    sources = new DlrSources(app.serviceClient(), options.sources, this);
+    app.setSources(sources);
+    connect(sources, &DlrSources::notice, this, [this](const QString &line) { print(line); });
+    connect(sources, &DlrSources::listFound, this,
+            [this](const QString &origin, const QByteArray &body, const QByteArray &signature) {
+                report.setProductList(origin);
+                print(QStringLiteral("Reading the product list from %1").arg(origin));
+                app.manifestList().clear();
+                app.serviceClient()->acceptList(origin, body, signature);
+            });
+    connect(sources, &DlrSources::noneAnswered, this, [this] {
+        print(QStringLiteral("No source has a product list; asking the maker"));
+        requestFromMaker();
+    });
+}
+
+void DlrUnattended::requestList()
+{
+    if (sources && app.manifestFileInUse().isEmpty())
+        sources->fetchList();
+    else
+        requestFromMaker();
+}
+
+int DlrUnattended::positionOf(int manifestIndex) const
+{
+    return app.getDownloadQueue().indexOf(manifestIndex);
+}
+
+void DlrUnattended::publishMirror()
+{
+    DlrUnattendedReport::Mirror &result = report.mirrorResult();
+    QString error;
+    if (!mirror->publish(app.serviceClient()->believedBody(),
+                         app.serviceClient()->believedSignature(), result.fetched + result.kept,
+                         &result.removed, &error)) {
+        finish(DlrExitCode::DownloadFailed,
+               QStringLiteral("Could not write the product list into %1: %2")
+                       .arg(mirror->folder(), error));
+        return;
+    }
+    for (const QString &name : qAsConst(result.fetched))
+        print(QStringLiteral("Mirror: fetched %1").arg(name));
+    for (const QString &name : qAsConst(result.kept))
+        print(QStringLiteral("Mirror: kept %1").arg(name));
+    for (const QString &name : qAsConst(result.removed))
+        print(QStringLiteral("Mirror: removed %1").arg(name));
+    finish(DlrExitCode::Success,
+           QStringLiteral("Mirrored %1 into %2: %3 fetched, %4 kept, %5 removed")
+                   .arg(queueLength == 1 ? QStringLiteral("1 product")
+                                         : QStringLiteral("%1 products").arg(queueLength))
+                   .arg(mirror->folder())
+                   .arg(result.fetched.size())
+                   .arg(result.kept.size())
+                   .arg(result.removed.size()));
+}
