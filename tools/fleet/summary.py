@@ -47,6 +47,8 @@ def host_row(host, report, ran, exit_code):
                  if isinstance(p, dict) and (p.get("install") or {}).get("returnCode") in
                  (0, 3010, 1641)]
     code = report.get("exitCode", exit_code)
+    if code == 0 and report.get("nothingToDo"):
+        report = dict(report, exit="nothing to do")
     row.update(exitCode=code, exit=report.get("exit", ""), message=report.get("message", ""),
                products=installed, bytesFromSources=int(report.get("bytesFromSources") or 0),
                bytesFromMaker=int(report.get("bytesFromMaker") or 0),
