@@ -25,7 +25,7 @@ NO_REPORT = "no report"
 
 def size_text(count):
     value = float(count or 0)
-    for unit in ("B", "kB", "MB", "GB"):
+    for unit in ("B", "KB", "MB", "GB"):
         if value < 1000 or unit == "GB":
             return ("%d %s" % (value, unit)) if unit == "B" else ("%.1f %s" % (value, unit))
         value /= 1000
@@ -103,7 +103,7 @@ def table(summary, title=""):
         text = "  ".join(c.ljust(w) for c, w in zip(cells, widths))
         out.append((text + "  " + (cells[6] if len(cells) > 6 else "")).rstrip())
     t = summary["totals"]
-    out.append("%d hosts: %d installed, %d failed, %d without a report, %d not run; "
+    out.append("%d hosts: %d ok, %d failed, %d without a report, %d not run; "
                "%s from sources, %s from the maker"
                % (t["hosts"], t["ok"], t["failed"], t[NO_REPORT], t[NOT_RUN],
                   size_text(t["bytesFromSources"]), size_text(t["bytesFromMaker"])))
