@@ -14,6 +14,7 @@ import json
 import os
 import re
 import shutil
+from shlex import quote
 import socket
 import subprocess
 import sys
@@ -111,17 +112,19 @@ class Studio:
                                    downloads]).returncode:
                     raise AssertionError("a small disk for %s could not be mounted" % host)
                 self.mounted.append(downloads)
-            lines.append("%s%s tessinstaller_home=%s/home tessinstaller_prefix=%s/opt"
-                         " tessinstaller_environment='{\"TESSINSTALLER_ROOT\": \"%s/root\"}'"
-                         % (host, local, base, base, base))
+            lines.append("%s%s tessinstaller_home=%s tessinstaller_prefix=%s"
+                         " tessinstaller_environment=%s"
+                         % (host, local, quote(base + "/home"), quote(base + "/opt"),
+                            quote(json.dumps({"TESSINSTALLER_ROOT": base + "/root"}))))
         if self.mirror:
             self.mirror_port = free_port()
             os.makedirs(self.work + "/mirror/home", exist_ok=True)
             lines += ["[tessinstaller_mirror]",
-                      "mirror%s tessinstaller_home=%s/mirror/home tessinstaller_prefix=%s/mirror/opt"
-                      " tessinstaller_mirror_folder=%s/mirror/www"
+                      "mirror%s tessinstaller_home=%s tessinstaller_prefix=%s"
+                      " tessinstaller_mirror_folder=%s"
                       " tessinstaller_mirror_listen=127.0.0.1 tessinstaller_mirror_port=%d"
-                      % (local, self.work, self.work, self.work, self.mirror_port)]
+                      % (local, quote(self.work + "/mirror/home"), quote(self.work + "/mirror/opt"),
+                         quote(self.work + "/mirror/www"), self.mirror_port)]
         with open(self.work + "/inventory.ini", "w") as f:
             f.write("\n".join(lines) + "\n")
 
