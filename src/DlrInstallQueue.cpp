@@ -169,11 +169,7 @@ void DlrInstallQueue::requestNextDownload()
         transferClock = aheadClock;
         return;
     }
-    if (aheadPosition >= 0) { // one download at a time: this one waits for the one ahead
-        waitingForAhead = true;
-        return;
-    }
-    if (aheadResults.contains(queuePosition)) {
+    if (aheadResults.contains(queuePosition)) { // its download ran ahead and has ended
         const QString failure = aheadResults.take(queuePosition);
         if (failure.isNull()) {
             currentStage = Stage::Idle;
@@ -186,6 +182,10 @@ void DlrInstallQueue::requestNextDownload()
     if (element->downloaded) {
         Q_EMIT stepReached(index, Step::FoundOnDisk);
         downloadCompleted(queuePosition);
+        return;
+    }
+    if (aheadPosition >= 0) { // one download at a time: this one waits for the one ahead
+        waitingForAhead = true;
         return;
     }
 
@@ -290,45 +290,6 @@ void DlrInstallQueue::askAfterFailure(const QString &reason)
                 continueQueue();
             }
         });
-}
-
-void DlrInstallQueue::startAhead()
-{
-    if (aheadLimit <= 0 || stopped || aheadPosition >= 0 || currentStage == Stage::Downloading)
-        return;
-    const int last = qMin(queuePosition + aheadLimit, queueLength() - 1);
-    for (int position = queuePosition + 1; position <= last; ++position) {
-        const int index = indexAt(position);
-        if (index < 0 || index >= app->manifestList().size() || aheadResults.contains(position)
-            || app->manifestList().at(index).downloaded)
-            continue;
-        aheadBytes = 0;
-        aheadClock.start();
-        if (!app->DownloadProduct(index)) {
-            aheadResults.insert(position, QStringLiteral("The download could not start"));
-            continue;
-        }
-        qDebug() << "Downloading ahead of the install:" << index;
-        aheadPosition = position;
-        Q_EMIT stepReached(index, Step::Downloading);
-        return;
-    }
-}
-
-bool DlrInstallQueue::aheadEnded(int manifestIndex, const QString &failure)
-{
-    if (aheadPosition < 0 || indexAt(aheadPosition) != manifestIndex)
-        return false;
-    aheadResults.insert(aheadPosition, failure);
-    aheadPosition = -1;
-    Q_EMIT downloadAttemptEnded(manifestIndex, aheadBytes, aheadClock.elapsed(), failure);
-    if (stopped)
-        return true;
-    if (std::exchange(waitingForAhead, false))
-        QTimer::singleShot(1, this, &DlrInstallQueue::requestNextDownload);
-    else if (installerProcess)
-        startAhead();
-    return true;
 }
 
 void DlrInstallQueue::advanceQueue()

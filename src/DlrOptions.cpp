@@ -105,6 +105,12 @@ void applyEnvironment(const QProcessEnvironment &environment, DlrConfig &config)
             = environment.value(QStringLiteral("TESSINSTALLER_RETRY_PAUSE_MS")).toInt(&pauseGiven);
     if (pauseGiven && pause >= 0)
         config.unattended.retryPauseMs = pause;
+    // How many downloads may run ahead of the install (0: strict order, as the benchmark compares).
+    bool aheadGiven = false;
+    const int ahead
+            = environment.value(QStringLiteral("TESSINSTALLER_DOWNLOADS_AHEAD")).toInt(&aheadGiven);
+    if (aheadGiven && ahead >= 0)
+        config.unattended.downloadsAhead = qMin(ahead, 3);
 
     if (!environment.contains(QStringLiteral("TESSINSTALLER_DEBUG_ENTITLEMENT")))
         return;

@@ -18,9 +18,6 @@
 #include <utility>
 
 namespace {
-// Qt reads the socket on its own thread and keeps what the application has not read yet;
-// this bound keeps memory flat however large the file is.
-constexpr qint64 DownloadReadBufferSize = 1024 * 1024;
 constexpr qint64 DigestReadSize = 1024 * 1024;
 // What has arrived is copied out and hashed in steps that stay in the processor's cache, and
 // written in one piece of up to this size: 1 KiB steps cost about what the hashing does, and a
@@ -31,22 +28,6 @@ constexpr int WriteBlockSize = 1024 * 1024;
 // the flush before the final name has little left to do (without it, a gigabyte waited about
 // two seconds for that flush; 32 MiB steps measured a little faster than 2, 8 or 16 MiB).
 constexpr qint64 WritebackStep = 32 * 1024 * 1024;
-// Redirects followed for one request, as browsers and curl bound them.
-constexpr int MaxRedirects = 5;
-// Under a rate cap little is held in the reply, so that the cap is what the sender feels.
-constexpr qint64 LimitedReadBufferSize = 64 * 1024;
-
-// Whether a failed request means that the source is not there at all (rather than that the
-// file is missing or the transfer broke).
-bool sourceUnreachable(QNetworkReply::NetworkError error)
-{
-    return error == QNetworkReply::ConnectionRefusedError
-           || error == QNetworkReply::HostNotFoundError || error == QNetworkReply::TimeoutError
-           || error == QNetworkReply::SslHandshakeFailedError
-           || error == QNetworkReply::TemporaryNetworkFailureError
-           || error == QNetworkReply::NetworkSessionFailedError;
-}
-
 // The SHA-256 of a whole file, or empty when it cannot be read.
 QByteArray fileDigest(const QString &path, DlrPlatform::Sha256 &digest)
 {
@@ -198,82 +179,6 @@ bool DlrProductDownload::startOver(const char *why)
     return false;
 }
 
-void DlrProductDownload::request()
-{
-    const DlrDownloadOrigin &origin = origins.at(originIndex);
-    qDebug() << "downloading " << offer.label() << "from" << origin.url;
-    QNetworkRequest request(origin.url);
-    if (resumeAt > 0) {
-        qDebug() << "Continuing the download at byte" << resumeAt;
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeAt) + '-');
-        request.setRawHeader("If-Range", validator.toLatin1());
-    }
-    // The bytes as they are: the package is stored as sent, and a range counts stored bytes.
-    request.setRawHeader("Accept-Encoding", "identity");
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(MaxRedirects);
-    answer = DlrDownloadAnswer(resumeAt, validator.toLatin1(), offer.fileSize);
-    fetchedEarlier += std::exchange(fetchedNow, 0);
-    transfer = client->get(request);
-    transfer->setReadBufferSize(rateLimit ? LimitedReadBufferSize : DownloadReadBufferSize);
-    noAnswer = false;
-    if (origin.isSource() && !origin.url.isLocalFile()) {
-        // A source that does not answer in time is passed over for the rest of the run.
-        auto *deadline = new QTimer(transfer);
-        deadline->setSingleShot(true);
-        connect(transfer, &QNetworkReply::metaDataChanged, deadline, &QTimer::stop);
-        connect(deadline, &QTimer::timeout, this, [this] {
-            noAnswer = true;
-            transfer->abort();
-        });
-        deadline->start(DlrSources::AnswerTimeoutMs);
-    }
-    connect(transfer, &QNetworkReply::readyRead, this, &DlrProductDownload::readAvailable);
-    connect(transfer, &QNetworkReply::redirected, this,
-            [](const QUrl &url) { qDebug() << "Download redirected to" << url; });
-    announcedSize = -1;
-    connect(transfer, &QNetworkReply::downloadProgress, this, [this](qint64 got, qint64 total) {
-        announcedSize = total > 0 ? resumeAt + total : -1;
-        reportedSinceStart = true;
-        Q_EMIT progress(resumeAt + got, announcedSize, fetchedEarlier + fetchedNow);
-    });
-    connect(transfer, &QNetworkReply::finished, this, &DlrProductDownload::transferEnded);
-    // Where this request starts, before any byte of it: a speed counts only what moves. Posted,
-    // so that whoever started the download hears it; dropped when the request has reported
-    // since (on a loaded machine it may even have ended before this turn comes).
-    reportedSinceStart = false;
-    const int serial = ++requestSerial;
-    QMetaObject::invokeMethod(
-            this,
-            [this, serial, from = resumeAt, fetched = fetchedEarlier] {
-                if (serial == requestSerial && !reportedSinceStart)
-                    Q_EMIT progress(from, -1, fetched);
-            },
-            Qt::QueuedConnection);
-}
-
-void DlrProductDownload::checkAnswer()
-{
-    using Verdict = DlrDownloadAnswer::Verdict;
-    const Verdict verdict = answer.judge(transfer);
-    if (verdict == Verdict::Whole && resumeAt > 0 && !startOver("the server sent the whole file")) {
-        answer.refuse(QStringLiteral("Couldn't make ") + target->fileName()
-                      + QStringLiteral(" anew: ") + target->errorString());
-        return;
-    }
-    if (verdict == Verdict::Whole) {
-        const QByteArray tag = DlrDownloadAnswer::validatorOf(transfer);
-        QString error;
-        if (!tag.isEmpty()
-            && !DlrDurableFile::write(validatorPath(target->fileName()), tag + '\n', &error))
-            qWarning() << "Couldn't keep the validator of" << target->fileName() << error;
-    }
-    // Given up from the event loop: the reply is in the middle of delivering this answer.
-    if (verdict == Verdict::Restart && transfer->isRunning())
-        QMetaObject::invokeMethod(transfer, &QNetworkReply::abort, Qt::QueuedConnection);
-}
-
 void DlrProductDownload::abort()
 {
     if (transfer)
@@ -340,52 +245,6 @@ void DlrProductDownload::readAvailable()
         transferEnded();
 }
 
-qint64 DlrProductDownload::allowance(qint64 wanted)
-{
-    if (!rateLimit)
-        return wanted;
-    if (!pacer) {
-        pacer = new QTimer(this);
-        pacer->setSingleShot(true);
-        connect(pacer, &QTimer::timeout, this, &DlrProductDownload::readAvailable);
-    }
-    static QElapsedTimer clock; // one clock for the one cap of the run
-    if (!clock.isValid())
-        clock.start();
-    return rateLimit->take(wanted, clock.elapsed());
-}
-
-bool DlrProductDownload::nextOrigin(const QString &why, bool passOver)
-{
-    const DlrDownloadOrigin origin = origins.at(originIndex);
-    if (!origin.isSource() || originIndex + 1 >= origins.size())
-        return false;
-    ++originIndex;
-    if (passOver && sources)
-        sources->passOver(origin.name, why);
-    else if (sources)
-        sources->tell(QStringLiteral("Source %1: %2 %3; fetching it from %4")
-                              .arg(origin.name, DlrDownloadNames::safeFileName(offer.name), why,
-                                   origins.at(originIndex).isSource()
-                                           ? origins.at(originIndex).name
-                                           : QStringLiteral("the maker")));
-    // Another server's partial file continues nothing.
-    target->close();
-    target->remove();
-    QFile::remove(validatorPath(target->fileName()));
-    if (!target->open(QIODevice::WriteOnly)) {
-        qWarning() << "Couldn't open temp file for write" << target->fileName()
-                   << target->errorString();
-        return false;
-    }
-    writeFailure.clear();
-    digest.reset(new DlrPlatform::Sha256);
-    validator.clear();
-    resumeAt = fileEnd = writtenBack = 0;
-    request();
-    return true;
-}
-
 // How the transfer ended. Beyond the reply's own error: the file's last buffered bytes may
 // fail to reach the disk (a failed write, as when the disk is full), and a connection closed
 // cleanly, or a range that stops, before the end of the file is not an error to Qt. Either way
@@ -442,17 +301,10 @@ void DlrProductDownload::transferEnded()
 
     const QString tempName = target->fileName();
     const QString failure = closeFile(reply);
-    // A source that has no such file, or does not answer, is not a failed download: the next
-    // source, or the maker, is asked at once. A transfer that broke is continued there later.
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool missing = status >= 300 || reply->error() == QNetworkReply::ContentNotFoundError;
-    const bool unreachable = noAnswer || (fetchedNow == 0 && sourceUnreachable(reply->error()));
-    if (!failure.isEmpty() && (missing || unreachable)
-        && nextOrigin(noAnswer ? QStringLiteral("did not answer within %1 s")
-                                         .arg(DlrSources::AnswerTimeoutMs / 1000)
-                      : unreachable ? QStringLiteral("did not answer (%1)").arg(failure)
-                                    : QStringLiteral("is not there (%1)").arg(failure),
-                      unreachable))
+    // A source that has no such file, does not answer, or sends something else than the listed
+    // package is not a failed download: the next source, or the maker, is asked at once. A
+    // transfer that broke is continued there later, as any download is.
+    if (!failure.isEmpty() && origins.at(originIndex).isSource() && moveOnFrom(reply, failure))
         return;
     if (!failure.isEmpty()) {
         qDebug().noquote() << failure;

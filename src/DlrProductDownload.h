@@ -90,6 +90,9 @@ private:
     // or its copy fails the digest): the download goes on from the next one, from the start.
     // False when there is none left to try.
     bool nextOrigin(const QString &why, bool passOver);
+    // Whether a failure of the source in hand is the source's own (see nextOrigin); true when
+    // the download goes on from the next origin.
+    bool moveOnFrom(QNetworkReply *reply, const QString &failure);
     // Reads what the cap allows now, and comes back for the rest when it allows more.
     qint64 allowance(qint64 wanted);
     // Flushes the checked file to disk and gives it its final name: empty, or why not.

@@ -189,19 +189,16 @@ void DlrSources::fetch(const QUrl &url,
         if (reply->property("tessNoAnswer").toBool()) {
             why = QStringLiteral("did not answer within %1 s").arg(AnswerTimeoutMs / 1000);
             passOver(name, why);
-        } else if (status >= 300) {
-            why = QStringLiteral("HTTP %1").arg(status);
-            qInfo().noquote() << "Source" << name << "has no" << reply->url().fileName() << why;
-        } else if (sourceDown(reply->error())) {
+        } else if (status < 300 && sourceDown(reply->error())) {
             why = QStringLiteral("did not answer (%1)").arg(reply->errorString());
             passOver(name, why);
         } else {
-            why = reply->errorString();
-            qInfo().noquote() << "Source" << name << "failed for" << reply->url() << why;
+            why = status >= 300 ? QStringLiteral("HTTP %1").arg(status) : reply->errorString();
+            qInfo().noquote() << "Source" << name << "has no" << reply->url().toString() << why;
+            if (!reply->url().path().endsWith(QLatin1String(SignatureName)))
+                tell(QStringLiteral("Source %1 has no product list (%2); trying the next")
+                             .arg(name, why));
         }
-        if (!reply->url().path().endsWith(QLatin1String(SignatureName)) && status >= 300)
-            tell(QStringLiteral("Source %1 has no product list (%2); trying the next")
-                         .arg(name, why));
         done(QByteArray(), why);
     });
 }

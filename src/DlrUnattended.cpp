@@ -16,13 +16,6 @@
 
 namespace {
 
-// The reasons the manifest request gives when no sign-in verdict arrived at all.
-bool isServiceFault(const QString &reason)
-{
-    return reason == QLatin1String("bad manifest reply")
-           || reason == QLatin1String("Unknown manifest Validation");
-}
-
 // The Windows Installer's return codes that mean the product is installed.
 bool installSucceeded(int code)
 {
@@ -149,38 +142,6 @@ void DlrUnattended::begin()
                   .arg(hosts)
                   .arg(app.getAssay()->Records().size() - hosts));
     requestList();
-}
-
-void DlrUnattended::requestFromMaker()
-{
-    const QUrl url = app.GetManifestUrl();
-    const QString file = app.manifestFileInUse();
-    report.setProductList(file.isEmpty() ? QStringLiteral("maker") : file);
-    print(file.isEmpty()
-                  ? QStringLiteral("Signing in to %1 as %2").arg(url.host(), app.getUserName())
-                  : QStringLiteral("Reading the manifest from %1").arg(file));
-    app.RequestManifest(url, app.getUserName(), app.getPassword(), QStringLiteral("windows"));
-}
-
-void DlrUnattended::manifestRefused(const QString &reason)
-{
-    if (!app.serviceClient()->listRefusal().isEmpty()) {
-        finish(DlrExitCode::ProductListRefused, reason);
-    } else if (certificates.anyRefused()) {
-        finish(DlrExitCode::CertificateRefused,
-               QStringLiteral("The service's certificate was refused"));
-    } else if (isServiceFault(reason)) {
-        // The reason the transfer knows says more than the verdict's text.
-        const QString why = app.serviceClient()->manifestFailure();
-        finish(DlrExitCode::ServiceUnreachable,
-               QStringLiteral("Could not get a product list from the service: %1")
-                       .arg(why.isEmpty() ? reason
-                            : reason == QLatin1String("bad manifest reply")
-                                    ? QStringLiteral("%1 (%2)").arg(reason, why)
-                                    : why));
-    } else {
-        finish(DlrExitCode::SignInRefused, QStringLiteral("Sign-in refused: %1").arg(reason));
-    }
 }
 
 void DlrUnattended::manifestArrived()

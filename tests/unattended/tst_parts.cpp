@@ -1,5 +1,7 @@
 // The pure parts of the run without questions: the proposal adjusted by -select and -deselect,
-// and the progress lines with their once-a-second rule.
+// the progress lines with their once-a-second rule, and the rate cap.
+#include "DlrOptions.h"
+#include "DlrRateLimit.h"
 #include "DlrUnattendedPlan.h"
 #include "DlrUnattendedProgress.h"
 #include "Offers.h"
@@ -17,6 +19,8 @@ private slots:
     void plan_data();
     void plan();
     void progress();
+    void rateLimit_data();
+    void rateLimit();
 };
 
 void TestParts::plan_data()
@@ -102,6 +106,39 @@ void TestParts::progress()
         QCOMPARE(s.event(), s.expected);
     }
     QCOMPARE(DlrUnattendedProgress::bytesText(512), QStringLiteral("512 B"));
+}
+
+void TestParts::rateLimit_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("rate"); // -1: refused before the run
+    const QList<QPair<QString, qint64>> rows{
+            {"20M", 20000000}, {"500k", 500000}, {"1.5G", 1500000000}, {"4096", 4096}, {"20X", -1},
+            {"0", -1},         {"M", -1},        {"-5M", -1},          {"20 M", -1},   {"", -1}};
+    for (const auto &row : rows)
+        QTest::newRow(qPrintable(row.first.isEmpty() ? "empty" : row.first))
+                << row.first << row.second;
+}
+
+void TestParts::rateLimit()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, rate);
+    QCOMPARE(DlrOptions::parseRate(text), rate);
+    if (rate <= 0)
+        return;
+    // A reader that takes all it may every 7 ms holds the rate; one that pauses a second
+    // between takes gets the bucket's twentieth of a second each time, no saved-up burst.
+    const qint64 bucket = qMax<qint64>(16 * 1024, rate / 20);
+    for (const qint64 stepMs : {7, 1000}) {
+        DlrRateLimit cap(rate);
+        qint64 taken = 0;
+        for (qint64 now = 0; now <= 10000; now += stepMs)
+            taken += cap.take(rate, now);
+        const bool held = stepMs == 7 ? taken >= rate * 95 / 10 && taken <= rate * 10 + bucket
+                                      : taken <= 11 * bucket;
+        QVERIFY2(held, qPrintable(QStringLiteral("%1 bytes every %2 ms").arg(taken).arg(stepMs)));
+    }
 }
 
 TESS_TEST_MAIN(TestParts)
