@@ -5,12 +5,30 @@
 # with xdotool and leaves screenshots, the log and a summary in demo-out/.
 # It runs the keyed build (build/keyed/: the demo maker key made at configure time compiled in),
 # and the service signs its product list with that key's private half.
-#   ./run-demo.sh [--windows | --unattended]
+#   ./run-demo.sh [--windows | --unattended | --studio]
 set -euo pipefail
 cd "$(dirname "$0")"
 # ./run-demo.sh --windows: the same with the Windows build under Wine.
 if [ "${1:-}" = "--windows" ]; then
   exec tools/windows/demo.sh
+fi
+# ./run-demo.sh --studio: a studio rolled out to with the fleet playbook, on this machine and
+# without a display: the demo release (signed with the demo key) mirrored once to a folder that
+# an nginx of the mirror's own serves, three made-up workstations (a Maya artist, a Houdini
+# artist, a render node) installed from it in waves, and the summary of their reports.
+if [ "${1:-}" = "--studio" ]; then
+  ./tools/setup-deps.sh
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j2 --target tessinstaller_keyed_launcher
+  STARTED=$(date +%s)
+  mkdir -p demo-out
+  set +e
+  python3 tools/fleet/studio.py --tree build/keyed --key build/keyed/demo-maker-key.pem \
+      --out "$(pwd)/demo-out/studio" --hosts 3 --workserver-mib 96 | tee demo-out/studio.txt
+  status=${PIPESTATUS[0]}
+  set -e
+  echo "demo took $(( $(date +%s) - STARTED )) s in all; this output in demo-out/studio.txt, the play's, the reports and the summary in demo-out/studio/"
+  exit "$status"
 fi
 # ./run-demo.sh --unattended: the same machine and service, installed without a window or a
 # question, as a deployment tool would run it; its standard output and report in demo-out/.
