@@ -77,7 +77,7 @@ private:
     int queueLength = 0;
     QHash<int, QString> lastFailure; // of each product's last download attempt
     DlrSources *sources = nullptr;
-    bool listFromSource = false;
+    QString listSource;         // the source the list in hand came from; empty for the maker
     bool listReadAgain = false; // once, for a mirror caught between its two writes
     std::unique_ptr<DlrMirror> mirror;
     QElapsedTimer runTime;

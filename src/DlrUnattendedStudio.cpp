@@ -50,7 +50,7 @@ void DlrUnattended::setUpStudio()
     connect(sources, &DlrSources::listFound, this,
             [this](const QString &origin, const QByteArray &body, const QByteArray &signature) {
                 report.setProductList(origin);
-                listFromSource = true;
+                listSource = origin;
                 print(QStringLiteral("Reading the product list from %1").arg(origin));
                 app.manifestList().clear();
                 app.serviceClient()->acceptList(origin, body, signature);
@@ -118,10 +118,10 @@ void DlrUnattended::manifestRefused(const QString &reason)
     // A mirror being filled writes its list and signature one after the other: a reader caught
     // between them sees a pair that does not match. Reading the pair again a moment later tells
     // that apart from a list really changed.
-    if (listFromSource && !listReadAgain
+    if (!listSource.isEmpty() && !listReadAgain
         && app.serviceClient()->listRefusal() == DlrManifestTrust::notSignedText()) {
         listReadAgain = true;
-        listFromSource = false;
+        listSource.clear();
         print(QStringLiteral("The product list does not match its signature; reading it again "
                              "in 2 s, in case the source is being updated"));
         QTimer::singleShot(2000, sources, &DlrSources::fetchList);
@@ -136,8 +136,9 @@ void DlrUnattended::manifestRefused(const QString &reason)
         // The reason the transfer knows says more than the verdict's text.
         const QString why = app.serviceClient()->manifestFailure();
         finish(DlrExitCode::ServiceUnreachable,
-               QStringLiteral("Could not get a product list from the service: %1")
-                       .arg(why.isEmpty() ? reason
+               QStringLiteral("Could not get a product list from %1: %2")
+                       .arg(listSource.isEmpty() ? QStringLiteral("the service") : listSource,
+                            why.isEmpty() ? reason
                             : reason == QLatin1String("bad manifest reply")
                                     ? QStringLiteral("%1 (%2)").arg(reason, why)
                                     : why));
