@@ -10,6 +10,7 @@ Everything binds 127.0.0.1. Used by the deploy test, bench/fleet and ./run-demo.
 prints the play's output and ends with the summary's exit code (0: every host installed)."""
 
 import argparse
+import getpass
 import json
 import os
 import re
@@ -123,8 +124,11 @@ class Studio:
                       "mirror%s tessinstaller_home=%s tessinstaller_prefix=%s"
                       " tessinstaller_mirror_folder=%s"
                       " tessinstaller_mirror_listen=127.0.0.1 tessinstaller_mirror_port=%d"
+                      # the workers read as this user: the studio may sit below a private folder
+                      " tessinstaller_mirror_nginx_user=%s"
                       % (local, quote(self.work + "/mirror/home"), quote(self.work + "/mirror/opt"),
-                         quote(self.work + "/mirror/www"), self.mirror_port)]
+                         quote(self.work + "/mirror/www"), self.mirror_port,
+                         getpass.getuser())]
         with open(self.work + "/inventory.ini", "w") as f:
             f.write("\n".join(lines) + "\n")
 
