@@ -9,6 +9,7 @@
 // The list line ends with RESULT trust ratio=<parse / (parse + verify of a digest made as the
 // body arrived), higher is better>, and the share of a check that digests the bytes itself.
 
+#include "../BenchManifest.h"
 #include "DlrManifestElement.h"
 #include "DlrManifestHandler.h"
 #include "DlrPlatform.h"
@@ -26,34 +27,6 @@
 
 namespace {
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
-
-QByteArray manifestOf(int offers)
-{
-    static const char *const kinds[]
-            = {"TessalineWorkserver", "TessalineForMaya", "TessalineForHoudini",
-               "TessalineForKatana", "TessalineQueueManager"};
-    QByteArray doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Manifest>\n";
-    for (int i = 0; i < offers; ++i) {
-        const QByteArray major = QByteArray::number(20 + (i / 5) % 8);
-        const QByteArray minor = QByteArray::number((i / 40) % 10);
-        const QByteArray build = QByteArray::number(2000000 + i / 5);
-        const QByteArray file
-                = QByteArray(kinds[i % 5]) + "-" + major + "." + minor + "_" + build + "-win64.msi";
-        doc += "  <ProductInfo>\n    <Name>" + file + "</Name>\n    <SimpleName>" + kinds[i % 5]
-               + " " + major + "." + minor + "</SimpleName>\n    <BuildID>" + build
-               + "</BuildID>\n    <VersionMajor>" + major + "</VersionMajor>\n    <VersionMinor>"
-               + minor + "</VersionMinor>\n    <DefaultBehavior>show</DefaultBehavior>\n"
-               + "    <DownloadURL>https://www.tessaline.example/products/" + file
-               + "</DownloadURL>\n    <FileSize>" + QByteArray::number(100000000 + i)
-               + "</FileSize>\n    <SHA256>"
-               + QCryptographicHash::hash(file, QCryptographicHash::Sha256).toHex()
-               + "</SHA256>\n  </ProductInfo>\n";
-    }
-    return doc
-           + "  <DLRSuccessURL>https://www.tessaline.example/view/Install-Success"
-             "</DLRSuccessURL>\n  <ManifestVersion>42</ManifestVersion>\n"
-             "  <ManifestExpires>2027-01-31T00:00:00Z</ManifestExpires>\n</Manifest>\n";
-}
 
 // Best of several rounds, in seconds.
 double best(int rounds, const std::function<void()> &work)
